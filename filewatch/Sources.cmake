@@ -1,0 +1,1 @@
+# Sources of the filewatch folder, added to the BrimSubscriber target.

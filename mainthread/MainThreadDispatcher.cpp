@@ -1,0 +1,71 @@
+#include "mainthread/MainThreadDispatcher.h"
+
+#include "mainthread/WindowMessages.h"
+
+#include <algorithm>
+#include <utility>
+
+MainThreadDispatcher& MainThreadDispatcher::Instance() {
+    static MainThreadDispatcher instance;
+    return instance;
+}
+
+MainThreadDispatcher::MainThreadDispatcher() {
+    m_wnd.m_pOwner = this;
+    m_wnd.CreateEx("MainThreadDispatcher Callback Window");
+}
+
+MainThreadDispatcher::~MainThreadDispatcher() {
+    // The window goes first, so no handler can reach the queue that follows it.
+    m_wnd.DestroyWindow();
+}
+
+MainThreadDispatcher::CallbackWnd::~CallbackWnd() = default;
+
+LRESULT MainThreadDispatcher::CallbackWnd::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_CALLBACK && m_pOwner != nullptr) {
+        m_pOwner->OnCallback(static_cast<std::uint32_t>(wParam));
+        return 0;
+    }
+    return CWnd::WindowProc(message, wParam, lParam);
+}
+
+std::uint32_t MainThreadDispatcher::Enqueue(std::function<void()>&& call) {
+    const std::lock_guard lock(m_cs);
+    const std::uint32_t id = m_nextId++;  // wraps to 0 after 0xFFFFFFFF
+    m_queue.push_back(QueuedCall{id, std::exchange(call, nullptr)});  // leaves the caller's empty
+    return id;
+}
+
+bool MainThreadDispatcher::DispatchAsync(std::function<void()>&& call) {
+    const std::uint32_t id = Enqueue(std::move(call));
+    if (m_wnd.PostMessage(WM_CALLBACK, id, 0)) return true;
+    std::function<void()> discarded;  // destroyed after the lock is released
+    {
+        const std::lock_guard lock(m_cs);
+        const auto it = std::find_if(m_queue.begin(), m_queue.end(), [id](const QueuedCall& q) { return q.id == id; });
+        if (it != m_queue.end()) {
+            discarded = std::move(it->call);
+            m_queue.erase(it);
+        }
+    }
+    return false;
+}
+
+bool MainThreadDispatcher::DispatchSync(std::function<void()>&& call) {
+    const std::uint32_t id = Enqueue(std::move(call));
+    m_wnd.SendMessage(WM_CALLBACK, id, 0);
+    return true;
+}
+
+void MainThreadDispatcher::OnCallback(std::uint32_t id) {
+    std::function<void()> call;
+    {
+        const std::lock_guard lock(m_cs);
+        const auto it = std::find_if(m_queue.begin(), m_queue.end(), [id](const QueuedCall& q) { return q.id == id; });
+        if (it == m_queue.end()) return;
+        call = std::move(it->call);
+        m_queue.erase(it);
+    }
+    if (call) call();
+}

@@ -1,0 +1,83 @@
+#pragma once
+
+// MainThreadDispatcher: runs callables on its owning thread.
+//
+// The owning thread is the thread that constructed the dispatcher; in this
+// library it is the user-interface thread. Any thread hands it a callable,
+// either queued without waiting (DispatchAsync) or run while the caller waits
+// (DispatchSync). The callables stay in the dispatcher's own numbered queue; a
+// hidden window of the owning thread is only the doorbell: each dispatch posts
+// or sends one WM_CALLBACK carrying the number, and the window's handler runs
+// the callable with that number.
+//
+//   auto& ui = MainThreadDispatcher::Instance();
+//   ui.DispatchAsync([text] { statusBar.SetText(text); });   // from a worker
+//   ui.DispatchSync([&] { snapshot = model.Copy(); });       // waits for it
+//
+// Order: callables dispatched asynchronously from one thread run in the order
+// of dispatch; a DispatchSync does not wait behind them. Each callable runs at
+// most once, and only on the owning thread, with no lock of the dispatcher
+// held, so it may dispatch again (a nested DispatchSync runs at once).
+//
+// Threading: DispatchAsync and DispatchSync from any thread; construction and
+// destruction on the owning thread.
+// Lifetime: destroying the dispatcher discards every queued callable unrun
+// (destroying what it captured). The dispatcher cannot be copied or moved.
+// Deadlock: a thread that the owning thread waits for must not call
+// DispatchSync, and a DispatchSync caller must not hold anything the callable
+// needs.
+
+#include "platform/Lock.h"
+#include "platform/Wnd.h"
+#include "subscription/Export.h"
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+
+class BRIMSUBSCRIBER_API MainThreadDispatcher {
+public:
+    // The process-wide dispatcher; the first call constructs it on the calling
+    // thread, which should be the user-interface thread.
+    static MainThreadDispatcher& Instance();
+
+    MainThreadDispatcher();
+    MainThreadDispatcher(const MainThreadDispatcher&) = delete;
+    MainThreadDispatcher& operator=(const MainThreadDispatcher&) = delete;
+    ~MainThreadDispatcher();
+
+    // Queues the callable for the owning thread and returns at once. Returns
+    // false when the doorbell cannot be rung (the window is gone or the
+    // owning thread's queue is full): the callable is then destroyed unrun and
+    // the queue is as before. `call` is left empty either way.
+    bool DispatchAsync(std::function<void()>&& call);
+
+    // Runs the callable on the owning thread and returns after it has run: at
+    // once, nested, when called on the owning thread. Always returns true; if
+    // the window no longer exists the callable does not run and stays queued
+    // until the dispatcher is destroyed.
+    bool DispatchSync(std::function<void()>&& call);
+
+private:
+    class CallbackWnd : public CWnd {
+    public:
+        MainThreadDispatcher* m_pOwner = nullptr;
+        ~CallbackWnd() override;
+
+    protected:
+        LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
+    };
+
+    struct QueuedCall {
+        std::uint32_t id;
+        std::function<void()> call;
+    };
+
+    std::uint32_t Enqueue(std::function<void()>&& call);
+    void OnCallback(std::uint32_t id);
+
+    platform::CriticalSection m_cs;  // leaf lock: never held while a callable runs or a message goes out
+    std::uint32_t m_nextId = 0;      // guarded by m_cs
+    std::deque<QueuedCall> m_queue;  // guarded by m_cs
+    CallbackWnd m_wnd;
+};

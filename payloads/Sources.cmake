@@ -1,0 +1,1 @@
+# Sources of the payloads folder, added to the BrimSubscriber target.

@@ -1,0 +1,144 @@
+#include "platform/CString.h"
+
+#include <cstdint>
+#include <cstring>
+
+namespace {
+
+constexpr char32_t kReplacement = 0xFFFD;
+
+bool IsHighSurrogate(char16_t u) { return u >= 0xD800 && u <= 0xDBFF; }
+bool IsLowSurrogate(char16_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
+bool IsContinuation(unsigned char b) { return (b & 0xC0) == 0x80; }
+
+void AppendUtf16(std::u16string& out, char32_t cp) {
+    if (cp < 0x10000) {
+        out.push_back(static_cast<char16_t>(cp));
+    } else {
+        cp -= 0x10000;
+        out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+        out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+    }
+}
+
+void AppendUtf8(std::string& out, char32_t cp) {
+    if (cp < 0x80) {
+        out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+}
+
+// Decodes UTF-8 with the "maximal subpart" replacement policy: an ill-formed
+// sequence is replaced by one U+FFFD covering the longest prefix that could
+// have started a valid sequence, and decoding resumes right after it.
+std::u16string DecodeUtf8(std::string_view in) {
+    std::u16string out;
+    out.reserve(in.size());
+    std::size_t i = 0;
+    const std::size_t n = in.size();
+    while (i < n) {
+        const auto b0 = static_cast<unsigned char>(in[i]);
+        if (b0 < 0x80) {
+            out.push_back(b0);
+            ++i;
+            continue;
+        }
+        int length = 0;
+        char32_t cp = 0;
+        unsigned char lo = 0x80;  // bounds of the second byte (excludes overlongs and surrogates)
+        unsigned char hi = 0xBF;
+        if (b0 >= 0xC2 && b0 <= 0xDF) {
+            length = 2;
+            cp = b0 & 0x1F;
+        } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+            length = 3;
+            cp = b0 & 0x0F;
+            if (b0 == 0xE0) lo = 0xA0;
+            if (b0 == 0xED) hi = 0x9F;
+        } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+            length = 4;
+            cp = b0 & 0x07;
+            if (b0 == 0xF0) lo = 0x90;
+            if (b0 == 0xF4) hi = 0x8F;
+        } else {
+            out.push_back(static_cast<char16_t>(kReplacement));
+            ++i;
+            continue;
+        }
+        std::size_t j = i + 1;
+        bool ok = true;
+        for (int k = 1; k < length; ++k, ++j) {
+            if (j >= n) {
+                ok = false;
+                break;
+            }
+            const auto b = static_cast<unsigned char>(in[j]);
+            const bool inRange = (k == 1) ? (b >= lo && b <= hi) : IsContinuation(b);
+            if (!inRange) {
+                ok = false;
+                break;
+            }
+            cp = (cp << 6) | (b & 0x3F);
+        }
+        if (ok) {
+            AppendUtf16(out, cp);
+        } else {
+            out.push_back(static_cast<char16_t>(kReplacement));
+        }
+        i = j;
+    }
+    return out;
+}
+
+}  // namespace
+
+CString::CString(const char16_t* text) : m_text(text != nullptr ? text : u"") {}
+CString::CString(std::u16string_view text) : m_text(text) {}
+CString::CString(std::u16string text) noexcept : m_text(std::move(text)) {}
+CString::CString(const char* utf8)
+    : m_text(utf8 != nullptr ? DecodeUtf8(std::string_view(utf8, std::strlen(utf8))) : std::u16string()) {}
+CString::CString(std::string_view utf8) : m_text(DecodeUtf8(utf8)) {}
+
+std::string CString::ToUtf8() const {
+    std::string out;
+    out.reserve(m_text.size());
+    const std::size_t n = m_text.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        const char16_t u = m_text[i];
+        if (IsHighSurrogate(u) && i + 1 < n && IsLowSurrogate(m_text[i + 1])) {
+            const char32_t cp = 0x10000 + ((static_cast<char32_t>(u) - 0xD800) << 10) + (m_text[i + 1] - 0xDC00);
+            AppendUtf8(out, cp);
+            ++i;
+        } else if (IsHighSurrogate(u) || IsLowSurrogate(u)) {
+            AppendUtf8(out, kReplacement);
+        } else {
+            AppendUtf8(out, u);
+        }
+    }
+    return out;
+}
+
+bool CString::IsWellFormed() const noexcept {
+    const std::size_t n = m_text.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        const char16_t u = m_text[i];
+        if (IsHighSurrogate(u)) {
+            if (i + 1 >= n || !IsLowSurrogate(m_text[i + 1])) return false;
+            ++i;
+        } else if (IsLowSurrogate(u)) {
+            return false;
+        }
+    }
+    return true;
+}

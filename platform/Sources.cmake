@@ -1,0 +1,27 @@
+# Sources of the platform layer: portable headers in platform/, the Linux
+# implementation in platform/linux/.
+target_sources(BrimPlatform
+    PRIVATE
+        platform/CString.cpp
+        platform/Event.cpp
+        platform/TickCount.cpp
+        platform/linux/FileAccess.cpp
+        platform/linux/MessageLoop.cpp
+        platform/linux/PeriodicTimer.cpp
+        platform/linux/Thread.cpp
+        platform/linux/ThreadQueue.cpp
+        platform/linux/WinThread.cpp
+        platform/linux/Wnd.cpp
+    PUBLIC FILE_SET HEADERS BASE_DIRS ${CMAKE_CURRENT_SOURCE_DIR} FILES
+        platform/CString.h
+        platform/Event.h
+        platform/FileAccess.h
+        platform/Lock.h
+        platform/MessageLoop.h
+        platform/PeriodicTimer.h
+        platform/PlatformExport.h
+        platform/Thread.h
+        platform/TickCount.h
+        platform/WinThread.h
+        platform/WinTypes.h
+        platform/Wnd.h)

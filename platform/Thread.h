@@ -1,0 +1,54 @@
+#pragma once
+
+// Thread: a joinable thread with an optional lower scheduling priority.
+//
+//   platform::Thread poller;
+//   if (!poller.Start([&] { PollLoop(); }, platform::ThreadPriority::Low)) { /* no thread */ }
+//   ...
+//   poller.Join();
+//
+// ThreadPriority::Low raises the thread's nice value, so it yields to the
+// application's threads without starving (it is not SCHED_IDLE, under which a
+// busy machine can hold such a thread off for seconds).
+//
+// Threading: one Thread object is started and joined by one owner at a time.
+// Lifetime: a Thread that is still joinable when destroyed is joined.
+
+#include "platform/PlatformExport.h"
+
+#include <functional>
+#include <thread>
+
+namespace platform {
+
+enum class ThreadPriority { Normal, Low };
+
+class BRIM_PLATFORM_API Thread {
+public:
+    Thread() = default;
+    Thread(const Thread&) = delete;
+    Thread& operator=(const Thread&) = delete;
+    ~Thread();
+
+    // Starts the thread running body. Returns false, and starts nothing, when
+    // the system cannot create a thread (or a test made starts fail), or when
+    // this object already runs one.
+    bool Start(std::function<void()> body, ThreadPriority priority = ThreadPriority::Normal);
+
+    // Waits for the thread to end. Does nothing when no thread was started or
+    // when called from the thread itself (a thread cannot wait for itself).
+    void Join();
+
+    [[nodiscard]] bool IsStarted() const noexcept { return m_thread.joinable(); }
+    [[nodiscard]] bool IsCurrent() const noexcept { return m_thread.get_id() == std::this_thread::get_id(); }
+
+    // Test hook: while set and returning true, Start fails as if the system
+    // refused the thread. Null restores normal starts.
+    using StartFailureHook = bool (*)();
+    static void SetStartFailureHookForTesting(StartFailureHook hook);
+
+private:
+    std::thread m_thread;
+};
+
+}  // namespace platform

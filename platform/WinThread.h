@@ -1,0 +1,63 @@
+#pragma once
+
+// The user-interface thread and thread objects.
+//
+// The application designates its user-interface thread by constructing its
+// application object (CWinApp) on it, or by calling SetUserInterfaceThread()
+// there, and runs that thread's message loop (platform/MessageLoop.h).
+// IsUserInterfaceThread() answers on any thread whether it is that thread.
+//
+//   int main() {
+//       CWinApp app;                         // this thread is now the UI thread
+//       MainWindow wnd; wnd.CreateEx("Main");
+//       app.SetMainWnd(&wnd);
+//       platform::MessageLoop::Current().Run();
+//   }
+//
+// A thread may have a thread object (CWinThread): it is registered for the
+// thread on which it is constructed, AfxGetThread() returns it there, and its
+// main window (SetMainWnd / GetMainWnd) is where thread-level requests such as
+// a document's view refresh are posted.
+//
+// Threading: IsUserInterfaceThread and AfxGetThread may be called anywhere.
+// A thread object is constructed, used and destroyed on its own thread.
+
+#include "platform/PlatformExport.h"
+
+class CWnd;
+
+namespace platform {
+
+// Makes the calling thread the user-interface thread (replacing any earlier one).
+BRIM_PLATFORM_API void SetUserInterfaceThread();
+// Forgets the designation, so no thread is the user-interface thread.
+BRIM_PLATFORM_API void ClearUserInterfaceThread();
+BRIM_PLATFORM_API bool IsUserInterfaceThread();
+
+}  // namespace platform
+
+class BRIM_PLATFORM_API CWinThread {
+public:
+    CWinThread();
+    CWinThread(const CWinThread&) = delete;
+    CWinThread& operator=(const CWinThread&) = delete;
+    virtual ~CWinThread();
+
+    [[nodiscard]] CWnd* GetMainWnd() const noexcept { return m_pMainWnd; }
+    void SetMainWnd(CWnd* wnd) noexcept { m_pMainWnd = wnd; }
+
+private:
+    CWnd* m_pMainWnd = nullptr;  // not owned
+    CWinThread* m_previous;      // thread object this one shadows on its thread
+};
+
+// The application object: a thread object whose thread is the user-interface
+// thread for as long as it lives.
+class BRIM_PLATFORM_API CWinApp : public CWinThread {
+public:
+    CWinApp();
+    ~CWinApp() override;
+};
+
+// The thread object of the calling thread, or null when it has none.
+BRIM_PLATFORM_API CWinThread* AfxGetThread();

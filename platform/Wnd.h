@@ -1,0 +1,87 @@
+#pragma once
+
+// CWnd: a message target owned by one thread (a hidden window).
+//
+// A target is created on a thread with CreateEx and belongs to that thread's
+// message loop (platform/MessageLoop.h): every message to it is handled there,
+// by its WindowProc. Derive from CWnd and override WindowProc to handle
+// messages; the default returns 0.
+//
+//   class Doorbell : public CWnd {
+//       LRESULT WindowProc(UINT msg, WPARAM w, LPARAM l) override { Ring(w); return 0; }
+//   };
+//   Doorbell bell; bell.CreateEx("Doorbell");      // on the owning thread
+//   bell.PostMessage(WM_APP + 1, 42, 0);            // from any thread
+//
+// Delivery rules:
+// - PostMessage queues the message and returns at once. It fails (false) when
+//   the target does not exist, its thread has ended, or the thread's queue
+//   already holds kPostedQueueLimit messages. Posted messages of one thread
+//   are handled in the order posted.
+// - SendMessage on the owning thread calls WindowProc directly and returns its
+//   result. From any other thread it queues the message and blocks until the
+//   owning thread has handled it; sent messages are handled before posted
+//   ones. When the target is destroyed, or its thread ends, before the message
+//   is handled, SendMessage returns 0 instead of blocking forever. A send to a
+//   target that does not exist returns 0 at once.
+// - SetTimer starts (or restarts) a numbered timer from any thread; when it is
+//   due, the owning loop generates WM_TIMER (WPARAM = timer id) once no posted
+//   message is waiting, and then every interval until KillTimer.
+// - DestroyWindow drops the target's posted messages and timers and releases
+//   the senders waiting on it.
+//
+// Threading: CreateEx, DestroyWindow and destruction on the owning thread;
+// PostMessage, SendMessage, SetTimer, KillTimer and IsWindow on any thread.
+// Lifetime: the object must outlive every call made on it; a destroyed window
+// (DestroyWindow) may be created again.
+
+#include "platform/PlatformExport.h"
+#include "platform/WinTypes.h"
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace platform::detail {
+class ThreadQueue;
+}
+
+class BRIM_PLATFORM_API CWnd {
+public:
+    // Bound of a thread's posted-message queue, as on the desktop platform.
+    static constexpr std::size_t kPostedQueueLimit = 10000;
+
+    CWnd();
+    CWnd(const CWnd&) = delete;
+    CWnd& operator=(const CWnd&) = delete;
+    virtual ~CWnd();  // destroys the window if it still exists
+
+    // Creates the target on the calling thread (destroying an earlier one of
+    // this object first). Returns false when the thread cannot have a queue.
+    bool CreateEx(const char* windowName);
+    bool DestroyWindow();
+    [[nodiscard]] bool IsWindow() const;
+    [[nodiscard]] std::string GetWindowName() const;
+
+    bool PostMessage(UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT SendMessage(UINT message, WPARAM wParam, LPARAM lParam);
+    bool SetTimer(UINT_PTR timerId, UINT elapseMs);
+    bool KillTimer(UINT_PTR timerId);
+
+protected:
+    virtual LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam);
+
+private:
+    friend class platform::detail::ThreadQueue;
+
+    struct Handle {
+        std::shared_ptr<platform::detail::ThreadQueue> queue;
+        std::uint64_t id = 0;
+    };
+    [[nodiscard]] Handle GetHandle() const;
+
+    mutable std::mutex m_handleLock;  // leaf lock
+    Handle m_handle;                  // guarded by m_handleLock
+    std::string m_name;               // guarded by m_handleLock
+};

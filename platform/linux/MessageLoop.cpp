@@ -1,0 +1,59 @@
+#include "platform/MessageLoop.h"
+
+#include "platform/linux/ThreadQueue.h"
+
+#include <new>
+
+namespace platform {
+
+using detail::ThreadQueue;
+
+MessageLoop::MessageLoop(std::shared_ptr<ThreadQueue> queue) : m_queue(std::move(queue)) {}
+
+MessageLoop& MessageLoop::Current() {
+    // The loop object keeps the thread's queue alive for as long as anyone
+    // holds a reference; the queue itself is closed when the thread ends.
+    thread_local MessageLoop loop([] {
+        auto queue = ThreadQueue::ForCurrentThread();
+        if (!queue) throw std::bad_alloc();
+        return queue;
+    }());
+    return loop;
+}
+
+void MessageLoop::Run() {
+    for (;;) {
+        m_queue->RunPending();
+        if (m_queue->TakeQuit()) return;
+        m_queue->WaitForWork(m_queue->TimeUntilNextTimerMs());
+    }
+}
+
+bool MessageLoop::RunPending() { return m_queue->RunPending(); }
+
+bool MessageLoop::RunUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+    const auto deadline = ThreadQueue::Clock::now() + timeout;
+    for (;;) {
+        m_queue->RunPending();
+        if (done()) return true;
+        const auto now = ThreadQueue::Clock::now();
+        if (now >= deadline) return false;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
+        int wait = m_queue->TimeUntilNextTimerMs();
+        // Wake at least every 10 ms: done() may depend on other threads that
+        // do not post to this loop.
+        constexpr int kRecheckMs = 10;
+        if (wait < 0 || wait > kRecheckMs) wait = kRecheckMs;
+        m_queue->WaitForWork(static_cast<int>(std::min<std::int64_t>(wait, left)));
+    }
+}
+
+void MessageLoop::Quit() { m_queue->RequestQuit(); }
+
+std::size_t MessageLoop::PendingCount() const { return m_queue->PendingCount(); }
+
+int MessageLoop::WakeFd() const { return m_queue->WakeFd(); }
+
+int MessageLoop::TimeUntilNextTimerMs() const { return m_queue->TimeUntilNextTimerMs(); }
+
+}  // namespace platform

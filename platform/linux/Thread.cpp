@@ -1,0 +1,52 @@
+#include "platform/Thread.h"
+
+#include <atomic>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <system_error>
+#include <unistd.h>
+
+namespace platform {
+namespace {
+
+std::atomic<Thread::StartFailureHook> g_startFailureHook{nullptr};
+
+// Nice value of a low-priority thread: well below the application's threads,
+// yet still scheduled promptly on a busy machine.
+constexpr int kLowPriorityNice = 10;
+
+void LowerCurrentThreadPriority() {
+    const auto tid = static_cast<id_t>(::syscall(SYS_gettid));
+    // Failure leaves the thread at normal priority, which is harmless.
+    [[maybe_unused]] const int rc = ::setpriority(PRIO_PROCESS, tid, kLowPriorityNice);
+}
+
+}  // namespace
+
+Thread::~Thread() { Join(); }
+
+bool Thread::Start(std::function<void()> body, ThreadPriority priority) {
+    if (m_thread.joinable()) return false;
+    if (const StartFailureHook hook = g_startFailureHook.load(std::memory_order_acquire); hook && hook()) {
+        return false;
+    }
+    try {
+        m_thread = std::thread([body = std::move(body), priority] {
+            if (priority == ThreadPriority::Low) LowerCurrentThreadPriority();
+            body();
+        });
+    } catch (const std::system_error&) {
+        return false;
+    }
+    return true;
+}
+
+void Thread::Join() {
+    if (m_thread.joinable() && !IsCurrent()) m_thread.join();
+}
+
+void Thread::SetStartFailureHookForTesting(StartFailureHook hook) {
+    g_startFailureHook.store(hook, std::memory_order_release);
+}
+
+}  // namespace platform

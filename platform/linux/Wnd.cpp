@@ -1,0 +1,71 @@
+#include "platform/Wnd.h"
+
+#include "platform/linux/ThreadQueue.h"
+
+#include <utility>
+
+using platform::detail::ThreadQueue;
+
+CWnd::CWnd() = default;
+
+CWnd::~CWnd() { DestroyWindow(); }
+
+bool CWnd::CreateEx(const char* windowName) {
+    DestroyWindow();
+    auto queue = ThreadQueue::ForCurrentThread();
+    if (!queue) return false;
+    const std::uint64_t id = queue->Register(this);
+    if (id == 0) return false;
+    const std::lock_guard lock(m_handleLock);
+    m_handle = Handle{std::move(queue), id};
+    m_name = windowName != nullptr ? windowName : "";
+    return true;
+}
+
+bool CWnd::DestroyWindow() {
+    Handle handle;
+    {
+        const std::lock_guard lock(m_handleLock);
+        handle = std::exchange(m_handle, Handle{});
+    }
+    if (!handle.queue) return false;
+    handle.queue->Unregister(handle.id);
+    return true;
+}
+
+CWnd::Handle CWnd::GetHandle() const {
+    const std::lock_guard lock(m_handleLock);
+    return m_handle;
+}
+
+bool CWnd::IsWindow() const {
+    const Handle handle = GetHandle();
+    return handle.queue && handle.queue->IsLive(handle.id);
+}
+
+std::string CWnd::GetWindowName() const {
+    const std::lock_guard lock(m_handleLock);
+    return m_name;
+}
+
+bool CWnd::PostMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    const Handle handle = GetHandle();
+    return handle.queue && handle.queue->Post(handle.id, message, wParam, lParam);
+}
+
+LRESULT CWnd::SendMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    const Handle handle = GetHandle();
+    return handle.queue ? handle.queue->Send(handle.id, message, wParam, lParam) : 0;
+}
+
+bool CWnd::SetTimer(UINT_PTR timerId, UINT elapseMs) {
+    const Handle handle = GetHandle();
+    return handle.queue && handle.queue->SetTimer(handle.id, timerId, elapseMs);
+}
+
+bool CWnd::KillTimer(UINT_PTR timerId) {
+    const Handle handle = GetHandle();
+    return handle.queue && handle.queue->KillTimer(handle.id, timerId);
+}
+
+LRESULT CWnd::WindowProc(UINT /*message*/, WPARAM /*wParam*/, LPARAM /*lParam*/) { return 0; }

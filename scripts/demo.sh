@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Builds brimsub-demo and runs it; arguments are passed to the demo.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/install-deps.sh"
+build="$root/build/release"
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBRIM_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" -j "$(nproc)" --target brimsub-demo
+exec "$build/demo/brimsub-demo" "$@"

@@ -1,0 +1,25 @@
+#pragma once
+
+// NotificationInfo: the base of every payload.
+//
+// A publisher derives its payload from NotificationInfo and passes a pointer to
+// it when it publishes; every receiver gets that same pointer for the duration
+// of its Update call. The class holds nothing: a derived payload adds all of
+// its data itself, and deleting it through a NotificationInfo pointer runs the
+// derived destructor.
+//
+//   struct LayerMoved : NotificationInfo { int from = 0, to = 0; };
+//   LayerMoved info; info.from = 2; info.to = 5;
+//   SubscriptionManager::Instance().Notify(3, key, &info, nullptr);
+//
+// Ownership: a payload belongs to its publisher and is only lent to receivers.
+
+#include "subscription/Export.h"
+
+class BRIMSUBSCRIBER_API NotificationInfo {
+public:
+    NotificationInfo() = default;
+    NotificationInfo(const NotificationInfo&) = default;
+    NotificationInfo& operator=(const NotificationInfo&) = default;
+    virtual ~NotificationInfo();
+};

@@ -1,0 +1,8 @@
+#include "subscription/NotificationInfo.h"
+#include "subscription/Subscriber.h"
+
+// Out of line so that each class has one home for its vtable and type
+// information, which keeps dynamic_cast and exceptions working across the
+// library boundary.
+NotificationInfo::~NotificationInfo() = default;
+Subscriber::~Subscriber() = default;

@@ -1,0 +1,38 @@
+#pragma once
+
+// Subscriber: the interface of a receiver.
+//
+// Whoever wants to hear about a key derives from Subscriber, implements
+// Update, and subscribes itself (or lets a Subscription handle do it).
+//
+//   class LayerList : public Subscriber {
+//       void Update(const NotificationInfo* info) override { Refresh(); }
+//   };
+//
+// Update contract:
+// - It runs on the publishing thread for Notify, and on the user-interface
+//   thread for NotifySend and NotifyPost. After NotifyPost the payload is null.
+// - The payload pointer is valid only until Update returns.
+// - It runs with the delivering registry's lock held. It may subscribe,
+//   unsubscribe and publish again on the same registry from the same thread,
+//   but must not wait for another thread that needs that registry.
+// - It is expected not to throw; an exception passes out of the delivery and
+//   leaves the registry usable.
+//
+// Lifetime: destroying a Subscriber does not unsubscribe it. It must be
+// unsubscribed from every key of every registry first (a Subscription handle
+// does that for its receiver).
+
+#include "subscription/Export.h"
+
+class NotificationInfo;
+
+class BRIMSUBSCRIBER_API Subscriber {
+public:
+    Subscriber() = default;
+    Subscriber(const Subscriber&) = default;
+    Subscriber& operator=(const Subscriber&) = default;
+    virtual ~Subscriber();
+
+    virtual void Update(const NotificationInfo* info) = 0;
+};

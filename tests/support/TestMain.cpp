@@ -1,0 +1,12 @@
+// Test entry point: the thread that runs the tests is the user-interface
+// thread, as the main thread of an application is.
+
+#include "platform/WinThread.h"
+
+#include <gtest/gtest.h>
+
+int main(int argc, char** argv) {
+    testing::InitGoogleTest(&argc, argv);
+    platform::SetUserInterfaceThread();
+    return RUN_ALL_TESTS();
+}
