@@ -6,7 +6,8 @@
 #include "platform/WinThread.h"
 #include "subscription/NotificationInfo.h"
 #include "subscription/Subscriber.h"
-#include "subscription/SubscriptionMap.h"
+#include "subscription/Subscription.h"
+#include "subscription/SubscriptionManager.h"
 
 #include <atomic>
 #include <chrono>
@@ -57,22 +58,29 @@ int main() {
     t_threadName = "ui";
     auto& loop = platform::MessageLoop::Current();
 
-    SubscriptionMap routes;  // built on the UI thread, so it can send and post
+    // The first use of the hub is on the UI thread, so every type can send and post.
+    auto& hub = SubscriptionManager::Instance();
+    constexpr int kRouteType = 3;
     const CString changed(u"RouteChanged");
     const CString selected(u"RouteSelected");
-    Printer listView("ListView");
-    Printer mapView("MapView");
-    Printer statusBar("StatusBar");
-    routes.Subscribe(changed, &listView);
-    routes.Subscribe(changed, &mapView);
-    routes.Subscribe(selected, &mapView);
-    routes.Subscribe(selected, &statusBar);
+    // Each module keeps its receiver in a handle that owns it: destroying the
+    // handle unsubscribes every key and then deletes the receiver.
+    Subscription listView(kRouteType);
+    listView.SetSubscriber(new Printer("ListView"), true);
+    listView.Subscribe(changed);
+    Subscription mapView(kRouteType);
+    mapView.SetSubscriber(new Printer("MapView"), true);
+    mapView.Subscribe({changed, selected});
+    Subscription statusBar(kRouteType);
+    statusBar.SetSubscriber(new Printer("StatusBar"), true);
+    statusBar.Subscribe(selected);
+    SubscriptionMap& routes = *hub.GetSubscriptionMap(kRouteType);
 
     std::printf("Notify from a worker runs the receivers on that worker:\n");
     std::thread([&] {
         t_threadName = "worker-1";
         const Stamped info("RouteChanged via Notify");
-        routes.Notify(changed, &info, nullptr);
+        hub.Notify(kRouteType, changed, &info, nullptr);
     }).join();
 
     std::printf("NotifySend from a worker runs them on the UI thread while the worker waits:\n");
@@ -80,7 +88,7 @@ int main() {
     std::thread sender([&] {
         t_threadName = "worker-2";
         const Stamped info("both keys via NotifySend");
-        routes.NotifySend({changed, selected}, &info, &listView);  // ListView left out
+        routes.NotifySend({changed, selected}, &info, listView.GetSubscriber());  // ListView left out
         std::printf("  worker-2 resumes after the UI thread delivered\n");
         sent = true;
     });
@@ -90,15 +98,17 @@ int main() {
     std::printf("NotifyPost from a worker queues them for the UI thread, without a payload:\n");
     std::thread([&] {
         t_threadName = "worker-3";
-        routes.NotifyPost({selected});
+        hub.NotifyPost(kRouteType, selected);
         routes.NotifyPost({changed, selected});
         std::printf("  worker-3 posted twice and went on at once\n");
     }).join();
     const int expected = 2 + 2 + 2 + 3;
     loop.RunUntil([&] { return g_deliveries.load() == expected; }, std::chrono::seconds(10));
 
-    for (Printer* p : {&listView, &mapView}) routes.Unsubscribe(changed, p);
-    for (Printer* p : {&mapView, &statusBar}) routes.Unsubscribe(selected, p);
-    std::printf("%d deliveries, as expected: %s\n", g_deliveries.load(), g_deliveries == expected ? "yes" : "no");
-    return g_deliveries == expected ? 0 : 1;
+    std::printf("A handle publishes to its own keys, leaving itself out:\n");
+    const Stamped own("MapView's keys, others only");
+    mapView.Notify(notify_others, &own);
+    const int total = expected + 2;
+    std::printf("%d deliveries, as expected: %s\n", g_deliveries.load(), g_deliveries == total ? "yes" : "no");
+    return g_deliveries == total ? 0 : 1;
 }

@@ -1,4 +1,4 @@
-// brimsub-bench: the cost of the three ways of delivering.
+// The cost of the three ways of delivering.
 //
 // Synchronous figures are ns per publish on the calling thread. The
 // user-interface figures run a real user-interface loop on a thread of its
@@ -9,6 +9,8 @@
 #include "platform/WinThread.h"
 #include "subscription/NotificationInfo.h"
 #include "subscription/Subscriber.h"
+#include "subscription/Subscription.h"
+#include "subscription/SubscriptionManager.h"
 #include "subscription/SubscriptionMap.h"
 
 #include <benchmark/benchmark.h>
@@ -127,4 +129,48 @@ BENCHMARK(BM_NotifySendRoundTrip)->UseRealTime();
 
 }  // namespace
 
-BENCHMARK_MAIN();
+
+
+namespace {
+
+// Interning a data id that is already in the pool (the usual case) and one
+// that is new each time (the pool grows, so this is the worst case).
+void BM_GetSafeDataIdPtrHit(benchmark::State& state) {
+    auto& hub = SubscriptionManager::Instance();
+    for (std::uint64_t i = 0; i < 10000; ++i) hub.GetSafeDataIdPtr(CDataId(1, i));
+    std::uint64_t i = 0;
+    for (auto _ : state) benchmark::DoNotOptimize(hub.GetSafeDataIdPtr(CDataId(1, i++ % 10000)));
+}
+BENCHMARK(BM_GetSafeDataIdPtrHit);
+
+void BM_GetSafeDataIdPtrMiss(benchmark::State& state) {
+    auto& hub = SubscriptionManager::Instance();
+    static std::uint64_t next = 0;
+    for (auto _ : state) benchmark::DoNotOptimize(hub.GetSafeDataIdPtr(CDataId(2, next++)));
+}
+BENCHMARK(BM_GetSafeDataIdPtrMiss);
+
+// A handle replacing its set of 10 keys by another set of 10 (all entries
+// removed and entered again), alternating between two sets.
+void BM_SubscriptionReplaceTenKeys(benchmark::State& state) {
+    SubscriptionMap map;
+    Counter receiver;
+    std::vector<CString> a;
+    std::vector<CString> b;
+    for (int i = 0; i < 10; ++i) {
+        a.emplace_back("LayerKeyA" + std::to_string(i));
+        b.emplace_back("LayerKeyB" + std::to_string(i));
+    }
+    for (int i = 0; i < 1000; ++i) map.Subscribe(CString(std::to_string(i)), &receiver);
+    Subscription sub(&map);
+    sub.SetSubscriber(&receiver, false);
+    bool flip = false;
+    for (auto _ : state) {
+        sub.Subscribe(flip ? a : b);
+        flip = !flip;
+    }
+    sub.Unsubscribe();
+}
+BENCHMARK(BM_SubscriptionReplaceTenKeys);
+
+}  // namespace

@@ -1,0 +1,87 @@
+#pragma once
+
+// Subscription: a handle that keeps one receiver subscribed to a set of keys
+// in one registry.
+//
+// The handle remembers the map, the receiver and the keys, so that a client
+// can replace the whole set of keys in one call, move it to another type,
+// publish to its own keys, and be sure every entry is removed (and an owned
+// receiver deleted) when the handle goes away.
+//
+//   Subscription sub(3);                                   // type 3
+//   sub.SetSubscriber(new LayerList(doc), true);           // the handle owns it
+//   sub.Subscribe({GeneralSubKeys::DISPLAY_LAYER_ADDED,
+//                  GeneralSubKeys::DISPLAY_LAYER_DELETED});
+//   sub.Notify(notify_others, &info);                       // everyone but us
+//   // ~Subscription: entries removed, then the receiver deleted
+//
+// Subscribe replaces the set: subscribing one key after another leaves only
+// the last. Re-subscribing the same keys in the same order changes nothing; in
+// another order they are removed and entered again (which moves the receiver
+// behind the other subscribers of those keys).
+//
+// Threading: a handle has no lock and is used by one thread at a time; every
+// change of the map goes through the map's own lock.
+// Re-entrancy: a handle may be used from inside an Update of the same map on
+// the delivering thread; removals then take effect as deferred removals.
+// Ownership: the map is never owned; the receiver is owned only when
+// SetSubscriber was told so. Move-only: a moved-from handle is empty.
+// Limit: set the receiver before the first Subscribe (or Unsubscribe first):
+// SetSubscriber neither re-enters the keys nor deletes an earlier receiver.
+
+#include "platform/CString.h"
+#include "subscription/Export.h"
+
+#include <vector>
+
+class NotificationInfo;
+class Subscriber;
+class SubscriptionMap;
+
+enum self_notify_t {
+    notify_self_only = 0,  // only the handle's own receiver, called directly
+    notify_others = 1,     // every subscriber of the handle's keys except its receiver
+    notify_all = 2,        // every subscriber of the handle's keys
+};
+
+class BRIMSUBSCRIBER_API Subscription {
+public:
+    Subscription() = default;
+    // The manager's map of the type; null (keys only remembered) for an
+    // invalid type. Builds the manager when it is the first caller.
+    explicit Subscription(int type);
+    explicit Subscription(SubscriptionMap* map) noexcept : m_map(map) {}
+
+    Subscription(const Subscription&) = delete;
+    Subscription& operator=(const Subscription&) = delete;
+    Subscription(Subscription&& other) noexcept;
+    Subscription& operator=(Subscription&& other) noexcept;
+    ~Subscription();
+
+    void SetType(int type);
+    void SetMap(SubscriptionMap* map);
+    void SetSubscriber(Subscriber* subscriber, bool owns) noexcept;
+
+    void Subscribe(const CString& key);
+    void Subscribe(const std::vector<CString>& keys);
+    void Unsubscribe();
+
+    [[nodiscard]] bool IsSubscribed() const noexcept { return !m_keys.empty(); }
+    [[nodiscard]] bool IsSubscribed(const std::vector<CString>& keys) const { return m_keys == keys; }
+
+    // notify_self_only works without map or keys; other values of the mode do
+    // nothing.
+    void Notify(self_notify_t mode, const NotificationInfo* info);
+
+    [[nodiscard]] const std::vector<CString>& GetKeys() const noexcept { return m_keys; }
+    [[nodiscard]] SubscriptionMap* GetMap() const noexcept { return m_map; }
+    [[nodiscard]] Subscriber* GetSubscriber() const noexcept { return m_subscriber; }
+
+private:
+    void Destroy() noexcept;
+
+    SubscriptionMap* m_map = nullptr;
+    Subscriber* m_subscriber = nullptr;
+    bool m_ownsSubscriber = false;
+    std::vector<CString> m_keys;
+};

@@ -1,0 +1,75 @@
+#pragma once
+
+// SubscriptionManager: the process-wide hub of the registries.
+//
+// Owns one SubscriptionMap per subscription type, 0 to 16, and forwards
+// subscribe, unsubscribe and notify calls to the map of the type given. The
+// same key under two types names two unrelated subscriptions. Type 0
+// (FILE_SUBSCRIPTION_TYPE) carries file-change notifications keyed by path;
+// the application chooses the meaning of the others.
+//
+//   auto& hub = SubscriptionManager::Instance();     // first call on the UI thread
+//   hub.Subscribe(3, GeneralSubKeys::DISPLAY_LAYER_ADDED, &layerList);
+//   hub.Notify(3, GeneralSubKeys::DISPLAY_LAYER_ADDED, &info, nullptr);
+//   hub.NotifyPost(3, GeneralSubKeys::DISPLAY_LAYER_ADDED);   // from any thread
+//
+// A type is valid when, read as an unsigned number, it is at most 16: every
+// negative type is invalid. Every operation given an invalid type does
+// nothing, and GetSubscriptionMap returns null.
+//
+// Notify goes to the map's one-key delivery; NotifySend and NotifyPost go
+// through its several-keys delivery with one key. They differ only for a
+// subscriber entered twice under the key: Notify calls it twice, NotifySend
+// and NotifyPost once.
+//
+// The manager also interns data ids: GetSafeDataIdPtr returns one pointer per
+// distinct id, valid and unchanged for the manager's life.
+//
+// Threading: every operation may be called from any thread; the forwarding
+// operations follow the map's rules. The first call of Instance() builds all
+// maps on the calling thread, and only maps built on the user-interface
+// thread can NotifySend and NotifyPost: make that first call there.
+// Lifetime: the manager lives until the library is unloaded; then every map
+// and every interned id goes, without telling the subscribers.
+
+#include "BrimBaseR/DataId.h"
+#include "platform/CString.h"
+#include "platform/Lock.h"
+#include "subscription/Export.h"
+#include "subscription/SubscriptionMap.h"
+
+#include <array>
+#include <set>
+
+inline constexpr int SUBSCRIPTION_TYPE_COUNT = 17;
+inline constexpr int FILE_SUBSCRIPTION_TYPE = 0;
+
+class BRIMSUBSCRIBER_API SubscriptionManager {
+public:
+    static SubscriptionManager& Instance();
+
+    SubscriptionManager(const SubscriptionManager&) = delete;
+    SubscriptionManager& operator=(const SubscriptionManager&) = delete;
+    ~SubscriptionManager();
+
+    // The map of the type, or null for an invalid type. The same pointer for
+    // the manager's whole life.
+    SubscriptionMap* GetSubscriptionMap(int type);
+
+    void Subscribe(int type, const CString& key, Subscriber* subscriber);
+    void Unsubscribe(int type, const CString& key, Subscriber* subscriber);
+    void Notify(int type, const CString& key, const NotificationInfo* info, Subscriber* leaveOut);
+    void NotifySend(int type, const CString& key, const NotificationInfo* info, Subscriber* leaveOut);
+    void NotifyPost(int type, const CString& key);
+
+    // A pointer to an interned id equal to `id`: the same pointer for equal
+    // ids, for the manager's whole life; the value it points to never changes.
+    const CDataId* GetSafeDataIdPtr(const CDataId& id);
+
+private:
+    SubscriptionManager();
+
+    std::array<SubscriptionMap, SUBSCRIPTION_TYPE_COUNT> m_maps;
+    std::set<CDataId> m_dataIds;              // guarded by m_dataIdLock; only grows
+    platform::RecursiveLock m_dataIdLock;
+};
