@@ -1,1 +1,6 @@
 # Sources of the filewatch folder, added to the BrimSubscriber target.
+target_sources(BrimSubscriber
+    PRIVATE
+        filewatch/NFData.cpp
+    PUBLIC FILE_SET HEADERS BASE_DIRS ${CMAKE_CURRENT_SOURCE_DIR} FILES
+        filewatch/NFData.h)

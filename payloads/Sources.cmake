@@ -1,4 +1,17 @@
 # Sources of the payloads folder, added to the BrimSubscriber target.
 target_sources(BrimSubscriber
+    PRIVATE
+        payloads/AttributeMapNI.cpp
+        payloads/DataId_NI.cpp
+        payloads/DocumentSubscriber.cpp
+        payloads/Data_NI_Layer.cpp
+        payloads/NFSyncProcessing.cpp
+        payloads/SubKeys.cpp
     PUBLIC FILE_SET HEADERS BASE_DIRS ${CMAKE_CURRENT_SOURCE_DIR} FILES
-        payloads/BaseTypes.h)
+        payloads/AttributeMapNI.h
+        payloads/BaseTypes.h
+        payloads/DataId_NI.h
+        payloads/DocumentSubscriber.h
+        payloads/Data_NI_Layer.h
+        payloads/NFSyncProcessing.h
+        payloads/SubKeys.h)

@@ -3,6 +3,7 @@
 target_sources(BrimPlatform
     PRIVATE
         platform/CString.cpp
+        platform/Document.cpp
         platform/Event.cpp
         platform/TickCount.cpp
         platform/linux/FileAccess.cpp
@@ -14,6 +15,7 @@ target_sources(BrimPlatform
         platform/linux/Wnd.cpp
     PUBLIC FILE_SET HEADERS BASE_DIRS ${CMAKE_CURRENT_SOURCE_DIR} FILES
         platform/CString.h
+        platform/Document.h
         platform/Event.h
         platform/FileAccess.h
         platform/Lock.h

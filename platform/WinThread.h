@@ -56,7 +56,10 @@ private:
 class BRIM_PLATFORM_API CWinApp : public CWinThread {
 public:
     CWinApp();
-    ~CWinApp() override;
+    ~CWinApp() override;  // the thread stops being the user-interface thread, unless it was before
+
+private:
+    bool m_wasUserInterfaceThread;
 };
 
 // The thread object of the calling thread, or null when it has none.

@@ -35,10 +35,12 @@ CWinThread::~CWinThread() {
     if (platform::t_threadObject == this) platform::t_threadObject = m_previous;
 }
 
-CWinApp::CWinApp() { platform::SetUserInterfaceThread(); }
+CWinApp::CWinApp() : m_wasUserInterfaceThread(platform::IsUserInterfaceThread()) {
+    platform::SetUserInterfaceThread();
+}
 
 CWinApp::~CWinApp() {
-    if (platform::IsUserInterfaceThread()) platform::ClearUserInterfaceThread();
+    if (!m_wasUserInterfaceThread && platform::IsUserInterfaceThread()) platform::ClearUserInterfaceThread();
 }
 
 CWinThread* AfxGetThread() { return platform::t_threadObject; }
