@@ -4,7 +4,11 @@
 #include "platform/WinThread.h"
 #include "subscription/Subscriber.h"
 
+#include <algorithm>
+#include <array>
+#include <cstddef>
 #include <iterator>
+#include <memory_resource>
 #include <mutex>
 #include <set>
 #include <utility>
@@ -62,56 +66,62 @@ SubscriptionMap::~SubscriptionMap() {
 
 void SubscriptionMap::Subscribe(const CString& key, Subscriber* subscriber) {
     const std::lock_guard lock(m_lock);
-    // A multimap inserts behind the existing equal keys, keeping subscription order.
-    m_entries.emplace(key, subscriber);
+    auto it = m_entries.find(key);
+    if (it == m_entries.end()) it = m_entries.emplace(key, Run()).first;
+    it->second.push_back(subscriber);  // behind the key's earlier entries
 }
 
 void SubscriptionMap::Unsubscribe(const CString& key, Subscriber* subscriber) {
     const std::lock_guard lock(m_lock);
-    auto [it, end] = m_entries.equal_range(key);
-    for (; it != end; ++it) {
-        if (it->second == subscriber) break;
-    }
-    if (it == end) return;
+    const auto it = m_entries.find(key);
+    if (it == m_entries.end()) return;
+    Run& run = it->second;
+    const auto entry = std::find(run.begin(), run.end(), subscriber);
+    if (entry == run.end()) return;
     if (m_notifying) {
-        it->second = nullptr;  // a running delivery may still hold an iterator to it
+        *entry = nullptr;  // a running delivery may still walk over this place
         m_cleanUpPending = true;
     } else {
-        m_entries.erase(it);
+        run.erase(entry);
+        if (run.empty()) m_entries.erase(it);
     }
 }
 
 void SubscriptionMap::Notify(const CString& key, const NotificationInfo* info, Subscriber* leaveOut) {
     const std::lock_guard lock(m_lock);
-    const auto [first, end] = m_entries.equal_range(key);
-    if (first == end) return;
+    const auto it = m_entries.find(key);
+    if (it == m_entries.end() || it->second.empty()) return;
+    const Run& run = it->second;
     // Entries added under the key during the delivery go behind this one.
-    const auto last = std::prev(end);
+    const std::size_t count = run.size();
     const DeliveryScope scope(*this);
-    for (auto it = first;; ++it) {
-        Subscriber* const subscriber = it->second;
+    for (std::size_t i = 0; i < count; ++i) {
+        Subscriber* const subscriber = run[i];  // read afresh: an Update may have removed it
         if (subscriber != nullptr && subscriber != leaveOut) subscriber->Update(info);
-        if (it == last) break;
     }
 }
 
 void SubscriptionMap::Notify(const std::vector<CString>& keys, const NotificationInfo* info, Subscriber* leaveOut) {
+    // The runs and the set of subscribers already called live in a buffer on
+    // the stack; only a delivery to many keys or subscribers reaches the heap.
+    std::array<std::byte, 1024> buffer;  // NOLINT(cppcoreguidelines-pro-type-member-init): scratch memory
+    std::pmr::monotonic_buffer_resource scratch(buffer.data(), buffer.size());
     const std::lock_guard lock(m_lock);
-    std::vector<std::pair<Entries::iterator, Entries::iterator>> runs;  // first and last entry of each key
+    std::pmr::vector<std::pair<const Run*, std::size_t>> runs(&scratch);  // each key's entries and their count now
+    runs.reserve(keys.size());
     for (const CString& key : keys) {
-        const auto [first, end] = m_entries.equal_range(key);
-        if (first != end) runs.emplace_back(first, std::prev(end));
+        const auto it = m_entries.find(key);
+        if (it != m_entries.end() && !it->second.empty()) runs.emplace_back(&it->second, it->second.size());
     }
     if (runs.empty()) return;
     const DeliveryScope scope(*this);
-    std::set<Subscriber*> called;
-    for (const auto& [first, last] : runs) {
-        for (auto it = first;; ++it) {
-            Subscriber* const subscriber = it->second;
+    std::pmr::set<Subscriber*> called(&scratch);
+    for (const auto& [run, count] : runs) {
+        for (std::size_t i = 0; i < count; ++i) {
+            Subscriber* const subscriber = (*run)[i];
             if (subscriber != nullptr && subscriber != leaveOut && called.insert(subscriber).second) {
                 subscriber->Update(info);
             }
-            if (it == last) break;
         }
     }
 }
@@ -131,6 +141,9 @@ void SubscriptionMap::NotifyPost(const std::vector<CString>& keys) {
 
 void SubscriptionMap::CleanUp() {
     if (m_notifying || !m_cleanUpPending) return;
-    std::erase_if(m_entries, [](const auto& entry) { return entry.second == nullptr; });
+    for (auto it = m_entries.begin(); it != m_entries.end();) {
+        std::erase(it->second, nullptr);
+        it = it->second.empty() ? m_entries.erase(it) : std::next(it);
+    }
     m_cleanUpPending = false;
 }

@@ -79,7 +79,12 @@ public:
     void NotifyPost(const std::vector<CString>& keys);
 
 private:
-    using Entries = std::multimap<CString, Subscriber*>;
+    // Entries by key, each key's entries in subscription order. One tree
+    // node per distinct key keeps look-ups short and a delivery's walk
+    // contiguous; entries are addressed by index, since a subscription made
+    // during a delivery may grow (and move) the key's vector.
+    using Run = std::vector<Subscriber*>;
+    using Entries = std::map<CString, Run, std::less<>>;
 
     class DeliveryScope;
     struct Liveness;
