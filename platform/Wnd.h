@@ -81,7 +81,7 @@ private:
     };
     [[nodiscard]] Handle GetHandle() const;
 
-    mutable std::mutex m_handleLock;  // leaf lock
+    mutable std::mutex m_handleLock;  // taken before a thread queue's lock, never after it
     Handle m_handle;                  // guarded by m_handleLock
     std::string m_name;               // guarded by m_handleLock
 };

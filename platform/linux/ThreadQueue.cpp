@@ -63,6 +63,7 @@ std::uint64_t ThreadQueue::Register(CWnd* wnd) {
 void ThreadQueue::Unregister(std::uint64_t id) {
     const std::lock_guard lock(m_mutex);
     if (m_live.erase(id) == 0) return;
+    m_unregisterGeneration.fetch_add(1, std::memory_order_relaxed);
     std::erase_if(m_posted, [id](const Posted& p) { return p.target == id; });
     std::erase_if(m_timers, [id](const Timer& t) { return t.target == id; });
     CompleteSendsLocked(id, false);
@@ -94,6 +95,7 @@ void ThreadQueue::CompleteSendsLocked(std::uint64_t target, bool all) {
             (*it)->result = 0;
             (*it)->done = true;
             it = m_sent.erase(it);
+            m_sentCount.fetch_sub(1, std::memory_order_relaxed);
             released = true;
         } else {
             ++it;
@@ -120,6 +122,7 @@ LRESULT ThreadQueue::Send(std::uint64_t id, UINT message, WPARAM wParam, LPARAM 
     std::unique_lock lock(m_mutex);
     if (m_closed || !m_live.contains(id)) return 0;
     m_sent.push_back(&sent);
+    m_sentCount.fetch_add(1, std::memory_order_release);
     SignalLocked();
     m_sendDone.wait(lock, [&sent] { return sent.done; });
     return sent.result;
@@ -158,77 +161,114 @@ LRESULT ThreadQueue::Dispatch(std::uint64_t target, UINT message, WPARAM wParam,
     return wnd != nullptr ? wnd->WindowProc(message, wParam, lParam) : 0;
 }
 
-bool ThreadQueue::RunPending() {
+bool ThreadQueue::RunSentMessages() {
     bool handled = false;
-    std::size_t postedBudget = 0;
+    for (;;) {
+        std::unique_lock lock(m_mutex);
+        if (m_sent.empty()) return handled;
+        Sent* sent = m_sent.front();
+        m_sent.pop_front();
+        m_sentCount.fetch_sub(1, std::memory_order_relaxed);
+        CWnd* wnd = FindLocked(sent->target);
+        lock.unlock();
+        LRESULT result = 0;
+        try {
+            result = wnd != nullptr ? wnd->WindowProc(sent->message, sent->wParam, sent->lParam) : 0;
+        } catch (...) {
+            lock.lock();
+            sent->done = true;  // the sender must not wait for ever on a handler that threw
+            m_sendDone.notify_all();
+            throw;
+        }
+        lock.lock();
+        sent->result = result;
+        sent->done = true;
+        m_sendDone.notify_all();
+        handled = true;
+    }
+}
+
+bool ThreadQueue::RunPending() {
     {
         const std::lock_guard lock(m_mutex);
         std::uint64_t drained = 0;
         [[maybe_unused]] const auto read = ::read(m_eventFd, &drained, sizeof drained);
         m_signalled = false;
-        postedBudget = m_posted.size();
     }
-    bool timersChecked = false;
-    for (;;) {
-        std::unique_lock lock(m_mutex);
-        if (m_quit) break;
-        if (!m_sent.empty()) {
-            Sent* sent = m_sent.front();
-            m_sent.pop_front();
-            CWnd* wnd = FindLocked(sent->target);
-            lock.unlock();
-            LRESULT result = 0;
-            try {
-                result = wnd != nullptr ? wnd->WindowProc(sent->message, sent->wParam, sent->lParam) : 0;
-            } catch (...) {
-                lock.lock();
-                sent->done = true;
-                m_sendDone.notify_all();
-                throw;
-            }
-            lock.lock();
-            sent->result = result;
-            sent->done = true;
-            m_sendDone.notify_all();
-            handled = true;
-            continue;
+    bool handled = RunSentMessages();
+
+    // The posted messages waiting now are taken in one go, with their targets
+    // resolved, so that each message costs no lock of its own. Targets are
+    // destroyed on this thread only; when one is destroyed meanwhile (the
+    // generation moves), the rest of the batch is resolved afresh.
+    struct Batched {
+        Posted posted;
+        CWnd* wnd;
+    };
+    std::vector<Batched> batch;
+    std::uint64_t generation = 0;
+    {
+        const std::lock_guard lock(m_mutex);
+        batch.reserve(m_posted.size());
+        for (const Posted& posted : m_posted) batch.push_back({posted, FindLocked(posted.target)});
+        m_posted.clear();
+        generation = m_unregisterGeneration.load(std::memory_order_relaxed);
+    }
+    std::size_t next = 0;
+    // Messages not handled because Quit() was called or a handler threw go
+    // back to the front of the queue, in their order.
+    struct PutBack {
+        ThreadQueue& queue;
+        std::vector<Batched>& batch;
+        std::size_t& next;
+        PutBack(ThreadQueue& q, std::vector<Batched>& b, std::size_t& n) : queue(q), batch(b), next(n) {}
+        PutBack(const PutBack&) = delete;
+        PutBack& operator=(const PutBack&) = delete;
+        ~PutBack() {
+            if (next >= batch.size()) return;
+            const std::lock_guard lock(queue.m_mutex);
+            for (std::size_t i = batch.size(); i > next; --i) queue.m_posted.push_front(batch[i - 1].posted);
+            queue.SignalLocked();
         }
-        if (postedBudget > 0 && !m_posted.empty()) {
-            --postedBudget;
-            const Posted posted = m_posted.front();
-            m_posted.pop_front();
-            CWnd* wnd = FindLocked(posted.target);
-            lock.unlock();
-            if (wnd != nullptr) wnd->WindowProc(posted.message, posted.wParam, posted.lParam);
-            handled = true;
-            continue;
+    } putBack{*this, batch, next};
+    while (next < batch.size()) {
+        if (m_quit.load(std::memory_order_acquire)) return handled;
+        if (m_sentCount.load(std::memory_order_acquire) > 0) handled = RunSentMessages() || handled;
+        const Batched& item = batch[next++];
+        CWnd* wnd = item.wnd;
+        if (m_unregisterGeneration.load(std::memory_order_relaxed) != generation) {
+            const std::lock_guard lock(m_mutex);
+            wnd = FindLocked(item.posted.target);
         }
-        if (timersChecked) break;
-        timersChecked = true;
-        // Timer messages come after the posted ones: one WM_TIMER per due timer.
+        if (wnd != nullptr) wnd->WindowProc(item.posted.message, item.posted.wParam, item.posted.lParam);
+        handled = true;
+    }
+    if (m_quit.load(std::memory_order_acquire)) return handled;
+
+    // Timer messages come after the posted ones: one WM_TIMER per due timer.
+    std::vector<std::pair<std::uint64_t, UINT_PTR>> due;
+    {
+        const std::lock_guard lock(m_mutex);
         const auto now = Clock::now();
-        std::vector<std::pair<std::uint64_t, UINT_PTR>> due;
         for (Timer& timer : m_timers) {
             if (timer.due <= now) {
                 due.emplace_back(timer.target, timer.id);
                 timer.due = now + timer.interval;
             }
         }
-        lock.unlock();
-        for (const auto& [target, timerId] : due) {
-            // A handler may have killed a later timer of the same batch.
-            bool stillSet = false;
-            CWnd* wnd = nullptr;
-            {
-                const std::lock_guard relock(m_mutex);
-                stillSet = std::any_of(m_timers.begin(), m_timers.end(),
-                                       [&](const Timer& t) { return t.target == target && t.id == timerId; });
-                wnd = FindLocked(target);
-            }
-            if (stillSet && wnd != nullptr) {
-                wnd->WindowProc(WM_TIMER, timerId, 0);
-                handled = true;
-            }
+    }
+    for (const auto& [target, timerId] : due) {
+        // A handler may have killed a later timer of the same batch.
+        CWnd* wnd = nullptr;
+        {
+            const std::lock_guard lock(m_mutex);
+            const bool stillSet = std::any_of(m_timers.begin(), m_timers.end(),
+                                              [&](const Timer& t) { return t.target == target && t.id == timerId; });
+            wnd = stillSet ? FindLocked(target) : nullptr;
+        }
+        if (wnd != nullptr) {
+            wnd->WindowProc(WM_TIMER, timerId, 0);
+            handled = true;
         }
     }
     const std::lock_guard lock(m_mutex);
@@ -238,18 +278,15 @@ bool ThreadQueue::RunPending() {
 
 void ThreadQueue::RequestQuit() {
     const std::lock_guard lock(m_mutex);
-    m_quit = true;
+    m_quit.store(true, std::memory_order_release);
     SignalLocked();
 }
 
-bool ThreadQueue::TakeQuit() {
-    const std::lock_guard lock(m_mutex);
-    return std::exchange(m_quit, false);
-}
+bool ThreadQueue::TakeQuit() { return m_quit.exchange(false, std::memory_order_acq_rel); }
 
 int ThreadQueue::TimeUntilNextTimerMs() {
     const std::lock_guard lock(m_mutex);
-    if (!m_sent.empty() || !m_posted.empty() || m_quit) return 0;
+    if (!m_sent.empty() || !m_posted.empty() || m_quit.load(std::memory_order_acquire)) return 0;
     if (m_timers.empty()) return -1;
     const auto next = std::min_element(m_timers.begin(), m_timers.end(),
                                        [](const Timer& a, const Timer& b) { return a.due < b.due; })->due;
@@ -274,6 +311,7 @@ void ThreadQueue::WaitForWork(int timeoutMs) {
 void ThreadQueue::Close() {
     const std::lock_guard lock(m_mutex);
     m_closed = true;
+    m_unregisterGeneration.fetch_add(1, std::memory_order_relaxed);
     m_posted.clear();
     m_timers.clear();
     m_live.clear();

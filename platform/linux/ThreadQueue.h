@@ -5,6 +5,7 @@
 
 #include "platform/WinTypes.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -77,6 +78,7 @@ private:
         Clock::time_point due;
     };
 
+    bool RunSentMessages();
     void SignalLocked();
     void CompleteSendsLocked(std::uint64_t target, bool all);
     CWnd* FindLocked(std::uint64_t id);
@@ -94,7 +96,9 @@ private:
     std::vector<Timer> m_timers;                      // guarded by m_mutex
     bool m_signalled = false;                         // guarded by m_mutex; eventfd holds a count
     bool m_closed = false;                            // guarded by m_mutex
-    bool m_quit = false;                              // guarded by m_mutex
+    std::atomic<bool> m_quit{false};                  // set under m_mutex, so a waiter sees it with the wake-up
+    std::atomic<std::size_t> m_sentCount{0};          // m_sent.size(), readable without the lock
+    std::atomic<std::uint64_t> m_unregisterGeneration{0};  // moves when a target goes; written under m_mutex
 };
 
 }  // namespace platform::detail

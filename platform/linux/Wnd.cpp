@@ -49,8 +49,10 @@ std::string CWnd::GetWindowName() const {
 }
 
 bool CWnd::PostMessage(UINT message, WPARAM wParam, LPARAM lParam) {
-    const Handle handle = GetHandle();
-    return handle.queue && handle.queue->Post(handle.id, message, wParam, lParam);
+    // Posting never blocks, so it may hold the handle lock instead of paying
+    // for a copy of the handle.
+    const std::lock_guard lock(m_handleLock);
+    return m_handle.queue && m_handle.queue->Post(m_handle.id, message, wParam, lParam);
 }
 
 LRESULT CWnd::SendMessage(UINT message, WPARAM wParam, LPARAM lParam) {

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -216,6 +217,40 @@ TEST(MessageLoopTest, WakeFdBecomesReadableForEmbeddingLoops) {
     EXPECT_EQ(loop.TimeUntilNextTimerMs(), 0);  // work is waiting
     EXPECT_TRUE(loop.RunPending());
     EXPECT_EQ(target.Count(), 1U);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(MessageLoopTest, MessagesBehindAThrowingHandlerOrAQuitStayQueuedInOrder) {
+    Recorder target;
+    ASSERT_TRUE(target.CreateEx("target"));
+    target.onMessage = [&](UINT, WPARAM w) {
+        if (w == 2) throw std::runtime_error("handler failed");
+        if (w == 4) platform::MessageLoop::Current().Quit();
+    };
+    for (WPARAM i = 1; i <= 6; ++i) ASSERT_TRUE(target.PostMessage(kMsg, i, 0));
+    EXPECT_THROW(platform::MessageLoop::Current().RunPending(), std::runtime_error);
+    platform::MessageLoop::Current().Run();  // handles 3 and 4, then quits
+    EXPECT_EQ(platform::MessageLoop::Current().PendingCount(), 2U);
+    test::PumpPending();
+    std::vector<WPARAM> order;
+    for (const auto& seen : target.Snapshot()) order.push_back(seen.wParam);
+    EXPECT_EQ(order, (std::vector<WPARAM>{1, 2, 3, 4, 5, 6}));
+}
+
+TEST(MessageLoopTest, TargetDestroyedByAnEarlierHandlerGetsNoMoreMessages) {
+    Recorder first;
+    Recorder second;
+    ASSERT_TRUE(first.CreateEx("first"));
+    ASSERT_TRUE(second.CreateEx("second"));
+    first.onMessage = [&](UINT, WPARAM) { second.DestroyWindow(); };
+    ASSERT_TRUE(first.PostMessage(kMsg, 1, 0));
+    ASSERT_TRUE(second.PostMessage(kMsg, 2, 0));
+    test::PumpPending();
+    EXPECT_EQ(first.Count(), 1U);
+    EXPECT_EQ(second.Count(), 0U);
 }
 
 }  // namespace
