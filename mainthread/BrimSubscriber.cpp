@@ -7,7 +7,7 @@
 // The runtime's own identity of this shared object: the handle under which
 // the C++ runtime keeps the module's exit list. It serves as the module's
 // instance handle, being distinct for every loaded module.
-extern "C" __attribute__((visibility("hidden"))) void* __dso_handle;
+extern "C" __attribute__((visibility("hidden"))) void* __dso_handle;  // NOLINT(bugprone-reserved-identifier): the runtime's own per-library handle
 
 namespace {
 

@@ -257,7 +257,9 @@ bool ThreadQueue::RunPending() {
             }
         }
     }
-    for (const auto& [target, timerId] : due) {
+    for (const auto& timer : due) {
+        const std::uint64_t target = timer.first;
+        const UINT_PTR timerId = timer.second;
         // A handler may have killed a later timer of the same batch.
         CWnd* wnd = nullptr;
         {

@@ -179,14 +179,14 @@ TEST(NFDataTest, ClearCopyAndMoveTreatRecordsAndOperationApart) {
     EXPECT_EQ(copy.GetOperation(), 42);
 
     NFData moved(std::move(data));
-    EXPECT_EQ(data.NumFileUpdates(), 0);
+    EXPECT_EQ(data.NumFileUpdates(), 0);  // NOLINT(bugprone-use-after-move): the moved-from state is specified
     EXPECT_EQ(data.GetOperation(), 42);
     EXPECT_EQ(moved.NumFileUpdates(), 2);
 
     NFData target;
     target.Add(Update(u"z"));
     target = std::move(moved);
-    EXPECT_EQ(moved.NumFileUpdates(), 0);
+    EXPECT_EQ(moved.NumFileUpdates(), 0);  // NOLINT(bugprone-use-after-move): the moved-from state is specified
     EXPECT_EQ(moved.GetOperation(), 42);
     EXPECT_EQ(NamesInOrder(target), (std::vector<CString>{u"a", u"b"}));
 

@@ -47,7 +47,7 @@ TEST(MainThreadDispatcherTest, AsyncCallsFromWorkerRunLaterOnOwningThreadInOrder
                 trace.Add(std::this_thread::get_id() == owner ? name : "wrong thread");
             };
             EXPECT_TRUE(dispatcher.DispatchAsync(std::move(call)));
-            EXPECT_FALSE(call);  // the caller's function is left empty
+            EXPECT_FALSE(call);  // NOLINT(bugprone-use-after-move): dispatch leaves the caller's function empty
         }
     });
     worker.join();

@@ -33,14 +33,14 @@ TEST(AttributeMapNITest, MovedFromPayloadKeepsItsSource) {
     source.SetSource(longSource);
 
     const AttributeMapNI moved(std::move(source));
-    EXPECT_EQ(source.GetSource(), longSource);
+    EXPECT_EQ(source.GetSource(), longSource);  // NOLINT(bugprone-use-after-move): the moved-from state is specified
     EXPECT_EQ(moved.GetSource(), longSource);
     EXPECT_EQ(moved.GetDataId(), CDataId(4, 44));
     EXPECT_EQ(moved.GetAttributeMap(), Fake<const CAttributeMap>(1));
 
     AttributeMapNI target(Fake<void>(2));
     EXPECT_EQ(&(target = std::move(source)), &target);
-    EXPECT_EQ(source.GetSource(), longSource);
+    EXPECT_EQ(source.GetSource(), longSource);  // NOLINT(bugprone-use-after-move): the moved-from state is specified
     EXPECT_EQ(target.GetSource(), longSource);
     EXPECT_EQ(target.GetId(), Fake<void>(0));
 }
@@ -51,7 +51,7 @@ TEST(Data_NI_LayerTest, ReturnsDocumentAndLayerInConstructorOrder) {
     EXPECT_EQ(info.GetLayer(), Fake<CBrimBaseDisplayLayer>(1));
 
     const Data_NI_Layer moved(std::move(info));
-    info.SetData(Fake<CDisplayDoc>(2), Fake<CBrimBaseDisplayLayer>(3));
+    info.SetData(Fake<CDisplayDoc>(2), Fake<CBrimBaseDisplayLayer>(3));  // NOLINT(bugprone-use-after-move): the moved-from state is specified
     EXPECT_EQ(info.GetDoc(), Fake<CDisplayDoc>(2));
     EXPECT_EQ(info.GetLayer(), Fake<CBrimBaseDisplayLayer>(3));
     EXPECT_EQ(moved.GetDoc(), Fake<CDisplayDoc>(0));

@@ -59,7 +59,7 @@ TEST(NFSyncProcessingTest, MoveTakesTheListButLeavesTheName) {
     const CString name = source.m_name;
 
     const NFSyncProcessing moved(std::move(source));
-    EXPECT_TRUE(source.m_editIds.empty());
+    EXPECT_TRUE(source.m_editIds.empty());  // NOLINT(bugprone-use-after-move): the moved-from state is specified
     EXPECT_EQ(source.m_name, name);
     EXPECT_EQ(moved.m_editIds, (std::vector<CDataId>{a, b, c}));
     EXPECT_EQ(moved.m_name, name);
@@ -69,7 +69,7 @@ TEST(NFSyncProcessingTest, MoveTakesTheListButLeavesTheName) {
     target.AddEditId(d);
     NFSyncProcessing second = FilledPayload();
     EXPECT_EQ(&(target = std::move(second)), &target);
-    EXPECT_TRUE(second.m_editIds.empty());
+    EXPECT_TRUE(second.m_editIds.empty());  // NOLINT(bugprone-use-after-move): the moved-from state is specified
     EXPECT_EQ(second.m_name, name);
     EXPECT_EQ(target.m_editIds, (std::vector<CDataId>{a, b, c}));
     EXPECT_EQ(target.m_editMode, EditModes::reject);

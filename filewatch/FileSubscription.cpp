@@ -1,0 +1,63 @@
+#include "filewatch/FileSubscription.h"
+
+#include "filewatch/FileWatcher.h"
+#include "subscription/SubscriptionManager.h"
+
+#include <cstddef>
+
+namespace {
+
+// Withdraws the first `count` watches of `paths`, last added first.
+void RemoveWatches(const std::vector<CString>& paths, std::size_t count) {
+    FileWatcher& watcher = FileWatcher::Instance();
+    while (count > 0) watcher.RemoveFileWatch(paths[--count]);
+}
+
+}  // namespace
+
+FileSubscription::FileSubscription() : m_subscription(FILE_SUBSCRIPTION_TYPE) {}
+
+FileSubscription::~FileSubscription() {
+    Unsubscribe();
+    // m_subscription then deletes an owned receiver, now that nothing can
+    // reach it any more.
+}
+
+void FileSubscription::SetSubscriber(Subscriber* subscriber, bool owns) noexcept {
+    m_subscription.SetSubscriber(subscriber, owns);
+}
+
+Subscriber* FileSubscription::GetSubscriber() const noexcept { return m_subscription.GetSubscriber(); }
+
+bool FileSubscription::Subscribe(const CString& path) { return Subscribe(std::vector<CString>{path}); }
+
+bool FileSubscription::Subscribe(const std::vector<CString>& paths) {
+    if (m_subscription.IsSubscribed(paths)) return true;
+    Unsubscribe();
+
+    FileWatcher& watcher = FileWatcher::Instance();
+    std::size_t added = 0;
+    try {
+        for (; added < paths.size(); ++added) {
+            if (!watcher.AddFileWatch(paths[added])) {
+                // All or nothing: a handle never keeps a subscription whose
+                // file nobody polls, nor a watch it does not hold as a key.
+                RemoveWatches(paths, added);
+                return false;
+            }
+        }
+        m_subscription.Subscribe(paths);
+    } catch (...) {
+        RemoveWatches(paths, added);
+        m_subscription.Unsubscribe();
+        throw;
+    }
+    return true;
+}
+
+void FileSubscription::Unsubscribe() {
+    RemoveWatches(m_subscription.GetKeys(), m_subscription.GetKeys().size());
+    m_subscription.Unsubscribe();
+}
+
+const std::vector<CString>& FileSubscription::GetPaths() const noexcept { return m_subscription.GetKeys(); }

@@ -1,0 +1,82 @@
+#pragma once
+
+// FileSubscription: a handle through which a client is told about changes of
+// files on disk.
+//
+// The client gives it one receiver and a list of paths. For every path the
+// handle registers a watch with FileWatcher::Instance() and subscribes the
+// receiver to the path, as key, in FILE_SUBSCRIPTION_TYPE. When a watched
+// file changes, the receiver's Update is called on the user-interface thread
+// with a null payload (it cannot tell which of its paths changed). Destroying
+// the handle withdraws the watches and then the subscriptions.
+//
+//   FileSubscription files;                                // on the UI thread first
+//   files.SetSubscriber(new ReloadOnChange(doc), true);    // the handle owns it
+//   files.Subscribe({CString("/survey/line 12.xyz"), CString("/survey/line 13.xyz")});
+//   ...
+//   // ~FileSubscription: watches withdrawn, subscriptions removed, receiver deleted
+//
+// Subscribe replaces the list: the same list in the same order changes
+// nothing (no file is examined again); any other list withdraws every current
+// path first. Watches are added before the subscriptions and withdrawn before
+// them. Several handles, or one handle listing a path twice, may watch the
+// same path; the watcher counts them, and the receiver is still called once
+// per change.
+//
+// Threading: one handle is used by one thread at a time; different handles
+// may be used on different threads. Notifications arrive on the user-interface
+// thread whichever thread subscribed. Construct the first handle (or reach
+// SubscriptionManager) on the user-interface thread, or nothing is delivered.
+// Ownership/Lifetime: the receiver is owned only when SetSubscriber was told
+// so, and is then deleted after every path has been withdrawn. A notification
+// still queued when the handle goes away finds no subscription and calls
+// nobody.
+// Re-entrancy: a receiver may use its own handle from inside Update (on the
+// user-interface thread); Unsubscribe there waits at most for one polling
+// pass, which never waits for the user-interface thread.
+
+#include "platform/CString.h"
+#include "subscription/Export.h"
+#include "subscription/Subscription.h"
+
+#include <vector>
+
+class Subscriber;
+
+class BRIMSUBSCRIBER_API FileSubscription {
+public:
+    // An empty handle on the map of FILE_SUBSCRIPTION_TYPE: no receiver, not
+    // owning, no paths. Creates SubscriptionManager when it is the first caller.
+    FileSubscription();
+    FileSubscription(const FileSubscription&) = delete;
+    FileSubscription& operator=(const FileSubscription&) = delete;
+    // Unsubscribe, then delete the receiver if the handle owns it.
+    ~FileSubscription();
+
+    // Stores the receiver and whether the handle deletes it. Only stores:
+    // current subscriptions keep the earlier receiver, which is neither
+    // unsubscribed nor deleted. Call it before Subscribe (or after Unsubscribe).
+    void SetSubscriber(Subscriber* subscriber, bool owns) noexcept;
+    [[nodiscard]] Subscriber* GetSubscriber() const noexcept;
+
+    // Same as Subscribe with a list holding only `path`.
+    bool Subscribe(const CString& path);
+
+    // Replaces the watched paths with `paths` (an empty list withdraws all).
+    // Returns true when the handle now watches `paths`. Returns false when a
+    // watch could not be registered because no polling thread could be
+    // started: every path of this call is withdrawn again and the handle is
+    // left empty; a later Subscribe may succeed.
+    bool Subscribe(const std::vector<CString>& paths);
+
+    // Withdraws every path: the watches (which may wait for a polling pass in
+    // progress, when this was the last watch of the process), then the
+    // subscriptions.
+    void Unsubscribe();
+
+    // The watched paths, in the order given to the last successful Subscribe.
+    [[nodiscard]] const std::vector<CString>& GetPaths() const noexcept;
+
+private:
+    Subscription m_subscription;
+};

@@ -1,0 +1,187 @@
+#include "filewatch/FileWatcher.h"
+
+#include "platform/Event.h"
+#include "platform/Thread.h"
+#include "subscription/SubscriptionManager.h"
+
+#include <exception>
+#include <filesystem>
+#include <iterator>
+#include <system_error>
+#include <utility>
+
+namespace {
+
+// The absolute UTF-8 name under which `path` is looked up, or an empty string
+// when the path cannot name a file here. A lone surrogate would be converted
+// to U+FFFD and a NUL would cut the name short, and either could then name
+// another file than the one meant; such paths are never looked up.
+std::string LookupPathOf(const CString& path) {
+    if (path.IsEmpty() || !path.IsWellFormed() || path.view().find(u'\0') != std::u16string_view::npos) {
+        return {};
+    }
+    // Resolved once, so that a later change of the working directory cannot
+    // move a relative watch onto another file.
+    std::error_code error;
+    std::filesystem::path absolute = std::filesystem::absolute(std::filesystem::path(path.ToUtf8()), error);
+    if (error) return {};
+    return absolute.string();
+}
+
+std::optional<platform::FileInfo> ReadState(const std::string& lookupPath) {
+    if (lookupPath.empty()) return std::nullopt;
+    return platform::GetFileAccess().Find(lookupPath);
+}
+
+}  // namespace
+
+struct FileWatcher::Poller {
+    platform::Event stop;
+    bool stopRequested = false;  // guarded by the watcher's m_filesLock
+    // Declared last so that it is destroyed (and joined) first.
+    platform::Thread thread;
+};
+
+FileWatcher& FileWatcher::Instance() {
+    static FileWatcher instance;
+    return instance;
+}
+
+FileWatcher::FileWatcher() : FileWatcher(kPollIntervalMs) {}
+
+FileWatcher::FileWatcher(std::uint32_t pollIntervalMs) : m_pollIntervalMs(pollIntervalMs) {
+    // The polling thread posts through the manager. Reaching it here finishes
+    // its construction before this watcher's, so at unload the manager is
+    // destroyed after the watcher has stopped its thread.
+    SubscriptionManager::Instance();
+}
+
+FileWatcher::~FileWatcher() {
+    std::unique_lock lock(m_filesLock);
+    StopThread(lock);
+}
+
+bool FileWatcher::AddFileWatch(const CString& path) {
+    const std::lock_guard lock(m_filesLock);
+    if (const auto found = m_index.find(path.view()); found != m_index.end()) {
+        watched_file& file = *found->second;
+        CheckFile(file);
+        ++file.ref_count;
+        return true;
+    }
+
+    watched_file record{path, LookupPathOf(path), std::nullopt, 1};
+    record.last_write_time = ReadState(record.lookupPath);
+    m_files.push_back(std::move(record));
+    const FileList::iterator added = std::prev(m_files.end());
+    bool registered = false;
+    try {
+        m_index.emplace(added->path.view(), added);
+        // A record is only ever kept while a polling thread runs for it.
+        registered = m_watchThread != nullptr || StartThread();
+    } catch (...) {
+        m_index.erase(path.view());
+        m_files.erase(added);
+        throw;
+    }
+    if (!registered) {
+        m_index.erase(path.view());
+        m_files.erase(added);
+    }
+    return registered;
+}
+
+void FileWatcher::RemoveFileWatch(const CString& path) {
+    std::unique_lock lock(m_filesLock);
+    const auto found = m_index.find(path.view());
+    if (found == m_index.end()) return;
+    if (--found->second->ref_count > 0) return;
+    const FileList::iterator record = found->second;
+    m_index.erase(found);  // first: its key views the record's path
+    m_files.erase(record);
+    if (m_files.empty()) StopThread(lock);
+}
+
+bool FileWatcher::StartThread() {
+    auto poller = std::make_unique<Poller>();
+    Poller& started = *poller;
+    if (!started.thread.Start([this, &started] { WatchThreadFunc(started); }, platform::ThreadPriority::Low)) {
+        return false;
+    }
+    m_watchThread = std::move(poller);
+    return true;
+}
+
+void FileWatcher::StopThread(std::unique_lock<platform::CriticalSection>& lock) {
+    // Taking the poller out under the lock is what makes start and stop safe
+    // against each other: from here on an AddFileWatch sees no thread and
+    // starts a new one, and only this caller can stop, and wait for, the old.
+    const std::unique_ptr<Poller> ending = std::move(m_watchThread);
+    if (!ending) return;
+    ending->stopRequested = true;
+    ending->stop.Set();
+    // The thread may be waiting for the lock to begin a pass; it ends as soon
+    // as it gets it.
+    lock.unlock();
+    ending->thread.Join();
+}
+
+void FileWatcher::WatchThreadFunc(Poller& poller) {
+    while (!poller.stop.Wait(m_pollIntervalMs.load(std::memory_order_relaxed))) {
+        const std::lock_guard lock(m_filesLock);
+        if (poller.stopRequested) return;
+        try {
+            RunPass();
+        } catch (const std::exception&) {
+            // Out of memory while posting: the record keeps its old state, so
+            // the next pass tries again. Nobody could receive the exception.
+        }
+        m_passCount.fetch_add(1, std::memory_order_release);
+    }
+}
+
+void FileWatcher::RunPass() {
+    for (watched_file& file : m_files) CheckFile(file);
+}
+
+void FileWatcher::CheckFile(watched_file& file) {
+    const std::optional<platform::FileInfo> current = ReadState(file.lookupPath);
+    // A file that is not there is never reported; its last state is kept, so
+    // that it is reported when it comes back different.
+    if (!current || current == file.last_write_time) return;
+    // Left for the next pass when it cannot be opened now.
+    if (!platform::GetFileAccess().CanOpenForReading(file.lookupPath)) return;
+    // Stored only once the notification is queued: if queuing throws, the
+    // change is still seen next time.
+    SubscriptionManager::Instance().NotifyPost(FILE_SUBSCRIPTION_TYPE, file.path);
+    file.last_write_time = current;
+}
+
+void FileWatcher::SetPollIntervalForTesting(std::uint32_t pollIntervalMs) noexcept {
+    m_pollIntervalMs.store(pollIntervalMs, std::memory_order_relaxed);
+}
+
+void FileWatcher::RunPassForTesting() {
+    const std::lock_guard lock(m_filesLock);
+    RunPass();
+}
+
+std::uint64_t FileWatcher::GetPassCountForTesting() const noexcept {
+    return m_passCount.load(std::memory_order_acquire);
+}
+
+int FileWatcher::GetWatchCountForTesting(const CString& path) const {
+    const std::lock_guard lock(m_filesLock);
+    const auto found = m_index.find(path.view());
+    return found == m_index.end() ? 0 : found->second->ref_count;
+}
+
+std::size_t FileWatcher::GetRecordCountForTesting() const {
+    const std::lock_guard lock(m_filesLock);
+    return m_files.size();
+}
+
+bool FileWatcher::IsPollingForTesting() const {
+    const std::lock_guard lock(m_filesLock);
+    return m_watchThread != nullptr && !m_watchThread->stopRequested;
+}

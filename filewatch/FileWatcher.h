@@ -1,0 +1,158 @@
+#pragma once
+
+// FileWatcher: watches individual files on disk and posts a notification when
+// one of them changes.
+//
+// Clients register a path with AddFileWatch and withdraw it with
+// RemoveFileWatch; registrations of one path are counted. While at least one
+// path is registered, a low-priority polling thread examines every registered
+// file every 2000 milliseconds. When a file's last-write time or size differs
+// from what was last seen and the file can be opened for reading, the watcher
+// posts a key-only notification in FILE_SUBSCRIPTION_TYPE keyed by the path as
+// it was first added (SubscriptionManager::NotifyPost), so subscribers of that
+// path are called later on the user-interface thread with a null payload.
+//
+//   SubscriptionManager::Instance();                      // first, on the UI thread
+//   FileWatcher& watcher = FileWatcher::Instance();
+//   if (watcher.AddFileWatch(CString("/survey/line 12.xyz"))) {
+//       ...                                               // changes are posted
+//       watcher.RemoveFileWatch(CString("/survey/line 12.xyz"));
+//   }
+//
+// What counts as a change: the last-write time, at the full resolution the
+// file system keeps, or the size differs from the values last reported (or
+// read when the record was created). Several changes between two passes give
+// one notification; a change that restores both time and size exactly gives
+// none. A file that disappears is not reported; when it comes back with other
+// values, that is reported. A file whose values changed but that cannot be
+// opened for reading is examined again at every pass and reported once it
+// can be opened.
+//
+// Paths are compared exactly, by UTF-16 code unit; no normalisation of case,
+// separators or relative parts takes place, so two spellings of one file are
+// two records notified under their own keys. How a path is looked up:
+// - A relative path is resolved against the working directory at the moment
+//   its record is created; a later change of directory does not move it.
+// - A path that cannot be a file name here (empty, holding a NUL character, or
+//   not well-formed UTF-16, i.e. with a lone surrogate) is never handed to the
+//   file system: it is "not found" for as long as it is watched.
+// - Only regular files are found; symbolic links are followed. A directory,
+//   device, FIFO, socket, dangling link or over-long name is "not found". A
+//   trial opening never blocks and never opens anything but a regular file.
+// - A file that is found but cannot be opened (permissions, say) is "cannot
+//   be opened".
+//
+// Threading: every public operation may be called from any thread. One lock
+// guards the records; it is held for the whole of AddFileWatch, for
+// RemoveFileWatch up to stopping the thread, and by the polling thread for a
+// whole pass, during which it calls NotifyPost (which only queues). The
+// polling thread never waits for the user-interface thread, so
+// RemoveFileWatch may be called there.
+// Ownership/Lifetime: Instance() is created on first use and destroyed when
+// the library is unloaded; its destructor stops and joins a polling thread
+// that still runs before the records go. The watcher owns its polling thread,
+// which exists exactly while at least one path is registered.
+// Re-entrancy: no client code is called while the lock is held; a receiver of
+// a file notification may add and remove watches.
+
+#include "platform/CString.h"
+#include "platform/FileAccess.h"
+#include "platform/Lock.h"
+#include "subscription/Export.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+class BRIMSUBSCRIBER_API FileWatcher {
+public:
+    // Milliseconds between the end of one polling pass and the next.
+    static constexpr std::uint32_t kPollIntervalMs = 2000;
+
+    // The process-wide watcher, created on the first call (thread-safe). It
+    // polls every kPollIntervalMs.
+    static FileWatcher& Instance();
+
+    // A watcher of its own that polls every pollIntervalMs: for tests and
+    // measurements. The application uses Instance().
+    explicit FileWatcher(std::uint32_t pollIntervalMs);
+
+    FileWatcher(const FileWatcher&) = delete;
+    FileWatcher& operator=(const FileWatcher&) = delete;
+
+    // Stops and joins the polling thread if one still runs (waiting for a pass
+    // in progress), then releases the records. No other call may be running
+    // or made on this watcher meanwhile.
+    ~FileWatcher();
+
+    // Registers one more interest in `path`. For a path already registered,
+    // the file is examined at once on the calling thread (a change since the
+    // last pass is posted now) and its count goes up. For a new path, the
+    // file's current state is recorded without any notification, and the
+    // polling thread is started if none runs.
+    // Returns false only when a new path needed a polling thread and the
+    // system could not start one: nothing is registered then, and the caller
+    // must not call RemoveFileWatch for this call. A later call may succeed.
+    bool AddFileWatch(const CString& path);
+
+    // Withdraws one interest in `path`. Does nothing for a path that is not
+    // registered (or already withdrawn as often as it was added). Removing the
+    // last registered path stops the polling thread and waits for it, at most
+    // for the pass in progress; the thread has ended when the call returns.
+    void RemoveFileWatch(const CString& path);
+
+    // --- For tests -----------------------------------------------------------
+    // Sets the interval from the polling thread's next wait on.
+    void SetPollIntervalForTesting(std::uint32_t pollIntervalMs) noexcept;
+    // Makes one pass over every record on the calling thread, now.
+    void RunPassForTesting();
+    // Passes completed by polling threads since construction.
+    [[nodiscard]] std::uint64_t GetPassCountForTesting() const noexcept;
+    // The registration count of `path`: 0 when it has no record.
+    [[nodiscard]] int GetWatchCountForTesting(const CString& path) const;
+    [[nodiscard]] std::size_t GetRecordCountForTesting() const;
+    // True while a polling thread runs that has not been asked to stop.
+    [[nodiscard]] bool IsPollingForTesting() const;
+
+private:
+    // One registered path.
+    struct watched_file {
+        CString path;                          // as first added; the notification key
+        std::string lookupPath;                // absolute UTF-8 form; empty when unnameable
+        std::optional<platform::FileInfo> last_write_time;  // last reported or first read; none = not found
+        int ref_count = 1;                     // AddFileWatch calls not yet withdrawn, >= 1
+    };
+    using FileList = std::list<watched_file>;
+
+    // A polling thread with its own stop request, so that a thread being
+    // stopped can never take a signal meant for its successor, nor its
+    // successor one meant for it.
+    struct Poller;
+
+    FileWatcher();
+
+    // Starts a polling thread; m_filesLock held. False when none could start.
+    bool StartThread();
+    // Asks the running polling thread to stop, releases `lock` (which holds
+    // m_filesLock) and waits for the thread to end.
+    void StopThread(std::unique_lock<platform::CriticalSection>& lock);
+    void WatchThreadFunc(Poller& poller);
+    void RunPass();                           // m_filesLock held
+    void CheckFile(watched_file& file);       // m_filesLock held
+
+    mutable platform::CriticalSection m_filesLock;
+    FileList m_files;                                     // guarded by m_filesLock; first-added order
+    // guarded by m_filesLock; path -> its record. The key views the record's
+    // own path, which a list node keeps in place for the record's life.
+    std::unordered_map<std::u16string_view, FileList::iterator> m_index;
+    std::unique_ptr<Poller> m_watchThread;                // guarded by m_filesLock; set iff m_files non-empty
+    std::atomic<std::uint32_t> m_pollIntervalMs;
+    std::atomic<std::uint64_t> m_passCount{0};
+};
