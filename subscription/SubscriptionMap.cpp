@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstring>
 #include <iterator>
 #include <memory_resource>
 #include <mutex>
@@ -36,6 +37,11 @@ struct SubscriptionMap::Liveness {
     platform::RecursiveLock lock;  // held by a queued delivery while it runs
     bool alive = true;             // guarded by lock
 };
+
+bool SubscriptionMap::KeyOrder::operator()(const CString& a, const CString& b) const noexcept {
+    if (a.size() != b.size()) return a.size() < b.size();
+    return std::memcmp(a.c_str(), b.c_str(), a.size() * sizeof(char16_t)) < 0;
+}
 
 SubscriptionMap::SubscriptionMap() : m_liveness(std::make_shared<Liveness>()) {
     if (platform::IsUserInterfaceThread()) {

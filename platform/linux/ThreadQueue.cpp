@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <poll.h>
 #include <sys/eventfd.h>
 #include <system_error>
 #include <unistd.h>
@@ -79,13 +78,20 @@ CWnd* ThreadQueue::FindLocked(std::uint64_t id) {
     return it == m_live.end() ? nullptr : it->second;
 }
 
-void ThreadQueue::SignalLocked() {
-    if (m_signalled) return;
+bool ThreadQueue::SignalLocked() {
+    if (m_runWaiting) {
+        // The owning thread waits in its own loop: a condition variable wakes
+        // it for less than the eventfd's write, poll and read.
+        m_woken = true;
+        return true;
+    }
+    if (m_signalled) return false;
     m_signalled = true;
     const std::uint64_t one = 1;
     // A full counter (impossible with one pending write) or EAGAIN still
     // leaves the fd readable, which is all a waiter needs.
     [[maybe_unused]] const auto written = ::write(m_eventFd, &one, sizeof one);
+    return false;
 }
 
 void ThreadQueue::CompleteSendsLocked(std::uint64_t target, bool all) {
@@ -105,12 +111,17 @@ void ThreadQueue::CompleteSendsLocked(std::uint64_t target, bool all) {
 }
 
 bool ThreadQueue::Post(std::uint64_t id, UINT message, WPARAM wParam, LPARAM lParam) {
-    const std::lock_guard lock(m_mutex);
-    if (m_closed || !m_live.contains(id) || m_posted.size() >= CWnd::kPostedQueueLimit) {
-        return false;
+    bool wake = false;
+    {
+        const std::lock_guard lock(m_mutex);
+        if (m_closed || !m_live.contains(id) || m_posted.size() >= CWnd::kPostedQueueLimit) {
+            return false;
+        }
+        m_posted.push_back(Posted{id, message, wParam, lParam});
+        wake = SignalLocked();
     }
-    m_posted.push_back(Posted{id, message, wParam, lParam});
-    SignalLocked();
+    // After the unlock, so the woken loop does not block on the mutex at once.
+    if (wake) m_workArrived.notify_one();
     return true;
 }
 
@@ -123,7 +134,11 @@ LRESULT ThreadQueue::Send(std::uint64_t id, UINT message, WPARAM wParam, LPARAM 
     if (m_closed || !m_live.contains(id)) return 0;
     m_sent.push_back(&sent);
     m_sentCount.fetch_add(1, std::memory_order_release);
-    SignalLocked();
+    if (SignalLocked()) {
+        lock.unlock();
+        m_workArrived.notify_one();
+        lock.lock();
+    }
     m_sendDone.wait(lock, [&sent] { return sent.done; });
     return sent.result;
 }
@@ -141,7 +156,7 @@ bool ThreadQueue::SetTimer(std::uint64_t id, UINT_PTR timerId, UINT elapseMs) {
     } else {
         m_timers.push_back(Timer{id, timerId, interval, due});
     }
-    SignalLocked();  // a loop waiting for an earlier deadline must recompute it
+    if (SignalLocked()) m_workArrived.notify_one();  // a loop waiting for an earlier deadline must recompute it
     return true;
 }
 
@@ -177,12 +192,17 @@ bool ThreadQueue::RunSentMessages() {
         } catch (...) {
             lock.lock();
             sent->done = true;  // the sender must not wait for ever on a handler that threw
+            lock.unlock();
             m_sendDone.notify_all();
             throw;
         }
         lock.lock();
         sent->result = result;
         sent->done = true;
+        lock.unlock();
+        // Notified after the unlock, so the woken sender does not block on the
+        // mutex straight away. The condition variable belongs to the queue,
+        // which the sender keeps alive, so it may return the moment it sees done.
         m_sendDone.notify_all();
         handled = true;
     }
@@ -191,9 +211,11 @@ bool ThreadQueue::RunSentMessages() {
 bool ThreadQueue::RunPending() {
     {
         const std::lock_guard lock(m_mutex);
-        std::uint64_t drained = 0;
-        [[maybe_unused]] const auto read = ::read(m_eventFd, &drained, sizeof drained);
-        m_signalled = false;
+        if (m_signalled) {
+            std::uint64_t drained = 0;
+            [[maybe_unused]] const auto read = ::read(m_eventFd, &drained, sizeof drained);
+            m_signalled = false;
+        }
     }
     bool handled = RunSentMessages();
 
@@ -228,7 +250,7 @@ bool ThreadQueue::RunPending() {
             if (next >= batch.size()) return;
             const std::lock_guard lock(queue.m_mutex);
             for (std::size_t i = batch.size(); i > next; --i) queue.m_posted.push_front(batch[i - 1].posted);
-            queue.SignalLocked();
+            if (queue.SignalLocked()) queue.m_workArrived.notify_one();
         }
     } putBack{*this, batch, next};
     while (next < batch.size()) {
@@ -274,14 +296,14 @@ bool ThreadQueue::RunPending() {
         }
     }
     const std::lock_guard lock(m_mutex);
-    if (!m_sent.empty() || !m_posted.empty()) SignalLocked();
+    if ((!m_sent.empty() || !m_posted.empty()) && SignalLocked()) m_workArrived.notify_one();
     return handled;
 }
 
 void ThreadQueue::RequestQuit() {
     const std::lock_guard lock(m_mutex);
     m_quit.store(true, std::memory_order_release);
-    SignalLocked();
+    if (SignalLocked()) m_workArrived.notify_one();
 }
 
 bool ThreadQueue::TakeQuit() { return m_quit.exchange(false, std::memory_order_acq_rel); }
@@ -305,9 +327,18 @@ std::size_t ThreadQueue::PendingCount() {
 }
 
 void ThreadQueue::WaitForWork(int timeoutMs) {
-    pollfd fd{m_eventFd, POLLIN, 0};
-    // EINTR simply returns early; the caller loops.
-    [[maybe_unused]] const int ready = ::poll(&fd, 1, timeoutMs);
+    std::unique_lock lock(m_mutex);
+    if (m_signalled || !m_sent.empty() || !m_posted.empty() || m_quit.load(std::memory_order_acquire)) return;
+    if (timeoutMs == 0) return;
+    m_runWaiting = true;
+    m_woken = false;
+    const auto woken = [this] { return m_woken; };
+    if (timeoutMs < 0) {
+        m_workArrived.wait(lock, woken);
+    } else {
+        m_workArrived.wait_for(lock, std::chrono::milliseconds(timeoutMs), woken);
+    }
+    m_runWaiting = false;
 }
 
 void ThreadQueue::Close() {

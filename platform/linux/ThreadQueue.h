@@ -47,6 +47,8 @@ public:
     bool RunPending();
     void RequestQuit();
     bool TakeQuit();
+    // Waits, on the owning thread, until work arrives or timeoutMs passes
+    // (-1: no time-out).
     void WaitForWork(int timeoutMs);
     [[nodiscard]] int WakeFd() const { return m_eventFd; }
     [[nodiscard]] std::size_t PendingCount();
@@ -79,7 +81,10 @@ private:
     };
 
     bool RunSentMessages();
-    void SignalLocked();
+    // Marks that work is waiting: wakes the owning thread's own loop, or makes
+    // the eventfd readable for an embedding loop. Returns true when the caller
+    // must notify m_workArrived (after unlocking, where it can).
+    [[nodiscard]] bool SignalLocked();
     void CompleteSendsLocked(std::uint64_t target, bool all);
     CWnd* FindLocked(std::uint64_t id);
     LRESULT Dispatch(std::uint64_t target, UINT message, WPARAM wParam, LPARAM lParam);
@@ -89,12 +94,15 @@ private:
 
     std::mutex m_mutex;
     std::condition_variable m_sendDone;
+    std::condition_variable m_workArrived;            // wakes the owning thread waiting in its own loop
     std::unordered_map<std::uint64_t, CWnd*> m_live;  // guarded by m_mutex
     std::uint64_t m_nextId = 1;                       // guarded by m_mutex
     std::deque<Posted> m_posted;                      // guarded by m_mutex
     std::deque<Sent*> m_sent;                         // guarded by m_mutex
     std::vector<Timer> m_timers;                      // guarded by m_mutex
     bool m_signalled = false;                         // guarded by m_mutex; eventfd holds a count
+    bool m_runWaiting = false;                        // guarded by m_mutex; the owner waits in WaitForWork
+    bool m_woken = false;                             // guarded by m_mutex
     bool m_closed = false;                            // guarded by m_mutex
     std::atomic<bool> m_quit{false};                  // set under m_mutex, so a waiter sees it with the wake-up
     std::atomic<std::size_t> m_sentCount{0};          // m_sent.size(), readable without the lock
