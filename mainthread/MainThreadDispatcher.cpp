@@ -39,23 +39,38 @@ std::uint32_t MainThreadDispatcher::Enqueue(std::function<void()>&& call) {
 
 bool MainThreadDispatcher::DispatchAsync(std::function<void()>&& call) {
     const std::uint32_t id = Enqueue(std::move(call));
-    if (m_wnd.PostMessage(WM_CALLBACK, id, 0)) return true;
-    std::function<void()> discarded;  // destroyed after the lock is released
-    {
-        const std::lock_guard lock(m_cs);
-        const auto it = std::find_if(m_queue.begin(), m_queue.end(), [id](const QueuedCall& q) { return q.id == id; });
-        if (it != m_queue.end()) {
-            discarded = std::move(it->call);
-            m_queue.erase(it);
-        }
+    bool posted = false;
+    try {
+        posted = m_wnd.PostMessage(WM_CALLBACK, id, 0);
+    } catch (...) {
+        Discard(id);  // no doorbell will ever ring for it
+        throw;
     }
-    return false;
+    if (!posted) Discard(id);
+    return posted;
 }
 
 bool MainThreadDispatcher::DispatchSync(std::function<void()>&& call) {
     const std::uint32_t id = Enqueue(std::move(call));
-    m_wnd.SendMessage(WM_CALLBACK, id, 0);
+    try {
+        m_wnd.SendMessage(WM_CALLBACK, id, 0);
+    } catch (...) {
+        // The send could not be queued (or the callable threw, and is gone
+        // already); either way nothing of it may stay behind.
+        Discard(id);
+        throw;
+    }
     return true;
+}
+
+void MainThreadDispatcher::Discard(std::uint32_t id) {
+    std::function<void()> discarded;  // destroyed after the lock is released
+    const std::lock_guard lock(m_cs);
+    const auto it = std::find_if(m_queue.begin(), m_queue.end(), [id](const QueuedCall& q) { return q.id == id; });
+    if (it != m_queue.end()) {
+        discarded = std::move(it->call);
+        m_queue.erase(it);
+    }
 }
 
 void MainThreadDispatcher::OnCallback(std::uint32_t id) {

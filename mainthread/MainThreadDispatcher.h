@@ -74,6 +74,7 @@ private:
     };
 
     std::uint32_t Enqueue(std::function<void()>&& call);
+    void Discard(std::uint32_t id);  // removes the record unrun, if it is still queued
     void OnCallback(std::uint32_t id);
 
     platform::CriticalSection m_cs;  // leaf lock: never held while a callable runs or a message goes out

@@ -73,8 +73,14 @@ SubscriptionMap::~SubscriptionMap() {
 void SubscriptionMap::Subscribe(const CString& key, Subscriber* subscriber) {
     const std::lock_guard lock(m_lock);
     auto it = m_entries.find(key);
-    if (it == m_entries.end()) it = m_entries.emplace(key, Run()).first;
-    it->second.push_back(subscriber);  // behind the key's earlier entries
+    const bool added = it == m_entries.end();
+    if (added) it = m_entries.emplace(key, Run()).first;
+    try {
+        it->second.push_back(subscriber);  // behind the key's earlier entries
+    } catch (...) {
+        if (added) m_entries.erase(it);  // all or nothing: no empty run is left behind
+        throw;
+    }
 }
 
 void SubscriptionMap::Unsubscribe(const CString& key, Subscriber* subscriber) {
