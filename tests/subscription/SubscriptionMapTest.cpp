@@ -294,3 +294,39 @@ TEST(SubscriptionMapThreadTest, MapDestroyedOnWorkerHandsItsDispatcherToTheUiThr
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(SubscriptionMapTest, UnusualKeysAreOrdinaryDistinctKeys) {
+    const char16_t lone[] = {u'k', 0xD800, 0};
+    const char16_t otherLone[] = {u'k', 0xDC00, 0};
+    const std::vector<CString> keys{
+        CString(),                                          // empty
+        CString(std::u16string(1 << 20, u'x')),             // a million units
+        CString(std::u16string(1 << 20, u'x') + u"y"),      // differs only at the end
+        CString(lone),                                      // not valid UTF-16
+        CString(otherLone),
+        CString(std::u16string(u"a\0b", 3)),                // embedded NUL
+        CString(std::u16string(u"a\0c", 3)),
+    };
+    std::vector<std::unique_ptr<NamedSubscriber>> receivers;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        receivers.push_back(std::make_unique<NamedSubscriber>(std::to_string(i), log));
+        map.Subscribe(keys[i], receivers.back().get());
+    }
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        log.Clear();
+        map.Notify(keys[i], nullptr, nullptr);
+        EXPECT_EQ(log.Names(), Names{std::to_string(i)}) << "key " << i;
+    }
+    log.Clear();
+    map.NotifyPost(keys);
+    test::PumpPending();
+    EXPECT_EQ(log.Size(), keys.size());
+    for (std::size_t i = 0; i < keys.size(); ++i) map.Unsubscribe(keys[i], receivers[i].get());
+    log.Clear();
+    map.Notify(keys, nullptr, nullptr);
+    EXPECT_EQ(log.Size(), 0U);
+}
+
+}  // namespace
