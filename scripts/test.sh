@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Builds the library and its tests three times (plain, ThreadSanitizer,
-# AddressSanitizer + UndefinedBehaviorSanitizer) and runs every test in each.
-# Usage: scripts/test.sh [plain|thread|address]...   (default: all three)
+# AddressSanitizer + UndefinedBehaviorSanitizer) and runs every test in each,
+# then runs each fuzz target for a bounded time (clang, libFuzzer).
+# Usage: scripts/test.sh [plain|thread|address|fuzz]...   (default: all four)
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh"
 
 flavours=("$@")
-[ ${#flavours[@]} -eq 0 ] && flavours=(plain thread address)
+[ ${#flavours[@]} -eq 0 ] && flavours=(plain thread address fuzz)
 jobs=$(nproc)
 
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 ${TSAN_OPTIONS:-}"
@@ -17,6 +18,10 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:${UBSAN_OPTIONS:-}"
 
 for flavour in "${flavours[@]}"; do
     case "$flavour" in
+        fuzz)
+            "$root/scripts/fuzz.sh" "${BRIM_FUZZ_SECONDS:-20}"
+            continue
+            ;;
         plain) sanitize="" ;;
         thread|address) sanitize="$flavour" ;;
         *) echo "unknown flavour: $flavour" >&2; exit 2 ;;

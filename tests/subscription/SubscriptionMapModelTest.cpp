@@ -1,18 +1,14 @@
 // Randomised comparison of SubscriptionMap with a reference model.
 //
-// The model keeps every entry in one vector in subscription order and
-// delivers from a snapshot of indices taken when a delivery starts; removals
-// during a delivery only mark entries, which the outermost delivery erases.
-// It is built differently from the map (no tree, no iterators), so agreement
-// on long random sequences, re-entrant actions included, is evidence that the
-// map keeps its ordering, deferral and once-per-call rules.
+// The model (shared with the fuzz target) keeps every entry in one vector and
+// delivers from a snapshot of indices; agreement on long random sequences,
+// re-entrant actions included, is evidence that the map keeps its ordering,
+// deferral and once-per-call rules.
 //
 // Each sequence is driven by a seed. A failure prints the seed; set
 // BRIM_MODEL_SEED to replay one sequence, BRIM_MODEL_SEQUENCES to run more.
 
-#include "subscription/NotificationInfo.h"
-#include "subscription/Subscriber.h"
-#include "subscription/SubscriptionMap.h"
+#include "fuzz/SubscriptionMapModel.h"
 
 #include <gtest/gtest.h>
 
@@ -28,99 +24,9 @@
 
 namespace {
 
-class Registry {
-public:
-    virtual ~Registry() = default;
-    virtual void Subscribe(const CString& key, Subscriber* s) = 0;
-    virtual void Unsubscribe(const CString& key, Subscriber* s) = 0;
-    virtual void Notify(const CString& key, Subscriber* leaveOut) = 0;
-    virtual void Notify(const std::vector<CString>& keys, Subscriber* leaveOut) = 0;
-};
-
-class RealRegistry final : public Registry {
-public:
-    void Subscribe(const CString& key, Subscriber* s) override { m_map.Subscribe(key, s); }
-    void Unsubscribe(const CString& key, Subscriber* s) override { m_map.Unsubscribe(key, s); }
-    void Notify(const CString& key, Subscriber* leaveOut) override { m_map.Notify(key, nullptr, leaveOut); }
-    void Notify(const std::vector<CString>& keys, Subscriber* leaveOut) override {
-        m_map.Notify(keys, nullptr, leaveOut);
-    }
-
-private:
-    SubscriptionMap m_map;
-};
-
-class ModelRegistry final : public Registry {
-public:
-    void Subscribe(const CString& key, Subscriber* s) override { m_entries.push_back({key, s}); }
-
-    void Unsubscribe(const CString& key, Subscriber* s) override {
-        for (std::size_t i = 0; i < m_entries.size(); ++i) {
-            if (m_entries[i].key == key && m_entries[i].subscriber == s) {
-                if (m_notifying) {
-                    m_entries[i].subscriber = nullptr;
-                    m_cleanUpPending = true;
-                } else {
-                    m_entries.erase(m_entries.begin() + static_cast<std::ptrdiff_t>(i));
-                }
-                return;
-            }
-        }
-    }
-
-    void Notify(const CString& key, Subscriber* leaveOut) override {
-        const std::vector<std::size_t> run = RunOf(key);
-        if (run.empty()) return;
-        const bool saved = std::exchange(m_notifying, true);
-        for (const std::size_t i : run) {
-            Subscriber* s = m_entries[i].subscriber;
-            if (s != nullptr && s != leaveOut) s->Update(nullptr);
-        }
-        End(saved);
-    }
-
-    void Notify(const std::vector<CString>& keys, Subscriber* leaveOut) override {
-        std::vector<std::size_t> order;
-        for (const CString& key : keys) {
-            const auto run = RunOf(key);
-            order.insert(order.end(), run.begin(), run.end());
-        }
-        if (order.empty()) return;
-        const bool saved = std::exchange(m_notifying, true);
-        std::set<Subscriber*> called;
-        for (const std::size_t i : order) {
-            Subscriber* s = m_entries[i].subscriber;
-            if (s != nullptr && s != leaveOut && called.insert(s).second) s->Update(nullptr);
-        }
-        End(saved);
-    }
-
-private:
-    struct Entry {
-        CString key;
-        Subscriber* subscriber;
-    };
-
-    std::vector<std::size_t> RunOf(const CString& key) const {
-        std::vector<std::size_t> run;
-        for (std::size_t i = 0; i < m_entries.size(); ++i) {
-            if (m_entries[i].key == key) run.push_back(i);
-        }
-        return run;
-    }
-
-    void End(bool saved) {
-        m_notifying = saved;
-        if (!saved && m_cleanUpPending) {
-            std::erase_if(m_entries, [](const Entry& e) { return e.subscriber == nullptr; });
-            m_cleanUpPending = false;
-        }
-    }
-
-    std::vector<Entry> m_entries;
-    bool m_notifying = false;
-    bool m_cleanUpPending = false;
-};
+using fuzz::ModelRegistry;
+using fuzz::RealRegistry;
+using fuzz::Registry;
 
 const std::vector<CString>& Keys() {
     static const std::vector<CString> keys{CString(u"A"), CString(u"B"), CString(u"C"), CString(u"a")};
@@ -191,7 +97,7 @@ private:
             case 4: {
                 const CString& key = AnyKey();
                 m_trace << "| N" << depth << ' ';
-                m_registry.Notify(key, MaybeLeaveOut());
+                m_registry.Notify(key, nullptr, MaybeLeaveOut());
                 break;
             }
             default: {
@@ -199,7 +105,7 @@ private:
                 const int count = Draw(4);
                 for (int i = 0; i < count; ++i) keys.push_back(AnyKey());
                 m_trace << "| M" << depth << ' ';
-                m_registry.Notify(keys, MaybeLeaveOut());
+                m_registry.Notify(keys, nullptr, MaybeLeaveOut());
                 break;
             }
         }
