@@ -1,0 +1,274 @@
+#pragma once
+
+// Helpers shared by the side-by-side benchmarks.
+//
+// Benchmark names follow "<Group>/<Row>/<Implementation>" (for instance
+// "Sync/OneKey10/Qt"), so that scripts/bench-report.py can put our figure and
+// each peer's figure for the same row next to each other. Implementations
+// whose name starts with "Ours" are ours, "Floor" marks a lower bound built
+// from plain primitives, anything else is a peer library.
+//
+// Threading: each helper states its own rules below.
+
+#include "mainthread/MainThreadDispatcher.h"
+#include "platform/Event.h"
+#include "platform/MessageLoop.h"
+#include "platform/WinThread.h"
+#include "subscription/SubscriptionMap.h"
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace bench {
+
+// Our user-interface thread: a thread of its own that is designated the
+// user-interface thread, builds a SubscriptionMap and a MainThreadDispatcher
+// there (so both can deliver to it), and runs our message loop until the
+// fixture is destroyed. Construct and destroy on one thread.
+class UiThread {
+public:
+    UiThread() {
+        platform::Event ready;
+        m_thread = std::thread([&] {
+            platform::SetUserInterfaceThread();
+            m_loop = &platform::MessageLoop::Current();
+            m_map = std::make_unique<SubscriptionMap>();
+            m_dispatcher = std::make_unique<MainThreadDispatcher>();
+            ready.Set();
+            m_loop->Run();
+            m_dispatcher.reset();
+            m_map.reset();
+        });
+        ready.Wait();
+    }
+    UiThread(const UiThread&) = delete;
+    UiThread& operator=(const UiThread&) = delete;
+    ~UiThread() {
+        m_loop->Quit();
+        m_thread.join();
+        platform::ClearUserInterfaceThread();
+    }
+    SubscriptionMap& Map() { return *m_map; }
+    MainThreadDispatcher& Dispatcher() { return *m_dispatcher; }
+
+private:
+    std::thread m_thread;
+    platform::MessageLoop* m_loop = nullptr;
+    std::unique_ptr<SubscriptionMap> m_map;
+    std::unique_ptr<MainThreadDispatcher> m_dispatcher;
+};
+
+// Counts deliveries on the one consuming thread and wakes the measuring thread
+// when the expected number has run. Every implementation uses this same
+// object, so the cost of noticing the end is equal for all. Arm() before the
+// producers start; Hit() only on the consuming thread.
+class Completion {
+public:
+    void Arm(std::uint64_t expected) {
+        const std::lock_guard lock(m_mutex);
+        m_target = m_count + expected;
+        m_done = false;
+    }
+    void Hit() {
+        if (++m_count != m_target) return;
+        {
+            const std::lock_guard lock(m_mutex);
+            m_done = true;
+        }
+        m_cv.notify_one();
+    }
+    // False when the batch did not complete within the timeout (posts lost).
+    bool Wait(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+        std::unique_lock lock(m_mutex);
+        return m_cv.wait_for(lock, timeout, [this] { return m_done; });
+    }
+
+private:
+    std::uint64_t m_count = 0;   // consuming thread only
+    std::uint64_t m_target = 0;  // written by Arm before producers start
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    bool m_done = false;  // guarded by m_mutex
+};
+
+// A fixed set of worker threads that each run the same job once per Run(),
+// so that thread start-up is not part of what is measured. Run() and Wait()
+// from the owning thread only.
+class WorkerGang {
+public:
+    explicit WorkerGang(int count) {
+        for (int i = 0; i < count; ++i) {
+            m_threads.emplace_back([this, i] { Loop(i); });
+        }
+    }
+    WorkerGang(const WorkerGang&) = delete;
+    WorkerGang& operator=(const WorkerGang&) = delete;
+    ~WorkerGang() {
+        {
+            const std::lock_guard lock(m_mutex);
+            m_stop = true;
+        }
+        m_start.notify_all();
+        for (auto& t : m_threads) t.join();
+    }
+
+    // Starts `job(workerIndex)` on every worker and returns at once.
+    void Run(std::function<void(int)> job) {
+        {
+            const std::lock_guard lock(m_mutex);
+            m_job = std::move(job);
+            m_running = static_cast<int>(m_threads.size());
+            ++m_generation;
+        }
+        m_start.notify_all();
+    }
+    // Returns when every worker has finished the job of the last Run().
+    void Wait() {
+        std::unique_lock lock(m_mutex);
+        m_finished.wait(lock, [this] { return m_running == 0; });
+    }
+
+private:
+    void Loop(int index) {
+        std::uint64_t seen = 0;
+        for (;;) {
+            std::function<void(int)> job;
+            {
+                std::unique_lock lock(m_mutex);
+                m_start.wait(lock, [&] { return m_stop || m_generation != seen; });
+                if (m_stop) return;
+                seen = m_generation;
+                job = m_job;
+            }
+            job(index);
+            {
+                const std::lock_guard lock(m_mutex);
+                if (--m_running == 0) m_finished.notify_one();
+            }
+        }
+    }
+
+    std::vector<std::thread> m_threads;
+    std::mutex m_mutex;
+    std::condition_variable m_start;
+    std::condition_variable m_finished;
+    std::function<void(int)> m_job;  // guarded by m_mutex
+    std::uint64_t m_generation = 0;  // guarded by m_mutex
+    int m_running = 0;               // guarded by m_mutex
+    bool m_stop = false;             // guarded by m_mutex
+};
+
+// Posting: the most messages that may wait on our user-interface thread at
+// once (a post beyond it fails), and the batch every implementation posts
+// before waiting for the last message to run. A batch stays below the bound
+// whatever the number of workers.
+inline constexpr std::uint64_t kPostedQueueBound = 10'000;
+inline constexpr std::uint64_t kPostBatch = 8'000;
+static_assert(kPostBatch < kPostedQueueBound);
+
+// Posts per second counted until the last one has run: every iteration, each
+// of `workers` threads calls post() kPostBatch / workers times, then the
+// measuring thread waits for the consumer to have run all of them. `post`
+// returns false when the implementation refused the message.
+template <class Post>
+void MeasurePostThroughput(benchmark::State& state, Completion& completion, int workers, Post post) {
+    WorkerGang gang(workers);
+    const std::uint64_t perWorker = kPostBatch / static_cast<std::uint64_t>(workers);
+    const std::uint64_t batch = perWorker * static_cast<std::uint64_t>(workers);
+    std::atomic<std::uint64_t> refused{0};
+    for (auto _ : state) {
+        completion.Arm(batch);
+        gang.Run([&](int) {
+            for (std::uint64_t i = 0; i < perWorker; ++i) {
+                if (!post()) refused.fetch_add(1, std::memory_order_relaxed);
+            }
+        });
+        gang.Wait();
+        if (refused.load() != 0) {
+            state.SkipWithError("a post was refused");
+            break;
+        }
+        if (!completion.Wait()) {
+            state.SkipWithError("posted messages did not all run");
+            break;
+        }
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * batch));
+    state.counters["workers"] = workers;
+}
+
+// Sending: round trips made one after another from the measuring thread (a
+// worker), each timed on its own with steady_clock. The median and the 99th
+// percentile become counters; a short warm-up is not counted.
+inline constexpr int kRoundTrips = 20'000;
+inline constexpr int kRoundTripWarmUp = 1'000;
+
+template <class Send>
+void MeasureRoundTrips(benchmark::State& state, Send send) {
+    using Clock = std::chrono::steady_clock;
+    std::vector<std::int64_t> ns(kRoundTrips);
+    for (auto _ : state) {
+        for (int i = 0; i < kRoundTripWarmUp; ++i) send();
+        for (int i = 0; i < kRoundTrips; ++i) {
+            const auto start = Clock::now();
+            send();
+            ns[static_cast<std::size_t>(i)] =
+                std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
+        }
+    }
+    std::sort(ns.begin(), ns.end());
+    const auto at = [&](double q) { return static_cast<double>(ns[static_cast<std::size_t>(q * (ns.size() - 1))]); };
+    state.counters["median_ns"] = at(0.5);
+    state.counters["p99_ns"] = at(0.99);
+    state.counters["round_trips"] = kRoundTrips;
+}
+
+// Watching: 10,000 small real files in a temporary directory, named as in
+// FileWatcherBench.cpp, created on first use (from any benchmark of any file)
+// and removed at exit. Their absolute UTF-8 paths, in creation order.
+inline constexpr int kWatchedFiles = 10'000;
+
+class WatchedFileSet {
+public:
+    static const std::vector<std::string>& Paths() {
+        static const WatchedFileSet set;
+        return set.m_paths;
+    }
+    WatchedFileSet(const WatchedFileSet&) = delete;
+    WatchedFileSet& operator=(const WatchedFileSet&) = delete;
+    ~WatchedFileSet() {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_dir, ignored);
+    }
+
+private:
+    WatchedFileSet() {
+        std::random_device random;
+        m_dir = std::filesystem::temp_directory_path() / ("brim-bench-peers-" + std::to_string(random()));
+        std::filesystem::create_directories(m_dir);
+        for (int i = 0; i < kWatchedFiles; ++i) {
+            const std::filesystem::path file = m_dir / ("survey-line-" + std::to_string(i) + ".xyz");
+            std::ofstream(file) << i;
+            m_paths.push_back(file.string());
+        }
+    }
+
+    std::filesystem::path m_dir;
+    std::vector<std::string> m_paths;
+};
+
+}  // namespace bench

@@ -1,0 +1,31 @@
+#pragma once
+
+// The Qt 5 side of the side-by-side benchmarks: a sender whose signals are
+// connected directly, queued or blocking-queued, depending on the benchmark.
+// Receivers are plain QObject subclasses connected with the functor-based
+// connect, which needs no generated code; only the signals here go through moc.
+//
+// Threading: Qt's rules. A signal may be emitted from any thread; a queued
+// connection runs the receiver on the thread its receiver object lives in.
+
+#include "subscription/NotificationInfo.h"
+
+#include <QMetaType>
+#include <QObject>
+
+class QtSender : public QObject {
+    Q_OBJECT
+
+public:
+    using QObject::QObject;
+
+Q_SIGNALS:
+    // Synchronous delivery and blocking-queued round trips carry the payload
+    // pointer, as our Notify and NotifySend do.
+    void Changed(const NotificationInfo* info);
+    // Posting carries nothing, as our NotifyPost delivers a null payload.
+    void Posted();
+};
+
+// Lets queued and blocking-queued connections carry the payload pointer.
+Q_DECLARE_METATYPE(const NotificationInfo*)

@@ -1,0 +1,348 @@
+#!/usr/bin/env python3
+"""Prints brimsub-bench's figures side by side with its peers'.
+
+Runs brimsub-bench once with JSON output (or reads a JSON file it wrote) and
+prints, group by group, each of our figures, each peer's and floor's figure
+for the same row, and the ratio ours / theirs, then the performance targets
+marked met or not met. Every figure comes from that one run.
+
+Usage:
+  scripts/bench-report.py [--bench PATH] [--save FILE] [benchmark-args...]
+  scripts/bench-report.py --json FILE
+
+The run interleaves the repetitions of all benchmarks at random (pass
+--benchmark_enable_random_interleaving=false to keep them in order).
+
+Benchmarks are named "<Group>/<Row>/<Implementation>"; implementations named
+"Ours..." are ours, "Floor..." are lower bounds built from plain primitives,
+and the rest are peer libraries. BM_FileWatcherPollingPass/<N> is our polling
+pass over N files.
+"""
+
+import argparse
+import json
+import os
+import statistics
+import subprocess
+import sys
+import tempfile
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+DEFAULT_BENCH = os.path.join(ROOT, "build", "bench", "bench", "brimsub-bench")
+
+NS_PER_UNIT = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
+
+# group -> (title, rows in order with their labels, column order, figure kind)
+GROUPS = {
+    "Sync": (
+        "Synchronous delivery: ns per publish (CPU time, median of 3 runs); lower is better",
+        [
+            ("OneKey0", "1 key, 0 receivers"),
+            ("OneKey1", "1 key, 1 receiver"),
+            ("OneKey10", "1 key, 10 receivers"),
+            ("OneKey100", "1 key, 100 receivers"),
+            ("ThousandKeysHit10", "1,000 keys over 17 types, hit (10 receivers)"),
+            ("ThousandKeysMiss", "1,000 keys over 17 types, miss"),
+            ("Reentrant", "re-entrant (unsubscribe self, subscribe other, publish again)"),
+        ],
+        ["Qt", "Signals2", "Sigc", "FloorLoop", "FloorLookup"],
+        "ns",
+    ),
+    "Post": (
+        "Posting to the UI thread: posts per second until the last has run (median of 3); higher is better",
+        [("Workers1", "from 1 worker"), ("Workers4", "from 4 workers")],
+        ["Qt", "GLib", "Asio"],
+        "rate",
+    ),
+    "Send": (
+        "Sending from a worker: round trip over 20,000 in sequence; lower is better",
+        [("RoundTrip:median", "round trip, median"), ("RoundTrip:p99", "round trip, 99th percentile")],
+        ["Qt", "GLib", "Asio", "FloorEventfd"],
+        "ns",
+    ),
+    "Watch": (
+        "File watching: one polling pass (CPU time, median of 3; libuv: whole process) and CPU share at the 2,000 ms period; lower is better",
+        [
+            ("Pass100", "one pass, 100 files"),
+            ("Pass1000", "one pass, 1,000 files"),
+            ("Pass10000", "one pass, 10,000 files"),
+            ("CpuShare100", "CPU % of a core, 100 files"),
+            ("CpuShare1000", "CPU % of a core, 1,000 files"),
+            ("CpuShare10000", "CPU % of a core, 10,000 files"),
+        ],
+        ["FloorStat", "UvFsPoll"],
+        "mixed",
+    ),
+    "Memory": (
+        "Memory: heap bytes per entry (10,000 entries); lower is better",
+        [
+            ("EntryDistinctKeys", "subscription entry, distinct keys of 20 units"),
+            ("EntrySameKey", "subscription entry, one key"),
+            ("WatchedFile", "watched file"),
+        ],
+        ["Qt", "Signals2", "Sigc", "FloorLoop", "UvFsPoll"],
+        "bytes",
+    ),
+}
+
+PEER_NAMES = {
+    "Qt": "Qt 5",
+    "Signals2": "Boost.Signals2",
+    "Sigc": "libsigc++ 3",
+    "FloorLoop": "floor: lock+loop",
+    "FloorLookup": "floor: lock+lookup+loop",
+    "GLib": "GLib invoke",
+    "Asio": "Asio post",
+    "FloorEventfd": "floor: eventfd",
+    "FloorStat": "floor: stat loop",
+    "UvFsPoll": "libuv fs_poll",
+}
+
+
+def run_bench(bench, extra, save):
+    out = save or tempfile.NamedTemporaryFile(prefix="brimsub-bench-", suffix=".json", delete=False).name
+    # Repetitions of different benchmarks are interleaved at random, so that a
+    # change in the machine's load during the run does not fall on one
+    # implementation of a row more than on another.
+    cmd = [bench, "--benchmark_out=" + out, "--benchmark_out_format=json",
+           "--benchmark_enable_random_interleaving=true"] + extra
+    print("Running: " + " ".join(cmd), file=sys.stderr)
+    # The console output goes to stderr, so that stdout holds only the report.
+    subprocess.run(cmd, check=True, stdout=sys.stderr)
+    with open(out) as f:
+        data = json.load(f)
+    if not save:
+        os.unlink(out)
+    return data
+
+
+def key_of(run_name):
+    """(group, row, impl) of a benchmark's run name, or None."""
+    parts = run_name.split("/")
+    if parts[0] == "BM_FileWatcherPollingPass" and len(parts) > 1:
+        return ("Watch", "Pass" + parts[1], "OursOtherFiles")
+    if parts[0] in GROUPS and len(parts) >= 3:
+        return (parts[0], parts[1], parts[2])
+    return None
+
+
+def collect(data):
+    """{(group,row,impl): benchmark entry}; the median aggregate when there is one."""
+    iterations = {}
+    medians = {}
+    for b in data.get("benchmarks", []):
+        k = key_of(b.get("run_name", b["name"]))
+        if k is None:
+            continue
+        if b.get("run_type") == "aggregate":
+            if b.get("aggregate_name") == "median":
+                medians[k] = b
+        else:
+            iterations.setdefault(k, []).append(b)
+    result = {}
+    # Our pass over the peers' files, run next to them, is preferred; our
+    # other benchmark of the same pass stands in when it is missing.
+    for k in list(iterations) + list(medians):
+        if k[2] == "OursOtherFiles":
+            mine = (k[0], k[1], "Ours")
+            if mine not in iterations and mine not in medians:
+                (iterations if k in iterations else medians)[mine] = (iterations.get(k) or medians.get(k))
+            iterations.pop(k, None)
+            medians.pop(k, None)
+    for k, runs in iterations.items():
+        errors = [r for r in runs if r.get("error_occurred")]
+        if errors:
+            result[k] = errors[0]
+            continue
+        if len(runs) == 1:
+            result[k] = runs[0]
+    for k, b in medians.items():
+        if k not in result:
+            result[k] = b
+    # Repetitions reported without aggregates: the run with the median real time.
+    for k, runs in iterations.items():
+        if k not in result:
+            runs = sorted(runs, key=lambda r: r["real_time"])
+            result[k] = runs[len(runs) // 2]
+    return result
+
+
+def figure(group, row, b):
+    """The figure of one benchmark entry as (value, unit kind), or None."""
+    if b is None or b.get("error_occurred"):
+        return None
+    unit = NS_PER_UNIT[b.get("time_unit", "ns")]
+    if group == "Sync":
+        return (b["cpu_time"] * unit, "ns")
+    if group == "Post":
+        return (b["items_per_second"], "rate")
+    if group == "Send":
+        counter = "median_ns" if row.endswith(":median") else "p99_ns"
+        return (b[counter], "ns")
+    if group == "Watch":
+        if row.startswith("CpuShare"):
+            return (b["cpu_percent"], "percent")
+        return (b["cpu_time"] * unit, "ns")
+    if group == "Memory":
+        return (b["bytes_per_entry"], "bytes")
+    return None
+
+
+def fmt(value, kind):
+    if value is None:
+        return "n/a"
+    if kind == "ns":
+        if value >= 1e6:
+            return "%.2f ms" % (value / 1e6)
+        if value >= 1e4:
+            return "%.1f us" % (value / 1e3)
+        if value >= 100:
+            return "%.0f ns" % value
+        return "%.1f ns" % value
+    if kind == "rate":
+        return "%.2f M/s" % (value / 1e6) if value >= 1e6 else "%.0f k/s" % (value / 1e3)
+    if kind == "percent":
+        return "%.3f %%" % value
+    if kind == "bytes":
+        return "%.0f B" % value
+    return "%g" % value
+
+
+def entry(results, group, row, impl):
+    base = row.split(":")[0]
+    b = results.get((group, base, impl))
+    f = figure(group, row, b)
+    if b is not None and b.get("error_occurred"):
+        return ("error: " + b.get("error_message", "?"), None)
+    return f
+
+
+def ours_impls(results, group, base):
+    found = sorted({k[2] for k in results if k[0] == group and k[1] == base and k[2].startswith("Ours")})
+    return found
+
+
+def print_table(results, group):
+    title, rows, columns, _ = GROUPS[group]
+    present = [c for c in columns if any(k[0] == group and k[2] == c for k in results)]
+    header = ["Row", "Ours", "Figure"] + [PEER_NAMES.get(c, c) + " (ours/it)" for c in present]
+    lines = []
+    for row, label in rows:
+        base = row.split(":")[0]
+        for impl in ours_impls(results, group, base) or ["Ours"]:
+            ours = entry(results, group, row, impl)
+            name = impl[4:] or "-"
+            if ours is None:
+                cells = [label, name, "n/a"]
+            elif isinstance(ours[0], str):
+                cells = [label, name, ours[0]]
+                ours = None
+            else:
+                cells = [label, name, fmt(*ours)]
+            for c in present:
+                other = entry(results, group, row, c)
+                if other is None:
+                    cells.append("-")
+                elif isinstance(other[0], str):
+                    cells.append(other[0])
+                elif ours is None or other[0] == 0:
+                    cells.append(fmt(*other))
+                else:
+                    cells.append("%s (%.2fx)" % (fmt(*other), ours[0] / other[0]))
+            lines.append(cells)
+    widths = [max(len(str(x)) for x in col) for col in zip(header, *lines)]
+
+    def show(cells):
+        print("| " + " | ".join(str(c).ljust(w) for c, w in zip(cells, widths)) + " |")
+
+    print("### " + title)
+    print()
+    show(header)
+    print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
+    for cells in lines:
+        show(cells)
+    print()
+
+
+def value(results, group, row, impl):
+    f = entry(results, group, row, impl)
+    if f is None or isinstance(f[0], str):
+        return None
+    return f[0]
+
+
+def targets(results):
+    """[(description, measured text, met or None when not measurable)]"""
+    out = []
+
+    def ratio(a, b):
+        return None if a is None or b is None or b == 0 else a / b
+
+    ours = value(results, "Sync", "OneKey10", "Ours")
+    r = ratio(ours, value(results, "Sync", "OneKey10", "FloorLoop"))
+    out.append(("1 key, 10 receivers: at most 2.5x the lock+loop floor",
+                "%.2fx" % r if r is not None else "n/a", None if r is None else r <= 2.5))
+    for peer in ("Qt", "Signals2"):
+        r = ratio(value(results, "Sync", "OneKey10", peer), ours)
+        out.append(("1 key, 10 receivers: at least 3x faster than %s" % PEER_NAMES[peer],
+                    "%.2fx faster" % r if r is not None else "n/a", None if r is None else r >= 3))
+    for workers in ("Workers1", "Workers4"):
+        for impl in ours_impls(results, "Post", workers):
+            mine = value(results, "Post", workers, impl)
+            r = ratio(mine, value(results, "Post", workers, "Qt"))
+            out.append(("post %s, %s: at least 3x Qt queued" % (workers[-1] + " worker(s)", impl[4:]),
+                        "%.2fx" % r if r is not None else "n/a", None if r is None else r >= 3))
+            r = ratio(mine, value(results, "Post", workers, "Asio"))
+            out.append(("post %s, %s: at least 0.8x Asio" % (workers[-1] + " worker(s)", impl[4:]),
+                        "%.2fx" % r if r is not None else "n/a", None if r is None else r >= 0.8))
+    peers = [value(results, "Send", "RoundTrip:median", p) for p in ("Qt", "GLib", "Asio")]
+    peers = [p for p in peers if p is not None]
+    best = min(peers) if peers else None
+    for impl in ours_impls(results, "Send", "RoundTrip"):
+        r = ratio(value(results, "Send", "RoundTrip:median", impl), best)
+        out.append(("send round trip median, %s: no worse than the best peer" % impl[4:],
+                    "%.2fx the best peer" % r if r is not None else "n/a", None if r is None else r <= 1.0))
+    r = ratio(value(results, "Watch", "Pass10000", "Ours"), value(results, "Watch", "Pass10000", "FloorStat"))
+    out.append(("10,000-file pass: within 1.3x the bare stat loop",
+                "%.2fx" % r if r is not None else "n/a", None if r is None else r <= 1.3))
+    return out
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--json", help="read this JSON output of brimsub-bench instead of running it")
+    parser.add_argument("--bench", default=DEFAULT_BENCH, help="the brimsub-bench executable")
+    parser.add_argument("--save", help="also keep the JSON output in this file")
+    args, extra = parser.parse_known_args()
+
+    if args.json:
+        with open(args.json) as f:
+            data = json.load(f)
+    else:
+        data = run_bench(args.bench, extra, args.save)
+
+    ctx = data.get("context", {})
+    print("## brimsub-bench: ours side by side with peers")
+    print()
+    print("Run %s on %s: %s CPUs at %s MHz, load average %s." % (
+        ctx.get("date", "?"), ctx.get("host_name", "?"), ctx.get("num_cpus", "?"),
+        ctx.get("mhz_per_cpu", "?"),
+        ", ".join("%.2f" % x for x in ctx.get("load_avg", [])) or "?"))
+    print("Ratios are ours / theirs of the figure shown (below 1 is better for times and")
+    print("bytes, above 1 is better for posts per second).")
+    print()
+    results = collect(data)
+    for group in GROUPS:
+        if any(k[0] == group for k in results):
+            print_table(results, group)
+
+    print("### Targets")
+    print()
+    for description, measured, met in targets(results):
+        mark = "not measured" if met is None else ("met" if met else "NOT MET")
+        print("- %s: %s -> %s" % (description, measured, mark))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
