@@ -81,7 +81,9 @@ CWnd* ThreadQueue::FindLocked(std::uint64_t id) {
 bool ThreadQueue::SignalLocked() {
     if (m_runWaiting) {
         // The owning thread waits in its own loop: a condition variable wakes
-        // it for less than the eventfd's write, poll and read.
+        // it for less than the eventfd's write, poll and read. One wake-up is
+        // enough however much work arrives before it runs.
+        if (m_woken) return false;
         m_woken = true;
         return true;
     }
