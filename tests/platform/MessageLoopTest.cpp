@@ -254,3 +254,26 @@ TEST(MessageLoopTest, TargetDestroyedByAnEarlierHandlerGetsNoMoreMessages) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(MessageLoopTest, SendWhileTheLoopHasQuitWaitsForTheLoopToRunAgain) {
+    Recorder target;
+    ASSERT_TRUE(target.CreateEx("target"));
+    auto& loop = platform::MessageLoop::Current();
+    loop.Quit();
+    loop.Run();  // the loop has quit; the thread lives on
+    std::atomic<LRESULT> result{-1};
+    std::thread sender([&] { result = target.SendMessage(kMsg, 5, 1); });
+    const auto deadline = std::chrono::steady_clock::now() + test::kGenerousTimeout;
+    while (loop.PendingCount() == 0) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the send never arrived";
+        std::this_thread::yield();
+    }
+    EXPECT_EQ(result.load(), -1);  // held, not dropped, while nobody runs the loop
+    ASSERT_TRUE(test::PumpUntil([&] { return result.load() != -1; }));
+    sender.join();
+    EXPECT_EQ(result.load(), 6);
+}
+
+}  // namespace
