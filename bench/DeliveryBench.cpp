@@ -4,6 +4,7 @@
 // user-interface figures run a real user-interface loop on a thread of its
 // own; the benchmark thread is the publishing worker.
 
+#include "BenchSupport.h"
 #include "platform/Event.h"
 #include "platform/MessageLoop.h"
 #include "platform/WinThread.h"
@@ -27,37 +28,6 @@ class Counter : public Subscriber {
 public:
     void Update(const NotificationInfo* /*info*/) override { ++count; }
     std::uint64_t count = 0;
-};
-
-// A map built on a thread that plays the user-interface thread and runs its
-// loop until the fixture is destroyed.
-class UiThread {
-public:
-    UiThread() {
-        platform::Event ready;
-        m_thread = std::thread([&] {
-            platform::SetUserInterfaceThread();
-            m_loop = &platform::MessageLoop::Current();
-            m_map = std::make_unique<SubscriptionMap>();
-            ready.Set();
-            m_loop->Run();
-            m_map.reset();
-        });
-        ready.Wait();
-    }
-    UiThread(const UiThread&) = delete;
-    UiThread& operator=(const UiThread&) = delete;
-    ~UiThread() {
-        m_loop->Quit();
-        m_thread.join();
-        platform::ClearUserInterfaceThread();
-    }
-    SubscriptionMap& Map() { return *m_map; }
-
-private:
-    std::thread m_thread;
-    platform::MessageLoop* m_loop = nullptr;
-    std::unique_ptr<SubscriptionMap> m_map;
 };
 
 void BM_NotifyOneKey(benchmark::State& state) {
@@ -89,7 +59,7 @@ BENCHMARK(BM_NotifySeveralKeys);
 // Posts from the benchmark thread (a worker) and counts until the last one
 // has run on the user-interface thread.
 void BM_NotifyPostThroughput(benchmark::State& state) {
-    UiThread ui;
+    bench::UiThread ui;
     const CString key(u"FileChanged");
     struct Signaller : Subscriber {
         std::atomic<std::uint64_t> count{0};
@@ -115,7 +85,7 @@ BENCHMARK(BM_NotifyPostThroughput)->UseRealTime();
 // Round trip of one NotifySend from a worker: queue, wake the user-interface
 // thread, deliver, release the worker.
 void BM_NotifySendRoundTrip(benchmark::State& state) {
-    UiThread ui;
+    bench::UiThread ui;
     Counter receiver;
     const CString key(u"SelectionChanged");
     ui.Map().Subscribe(key, &receiver);
