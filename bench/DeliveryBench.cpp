@@ -1,13 +1,7 @@
-// The cost of the three ways of delivering.
-//
-// Synchronous figures are ns per publish on the calling thread. The
-// user-interface figures run a real user-interface loop on a thread of its
-// own; the benchmark thread is the publishing worker.
+// Costs of our own that have no peer: a delivery to several keys, interning
+// data ids, and a handle replacing its keys. The one-key, posting and sending
+// figures stand beside their peers in the Peer*Bench files.
 
-#include "BenchSupport.h"
-#include "platform/Event.h"
-#include "platform/MessageLoop.h"
-#include "platform/WinThread.h"
 #include "subscription/NotificationInfo.h"
 #include "subscription/Subscriber.h"
 #include "subscription/Subscription.h"
@@ -16,10 +10,8 @@
 
 #include <benchmark/benchmark.h>
 
-#include <atomic>
-#include <memory>
+#include <cstdint>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -29,18 +21,6 @@ public:
     void Update(const NotificationInfo* /*info*/) override { ++count; }
     std::uint64_t count = 0;
 };
-
-void BM_NotifyOneKey(benchmark::State& state) {
-    SubscriptionMap map;
-    std::vector<Counter> receivers(static_cast<std::size_t>(state.range(0)));
-    const CString key(u"DisplayLayerChanged");
-    for (auto& r : receivers) map.Subscribe(key, &r);
-    for (int i = 0; i < 1000; ++i) map.Subscribe(CString(std::to_string(i)), &receivers.front());
-    const NotificationInfo info;
-    for (auto _ : state) map.Notify(key, &info, nullptr);
-    state.SetItemsProcessed(state.iterations());
-}
-BENCHMARK(BM_NotifyOneKey)->Arg(1)->Arg(10);
 
 void BM_NotifySeveralKeys(benchmark::State& state) {
     SubscriptionMap map;
@@ -55,53 +35,6 @@ void BM_NotifySeveralKeys(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_NotifySeveralKeys);
-
-// Posts from the benchmark thread (a worker) and counts until the last one
-// has run on the user-interface thread.
-void BM_NotifyPostThroughput(benchmark::State& state) {
-    bench::UiThread ui;
-    const CString key(u"FileChanged");
-    struct Signaller : Subscriber {
-        std::atomic<std::uint64_t> count{0};
-        std::uint64_t target = 0;
-        platform::Event done;
-        void Update(const NotificationInfo*) override {
-            if (++count == target) done.Set();
-        }
-    } receiver;
-    ui.Map().Subscribe(key, &receiver);
-    const std::vector<CString> keys{key};
-    constexpr int kBatch = 1000;  // well inside the posted-queue bound
-    for (auto _ : state) {
-        receiver.target = receiver.count.load() + kBatch;
-        for (int i = 0; i < kBatch; ++i) ui.Map().NotifyPost(keys);
-        receiver.done.Wait();
-    }
-    state.SetItemsProcessed(state.iterations() * kBatch);
-    ui.Map().Unsubscribe(key, &receiver);
-}
-BENCHMARK(BM_NotifyPostThroughput)->UseRealTime();
-
-// Round trip of one NotifySend from a worker: queue, wake the user-interface
-// thread, deliver, release the worker.
-void BM_NotifySendRoundTrip(benchmark::State& state) {
-    bench::UiThread ui;
-    Counter receiver;
-    const CString key(u"SelectionChanged");
-    ui.Map().Subscribe(key, &receiver);
-    const std::vector<CString> keys{key};
-    const NotificationInfo info;
-    for (auto _ : state) ui.Map().NotifySend(keys, &info, nullptr);
-    state.SetItemsProcessed(state.iterations());
-    ui.Map().Unsubscribe(key, &receiver);
-}
-BENCHMARK(BM_NotifySendRoundTrip)->UseRealTime();
-
-}  // namespace
-
-
-
-namespace {
 
 // Interning a data id that is already in the pool (the usual case) and one
 // that is new each time (the pool grows, so this is the worst case).

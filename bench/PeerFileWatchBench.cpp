@@ -7,8 +7,7 @@
 // runs (CPU time, because wall time on a shared machine also counts the
 // moments the thread was not running):
 // - Ours: FileWatcher::RunPassForTesting on the benchmark thread, the pass the
-//   polling thread makes (FileWatcherBench.cpp measures the same over its own
-//   files as BM_FileWatcherPollingPass).
+//   polling thread makes.
 // - FloorStat: stat() of every file's absolute UTF-8 path in a loop, which is
 //   the least any polling watcher has to do.
 // - UvFsPoll: libuv's uv_fs_poll with its default thread pool, CPU time of the

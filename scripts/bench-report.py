@@ -15,8 +15,7 @@ The run interleaves the repetitions of all benchmarks at random (pass
 
 Benchmarks are named "<Group>/<Row>/<Implementation>"; implementations named
 "Ours..." are ours, "Floor..." are lower bounds built from plain primitives,
-and the rest are peer libraries. BM_FileWatcherPollingPass/<N> is our polling
-pass over N files.
+and the rest are peer libraries.
 """
 
 import argparse
@@ -119,8 +118,6 @@ def run_bench(bench, extra, save):
 def key_of(run_name):
     """(group, row, impl) of a benchmark's run name, or None."""
     parts = run_name.split("/")
-    if parts[0] == "BM_FileWatcherPollingPass" and len(parts) > 1:
-        return ("Watch", "Pass" + parts[1], "OursOtherFiles")
     if parts[0] in GROUPS and len(parts) >= 3:
         return (parts[0], parts[1], parts[2])
     return None
@@ -140,15 +137,6 @@ def collect(data):
         else:
             iterations.setdefault(k, []).append(b)
     result = {}
-    # Our pass over the peers' files, run next to them, is preferred; our
-    # other benchmark of the same pass stands in when it is missing.
-    for k in list(iterations) + list(medians):
-        if k[2] == "OursOtherFiles":
-            mine = (k[0], k[1], "Ours")
-            if mine not in iterations and mine not in medians:
-                (iterations if k in iterations else medians)[mine] = (iterations.get(k) or medians.get(k))
-            iterations.pop(k, None)
-            medians.pop(k, None)
     for k, runs in iterations.items():
         errors = [r for r in runs if r.get("error_occurred")]
         if errors:
