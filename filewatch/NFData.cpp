@@ -36,11 +36,9 @@ void Merge(DataUpdate& present, const DataUpdate& incoming) {
     // the bound keeps a huge count huge instead of wrapping it negative.
     present.m_count = SaturatingAdd(present.m_count, incoming.m_count);
 
-    // By index with a bound taken up front: `incoming` may be `present`
-    // itself, and appending may reallocate its list.
-    const std::size_t incomingCount = incoming.m_ids.size();
-    for (std::size_t i = 0; i < incomingCount; ++i) {
-        const CDataId id = incoming.m_ids[i];
+    // `incoming` may be `present` itself (a record added to its own payload);
+    // then every id is found and nothing is appended while the loop reads.
+    for (const CDataId& id : incoming.m_ids) {
         if (std::find(present.m_ids.begin(), present.m_ids.end(), id) == present.m_ids.end()) {
             present.m_ids.push_back(id);
         }

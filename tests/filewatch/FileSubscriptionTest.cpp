@@ -20,14 +20,13 @@ using test::SetWriteTime;
 using test::WriteFile;
 namespace fs = std::filesystem;
 
-constexpr std::uint32_t kNever = 3'600'000;
 
 class FileSubscriptionTest : public testing::Test {
 protected:
     void SetUp() override {
         SubscriptionManager::Instance();  // dispatchers on the user-interface thread
         // Passes happen when a test runs one, unless it asks for polling.
-        FileWatcher::Instance().SetPollIntervalForTesting(kNever);
+        FileWatcher::Instance().SetPollIntervalForTesting(test::kNeverPoll);
         WriteFile(m_a, "a");
         WriteFile(m_b, "b");
     }
@@ -36,10 +35,7 @@ protected:
         EXPECT_FALSE(Watcher().IsPollingForTesting());
     }
     static FileWatcher& Watcher() { return FileWatcher::Instance(); }
-    static void Pass() {
-        Watcher().RunPassForTesting();
-        test::PumpPending();
-    }
+    static void Pass() { test::PassAndDeliver(Watcher()); }
 
     test::TempDir m_dir;
     const fs::path m_a = m_dir / "a.xyz";

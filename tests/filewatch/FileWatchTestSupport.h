@@ -5,11 +5,13 @@
 // a file access that can pretend a file is unreadable (tests run as root,
 // where permissions never stop an open).
 
+#include "filewatch/FileWatcher.h"
 #include "platform/CString.h"
 #include "platform/Event.h"
 #include "platform/FileAccess.h"
 #include "platform/WinThread.h"
 #include "subscription/Subscriber.h"
+#include "support/TempDir.h"
 #include "support/UiLoop.h"
 
 #include <gtest/gtest.h>
@@ -21,7 +23,6 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
-#include <random>
 #include <set>
 #include <string>
 #include <string_view>
@@ -30,30 +31,19 @@
 
 namespace test {
 
+// A polling interval after which no test is still running: passes happen only
+// when a test runs one.
+inline constexpr std::uint32_t kNeverPoll = 3'600'000;
+
+// One pass on the calling (user-interface) thread, then every notification
+// it queued is delivered.
+inline void PassAndDeliver(FileWatcher& watcher) {
+    watcher.RunPassForTesting();
+    PumpPending();
+}
+
 namespace fs = std::filesystem;
 
-// A directory of its own under the system's temporary directory, removed
-// with everything in it at the end of the test.
-class TempDir {
-public:
-    TempDir() {
-        std::random_device random;
-        const auto tag = (std::uint64_t{random()} << 32) | random();
-        m_path = fs::temp_directory_path() / ("brim-filewatch-" + std::to_string(tag));
-        fs::create_directories(m_path);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(m_path, ignored);
-    }
-    [[nodiscard]] fs::path operator/(std::string_view name) const { return m_path / name; }
-    [[nodiscard]] const fs::path& Path() const { return m_path; }
-
-private:
-    fs::path m_path;
-};
 
 inline CString Key(const fs::path& path) { return CString(path.string()); }
 

@@ -21,9 +21,7 @@ using test::SetWriteTime;
 using test::WriteFile;
 namespace fs = std::filesystem;
 
-// An interval after which no test is still running: passes happen only when
-// a test runs one.
-constexpr std::uint32_t kNever = 3'600'000;
+using test::kNeverPoll;
 
 class FileWatcherTest : public testing::Test {
 protected:
@@ -38,11 +36,7 @@ protected:
         return subscription;
     }
 
-    // One pass, then every notification it queued is delivered.
-    static void Pass(FileWatcher& watcher) {
-        watcher.RunPassForTesting();
-        test::PumpPending();
-    }
+    static void Pass(FileWatcher& watcher) { test::PassAndDeliver(watcher); }
 
     test::TempDir m_dir;
 };
@@ -51,7 +45,7 @@ TEST_F(FileWatcherTest, ChangesAreReportedOncePerChangeAtFullTimeResolution) {
     const fs::path file = m_dir / "line.xyz";
     WriteFile(file, "abc");
     SetWriteTime(file, 1000, 200'000'000);
-    FileWatcher watcher(kNever);
+    FileWatcher watcher(kNeverPoll);
     Recorder recorder;
     const Subscription listening = Listen(Key(file), recorder);
     ASSERT_TRUE(watcher.AddFileWatch(Key(file)));
@@ -91,7 +85,7 @@ TEST_F(FileWatcherTest, ChangesAreReportedOncePerChangeAtFullTimeResolution) {
 
 TEST_F(FileWatcherTest, MissingFileIsSilentUntilItComesBackDifferent) {
     const fs::path file = m_dir / "later.xyz";
-    FileWatcher watcher(kNever);
+    FileWatcher watcher(kNeverPoll);
     Recorder recorder;
     const Subscription listening = Listen(Key(file), recorder);
     ASSERT_TRUE(watcher.AddFileWatch(Key(file)));
@@ -126,7 +120,7 @@ TEST_F(FileWatcherTest, MissingFileIsSilentUntilItComesBackDifferent) {
 TEST_F(FileWatcherTest, PathAddedTwiceIsOneCountedRecordExaminedAtOnce) {
     const fs::path file = m_dir / "twice.xyz";
     WriteFile(file, "abc");
-    FileWatcher watcher(kNever);
+    FileWatcher watcher(kNeverPoll);
     Recorder recorder;
     const Subscription listening = Listen(Key(file), recorder);
     ASSERT_TRUE(watcher.AddFileWatch(Key(file)));
@@ -154,7 +148,7 @@ TEST_F(FileWatcherTest, SpellingsAreSeparateRecordsReportedInFirstAddedOrder) {
     const CString doubled(m_dir.Path().string() + "//data.txt");  // the same file as `lower`
     WriteFile(upper, "U");
     WriteFile(lower, "l");
-    FileWatcher watcher(kNever);
+    FileWatcher watcher(kNeverPoll);
     std::vector<std::string> order;
     Recorder upperRecorder("upper", &order), lowerRecorder("lower", &order), doubledRecorder("doubled", &order);
     const Subscription l1 = Listen(Key(upper), upperRecorder);
@@ -199,7 +193,7 @@ TEST_F(FileWatcherTest, BadPathsAreNotFoundAndNeverOpened) {
     notFound.insert(notFound.end(), unnameable.begin(), unnameable.end());
 
     test::ScriptedFileAccess access;
-    FileWatcher watcher(kNever);
+    FileWatcher watcher(kNeverPoll);
     Recorder linkRecorder, others;
     const Subscription listeningLink = Listen(Key(m_dir / "link"), linkRecorder);
     std::vector<Subscription> listening;
@@ -234,7 +228,7 @@ TEST_F(FileWatcherTest, UnreadableChangeIsRetriedAndReportedOnceItOpens) {
     const fs::path file = m_dir / "locked.xyz";
     WriteFile(file, "abc");
     test::ScriptedFileAccess access;
-    FileWatcher watcher(kNever);
+    FileWatcher watcher(kNeverPoll);
     Recorder recorder;
     const Subscription listening = Listen(Key(file), recorder);
     ASSERT_TRUE(watcher.AddFileWatch(Key(file)));
@@ -265,7 +259,7 @@ TEST_F(FileWatcherTest, RelativePathKeepsTheFileItNamedWhenAdded) {
         ~Restore() { fs::current_path(path); }
     } restore{previous};
 
-    FileWatcher watcher(kNever);
+    FileWatcher watcher(kNeverPoll);
     Recorder recorder;
     const Subscription listening = Listen(CString("rel.txt"), recorder);
     fs::current_path(m_dir / "a");
@@ -349,7 +343,7 @@ TEST_F(FileWatcherTest, ThreadThatCannotStartRegistersNothing) {
     const auto refuse = [] { platform::Thread::SetStartFailureHookForTesting([] { return true; }); };
     const auto allow = [] { platform::Thread::SetStartFailureHookForTesting(nullptr); };
     const CString first = Key(m_dir / "first"), second = Key(m_dir / "second");
-    FileWatcher watcher(kNever);
+    FileWatcher watcher(kNeverPoll);
 
     refuse();
     EXPECT_FALSE(watcher.AddFileWatch(first));

@@ -47,13 +47,6 @@ TEST(NFSyncProcessingTest, RemoveTakesOutOnlyTheMatchingId) {
     EXPECT_EQ(sync.m_editIds, (std::vector<CDataId>{a, c}));
 }
 
-TEST(NFSyncProcessingTest, SetLeavesTheEditIdsAlone) {
-    NFSyncProcessing sync = FilledPayload();
-    sync.Set(nullptr, EditorTypes::cross_section, u"other", a, EditModes::accept);
-    EXPECT_EQ(sync.m_editIds, (std::vector<CDataId>{a, b, c}));
-    EXPECT_EQ(sync.m_name, CString(u"other"));
-}
-
 TEST(NFSyncProcessingTest, MoveTakesTheListButLeavesTheName) {
     NFSyncProcessing source = FilledPayload();
     const CString name = source.m_name;

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <string_view>
-#include <utility>
 
 namespace {
 
@@ -119,17 +118,6 @@ TEST(SubKeysTest, CrossCatalogueKeysCompareByValue) {
 TEST(SubKeysTest, ConstantsAreBuiltBeforeClientStaticInitialisers) {
     EXPECT_EQ(s_keyCopiedAtStaticInit, CString(u"DISPLAY_LAYER_ADDED"));
     EXPECT_EQ(s_mixedCaseKeyCopiedAtStaticInit, CString(u"WorkAreas"));
-}
-
-TEST(SubKeysTest, CatalogueAssignmentsDoNothingAndReturnTheLeftSide) {
-    GeneralSubKeys general;
-    GeneralSubKeys otherGeneral;
-    ProcessingSubKeys processing;
-    ProcessingSubKeys otherProcessing;
-    EXPECT_EQ(&(general = otherGeneral), &general);
-    EXPECT_EQ(&(general = std::move(otherGeneral)), &general);
-    EXPECT_EQ(&(processing = otherProcessing), &processing);
-    EXPECT_EQ(&(processing = std::move(otherProcessing)), &processing);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include "platform/Thread.h"
 #include "platform/TickCount.h"
 #include "platform/WinThread.h"
+#include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -126,15 +127,8 @@ TEST(ThreadTest, LowPriorityRaisesNiceValueAndStartFailureIsReported) {
 
 class FileAccessTest : public testing::Test {
 protected:
-    void SetUp() override {
-        m_dir = std::filesystem::temp_directory_path() /
-                ("brim-fa-" + std::to_string(::getpid()) + "-" +
-                 testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(m_dir);
-    }
-    void TearDown() override { std::filesystem::remove_all(m_dir); }
     std::string PathOf(const char* name) const { return (m_dir / name).string(); }
-    std::filesystem::path m_dir;
+    test::TempDir m_dir;
 };
 
 TEST_F(FileAccessTest, RegularFileHasFullResolutionTimeAndSize) {
@@ -155,8 +149,8 @@ TEST_F(FileAccessTest, AnythingButARegularFileIsNotFoundAndNeverBlocks) {
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     EXPECT_FALSE(files.Find(fifo).has_value());
     EXPECT_FALSE(files.CanOpenForReading(fifo));  // would block forever without a writer
-    EXPECT_FALSE(files.Find(m_dir.string()).has_value());
-    EXPECT_FALSE(files.CanOpenForReading(m_dir.string()));
+    EXPECT_FALSE(files.Find(m_dir.Path().string()).has_value());
+    EXPECT_FALSE(files.CanOpenForReading(m_dir.Path().string()));
     EXPECT_FALSE(files.Find(PathOf("missing")).has_value());
     EXPECT_FALSE(files.Find("").has_value());
     const std::string withNul = PathOf("data") + std::string("\0.xyz", 5);

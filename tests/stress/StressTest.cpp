@@ -45,6 +45,7 @@
 #include "subscription/Subscription.h"
 #include "subscription/SubscriptionManager.h"
 #include "subscription/SubscriptionMap.h"
+#include "support/TempDir.h"
 #include "support/UiLoop.h"
 
 #include <gtest/gtest.h>
@@ -725,24 +726,6 @@ std::chrono::milliseconds RunTimeFromEnvironment() {
     return kDefaultRunTime;
 }
 
-class TempDir {
-public:
-    TempDir() {
-        std::random_device random;
-        m_path = fs::temp_directory_path() / ("brim-stress-" + std::to_string(random()) + std::to_string(random()));
-        fs::create_directories(m_path);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(m_path, ignored);
-    }
-    [[nodiscard]] const fs::path& Path() const { return m_path; }
-
-private:
-    fs::path m_path;
-};
 
 // --- The test ---------------------------------------------------------------------
 
@@ -756,7 +739,7 @@ TEST(RegistryStress, EightWorkersMixEveryOperationWhileUiLoopAndWatcherRun) {
     std::printf("[ stress   ] seed %llu (BRIM_STRESS_SEED), run time %lld ms (BRIM_STRESS_MS)\n",
                 static_cast<unsigned long long>(seed), static_cast<long long>(runTime.count()));
 
-    TempDir dir;
+    test::TempDir dir;
     StressRun run(seed, Clock::now() + runTime, dir.Path());
     for (const fs::path& path : run.filePaths) std::ofstream(path, std::ios::binary) << "start";
     for (int t = 0; t < kTypeCount; ++t) {
