@@ -8,20 +8,23 @@
 //
 //   platform::MessageLoop::Current().Run();     // until Quit()
 //
-// or lets another event loop drive it: watch WakeFd() for readability, wake
-// after TimeUntilNextTimer() at the latest, and call RunPending() then.
+// or lets another event loop drive it (the toolkit adapters GlibLoop and
+// QtLoop do this): watch WakeFd() for readability, wake after
+// TimeUntilNextTimerMs() at the latest, and call RunPending() then, on the
+// loop's own thread. Run() is the same three steps with a wait of its own.
 //
 //   poll({loop.WakeFd(), POLLIN}, loop.TimeUntilNextTimerMs());
 //   loop.RunPending();
+//   if (loop.TakeQuitRequest()) { /* end the driving loop in its own way */ }
 //
 // RunPending handles, without blocking: every sent message, then the posted
 // messages that were waiting when it started (in order), then due timers.
 // Messages posted meanwhile wait for the next call, so a handler that keeps
 // posting cannot hold the caller forever.
 //
-// Threading: Current() gives the calling thread's loop. Run, RunPending and
-// RunUntil only on the loop's own thread; Quit, WakeFd and
-// TimeUntilNextTimerMs on any thread.
+// Threading: Current() gives the calling thread's loop. Run, RunPending,
+// RunUntil and TakeQuitRequest only on the loop's own thread; the rest on any
+// thread.
 // Re-entrancy: a handler may call RunPending or RunUntil (a nested loop).
 
 #include "platform/PlatformExport.h"
@@ -53,8 +56,19 @@ public:
     // messages) or timeout passes; returns done() at the end.
     bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
 
-    // Asks the innermost Run() of this loop to return.
+    // Asks the innermost Run() of this loop to return. While no Run() is in
+    // progress the request waits: the next Run() returns at once, or the
+    // driving loop takes it with TakeQuitRequest(). RunPending() leaves the
+    // posted messages alone while a request waits.
     void Quit();
+
+    // For a loop that drives this one: takes a waiting Quit() request and
+    // returns whether there was one. Call it after RunPending(), so that
+    // handling goes on with the next call.
+    bool TakeQuitRequest();
+
+    // Whether the calling thread is the loop's own thread.
+    [[nodiscard]] bool BelongsToCurrentThread() const;
 
     // Messages waiting now, sent and posted (timers not counted).
     [[nodiscard]] std::size_t PendingCount() const;
@@ -66,6 +80,8 @@ public:
     // a message is waiting, -1 when no timer is set.
     [[nodiscard]] int TimeUntilNextTimerMs() const;
 
+    // Copies share the one loop of their thread and keep its queue alive;
+    // after the thread ends posts and sends to it fail.
     explicit MessageLoop(std::shared_ptr<detail::ThreadQueue> queue);
 
 private:

@@ -29,7 +29,7 @@ for flavour in "${flavours[@]}"; do
     build="$root/build/test-$flavour"
     echo "=== $flavour build ==="
     cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DBRIM_SANITIZE="$sanitize" -DBRIM_BUILD_TESTS=ON -DBRIM_BUILD_DEMO=ON >/dev/null
+        -DBRIM_SANITIZE="$sanitize" -DBRIM_BUILD_TESTS=ON -DBRIM_BUILD_DEMO=ON -DBRIM_WITH_GLIB=ON -DBRIM_WITH_QT=ON >/dev/null
     cmake --build "$build" -j "$jobs"
     # ThreadSanitizer needs a memory layout that address-space randomisation
     # can break on recent kernels; run its tests without randomisation.

@@ -50,6 +50,10 @@ bool MessageLoop::RunUntil(const std::function<bool()>& done, std::chrono::milli
 
 void MessageLoop::Quit() { m_queue->RequestQuit(); }
 
+bool MessageLoop::TakeQuitRequest() { return m_queue->TakeQuit(); }
+
+bool MessageLoop::BelongsToCurrentThread() const { return m_queue->IsOwnerThread(); }
+
 std::size_t MessageLoop::PendingCount() const { return m_queue->PendingCount(); }
 
 int MessageLoop::WakeFd() const { return m_queue->WakeFd(); }

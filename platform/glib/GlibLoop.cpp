@@ -1,0 +1,93 @@
+#include "platform/glib/GlibLoop.h"
+
+#include "platform/WinThread.h"
+
+#include <exception>
+#include <new>
+#include <utility>
+
+namespace platform {
+
+// GLib allocates the source with this layout; the fields after the GSource
+// header are ours, and GLib never constructs or destroys them.
+struct GlibLoop::Source {
+    GSource base;
+    GlibLoop* owner;
+    gpointer fdTag;
+};
+
+namespace {
+
+GSourceFuncs g_sourceFuncs{};  // filled once, read by GLib for every source
+
+}  // namespace
+
+GlibLoop::GlibLoop(GMainContext* context, Role role)
+    : m_loop(MessageLoop::Current()), m_context(context != nullptr ? context : g_main_context_default()) {
+    static const bool kFilled = [] {
+        g_sourceFuncs.prepare = &GlibLoop::Prepare;
+        g_sourceFuncs.check = &GlibLoop::Check;
+        g_sourceFuncs.dispatch = &GlibLoop::Dispatch;
+        return true;
+    }();
+    static_cast<void>(kFilled);
+
+    g_main_context_ref(m_context);
+    m_source = g_source_new(&g_sourceFuncs, sizeof(Source));
+    auto* source = reinterpret_cast<Source*>(m_source);
+    source->owner = this;
+    source->fdTag = g_source_add_unix_fd(m_source, m_loop.WakeFd(), G_IO_IN);
+    g_source_set_can_recurse(m_source, TRUE);
+    g_source_set_name(m_source, "BrimSubscriber message loop");
+    g_source_attach(m_source, m_context);
+    if (role == Role::UserInterfaceThread) SetUserInterfaceThread();
+}
+
+GlibLoop::~GlibLoop() {
+    g_source_destroy(m_source);
+    g_source_unref(m_source);
+    g_main_context_unref(m_context);
+}
+
+void GlibLoop::SetQuitHandler(std::function<void()> handler) { m_quitHandler = std::move(handler); }
+
+gboolean GlibLoop::Prepare(GSource* source, gint* timeout) {
+    const GlibLoop& self = *reinterpret_cast<Source*>(source)->owner;
+    // The context is polled by a thread that is not ours: fire at once, so
+    // that Dispatch can detach the source instead of the fd waking it forever.
+    if (!self.m_loop.BelongsToCurrentThread()) {
+        *timeout = 0;
+        return TRUE;
+    }
+    *timeout = self.m_loop.TimeUntilNextTimerMs();
+    return *timeout == 0 ? TRUE : FALSE;
+}
+
+gboolean GlibLoop::Check(GSource* source) {
+    auto* s = reinterpret_cast<Source*>(source);
+    if ((g_source_query_unix_fd(source, s->fdTag) & G_IO_IN) != 0) return TRUE;
+    return s->owner->m_loop.TimeUntilNextTimerMs() == 0 ? TRUE : FALSE;
+}
+
+gboolean GlibLoop::Dispatch(GSource* source, GSourceFunc /*callback*/, gpointer /*data*/) {
+    return reinterpret_cast<Source*>(source)->owner->DispatchHere() ? G_SOURCE_CONTINUE : G_SOURCE_REMOVE;
+}
+
+bool GlibLoop::DispatchHere() {
+    if (!m_loop.BelongsToCurrentThread()) {
+        g_critical("BrimSubscriber: the GMainContext of a GlibLoop is run by a thread other than the one "
+                   "that attached it; the message loop is detached from it");
+        return false;
+    }
+    try {
+        m_loop.RunPending();
+        if (m_loop.TakeQuitRequest() && m_quitHandler) m_quitHandler();
+    } catch (const std::exception& e) {
+        g_critical("BrimSubscriber: a message handler threw: %s", e.what());
+    } catch (...) {
+        g_critical("BrimSubscriber: a message handler threw an exception");
+    }
+    return true;
+}
+
+}  // namespace platform
