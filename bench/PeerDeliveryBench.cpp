@@ -13,7 +13,7 @@
 // Implementations:
 // - Ours: SubscriptionMap (one-key rows) and SubscriptionManager (the
 //   thousand-key rows), receivers derived from Subscriber.
-// - Qt: Qt 5 signal with Qt::DirectConnection to member functions of
+// - Qt: Qt 6 signal with Qt::DirectConnection to member functions of
 //   QObject receivers (functor-based connect).
 // - Signals2: boost::signals2::signal with its default (locking) mutex.
 // - Sigc: sigc::signal of libsigc++ 3 to members of sigc::trackable

@@ -12,14 +12,15 @@
 //   on our user-interface thread, to one receiver (the key is copied and
 //   looked up on delivery, as the call promises).
 // - OursDispatchAsync: MainThreadDispatcher::DispatchAsync of a lambda.
-// - Qt: a Qt 5 signal without arguments with Qt::QueuedConnection to a
+// - Qt: a Qt 6 signal without arguments with Qt::QueuedConnection to a
 //   lambda whose context object lives in a QThread running its event loop.
 // - GLib: g_main_context_invoke to a GMainContext that a thread runs with
 //   g_main_loop_run (each call attaches one idle source).
 // - Asio: asio::post to an io_context that a thread runs.
 //
 // Sending ("Send/RoundTrip"): 20,000 round trips in sequence from the
-// benchmark thread; median and 99th percentile of each one's steady_clock time.
+// benchmark thread; median and 99th percentile of each one's steady_clock time,
+// each the median over five such runs.
 // - OursNotifySend: SubscriptionMap::NotifySend of one key to one receiver.
 // - OursDispatchSync: MainThreadDispatcher::DispatchSync of a lambda.
 // - Qt: the payload signal with Qt::BlockingQueuedConnection.
@@ -27,15 +28,38 @@
 //   until the callable has run.
 // - FloorEventfd: two threads pinging one counter each way through a pair of
 //   blocking eventfds, the least a kernel wake-up round trip costs.
+//
+// Inside a toolkit's loop ("Post/GlibWorkers1", "Post/GlibWorkers4",
+// "Send/GlibRoundTrip", and the same with "Qt"): our user-interface thread is
+// a toolkit thread whose message loop is attached by our adapter, and the
+// toolkit's own way of handing work to a thread is measured on an identical
+// thread. The consumer is designated the user-interface thread, builds a
+// SubscriptionMap and a MainThreadDispatcher, attaches the adapter and runs
+// the toolkit's loop, for our rows and the toolkit's alike, so that both pay
+// for the same sources being polled.
+// - GLib thread: a GMainContext of its own, pushed as the thread default,
+//   with platform::GlibLoop attached and run by g_main_loop_run. Ours are the
+//   four calls above; GLib is g_main_context_invoke (post), and the same
+//   followed by a condition-variable wait (round trip).
+// - Qt thread: a QThread running its event loop, with platform::QtLoop made
+//   on it. Ours as above; Qt is QMetaObject::invokeMethod of a lambda on an
+//   object living in that thread, with Qt::QueuedConnection (post) and
+//   Qt::BlockingQueuedConnection (round trip).
 
 #include "BenchSupport.h"
 #include "QtPeers.h"
 
+#include "mainthread/MainThreadDispatcher.h"
+#include "platform/Event.h"
+#include "platform/WinThread.h"
+#include "platform/glib/GlibLoop.h"
+#include "platform/qt/QtLoop.h"
 #include "subscription/NotificationInfo.h"
 #include "subscription/Subscriber.h"
 #include "subscription/SubscriptionMap.h"
 
 #include <QCoreApplication>
+#include <QMetaObject>
 #include <QThread>
 #include <asio.hpp>
 #include <benchmark/benchmark.h>
@@ -47,13 +71,23 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
 
 constexpr int kPostIterations = 10;  // batches of 8,000 per measurement
 constexpr int kPostRepetitions = 3;
+// On a 2-core virtual machine a round trip took about 7-10 us when the
+// scheduler kept both threads on one CPU and about 20-25 us when the woken
+// thread's CPU had to be woken too, and which of the two happens changes
+// during a run. One run of 20,000 is one draw of that; the median of five
+// runs, interleaved with the other rows' runs, keeps one draw from deciding
+// a row.
+constexpr int kSendRepetitions = 5;
 
 // --- Consumers -------------------------------------------------------------------
 
@@ -70,38 +104,116 @@ void EnsureQtApplication() {
     static_cast<void>(app);
 }
 
-// A QThread running its event loop, and an object living there as the
-// context of the connected lambdas.
-class QtConsumer {
+// What a toolkit's consumer thread runs besides the toolkit's own loop.
+enum class Hosting {
+    ToolkitOnly,  // nothing of ours
+    OurLoop,      // our user-interface thread, its message loop attached by our adapter
+};
+
+// Our user-interface thread inside a toolkit's loop, built on the consumer
+// thread before its loop runs and destroyed there after it returns: the
+// thread is designated the user-interface thread first (the map builds its
+// dispatcher only there), then the map and the dispatcher are built, then the
+// adapter attaches the thread's message loop to the toolkit's loop. The
+// adapter goes first on the way out.
+struct UiDesignation {
+    UiDesignation() { platform::SetUserInterfaceThread(); }
+};
+
+template <class Adapter>
+class OursInToolkit : UiDesignation {
 public:
-    QtConsumer() {
+    // `toolkit` is what the adapter attaches to besides the calling thread
+    // (the GMainContext; nothing for Qt).
+    template <class... Toolkit>
+    explicit OursInToolkit(Toolkit... toolkit) : m_adapter(toolkit..., Adapter::Role::OtherThread) {}
+
+    SubscriptionMap& Map() { return m_map; }
+    MainThreadDispatcher& Dispatcher() { return m_dispatcher; }
+
+private:
+    SubscriptionMap m_map;
+    MainThreadDispatcher m_dispatcher;
+    Adapter m_adapter;  // declared last: attached after the others are built, detached before they go
+};
+
+// The part of a toolkit consumer that holds our user-interface thread when it
+// hosts one. Attach and Detach on the consumer thread; Map and Dispatcher
+// only while it is attached.
+template <class Adapter>
+class OursSlot {
+public:
+    OursSlot(const OursSlot&) = delete;
+    OursSlot& operator=(const OursSlot&) = delete;
+    SubscriptionMap& Map() { return m_ours->Map(); }
+    MainThreadDispatcher& Dispatcher() { return m_ours->Dispatcher(); }
+
+protected:
+    OursSlot() = default;
+    // After the consumer thread has been joined.
+    ~OursSlot() {
+        if (m_designated) platform::ClearUserInterfaceThread();
+    }
+    template <class... Toolkit>
+    void Attach(Hosting hosting, Toolkit... toolkit) {
+        if (hosting != Hosting::OurLoop) return;
+        m_ours.emplace(toolkit...);
+        m_designated = true;
+    }
+    void Detach() { m_ours.reset(); }
+
+private:
+    std::optional<OursInToolkit<Adapter>> m_ours;
+    bool m_designated = false;  // read by the owning thread after the join
+};
+
+// A QThread running its event loop, an object living there as the context of
+// the connected lambdas and invoked calls, and, when asked for, our
+// user-interface thread attached by platform::QtLoop made on that thread.
+class QtConsumer : public OursSlot<platform::QtLoop>, private QThread {
+public:
+    explicit QtConsumer(Hosting hosting = Hosting::ToolkitOnly) : m_hosting(hosting) {
         EnsureQtApplication();
-        m_context.moveToThread(&m_thread);
-        m_thread.start();
+        m_context.moveToThread(this);
+        start();
+        m_ready.Wait();
     }
     QtConsumer(const QtConsumer&) = delete;
     QtConsumer& operator=(const QtConsumer&) = delete;
-    ~QtConsumer() {
-        m_thread.quit();
-        m_thread.wait();
+    // A quit() that comes before exec() makes exec() return at once.
+    ~QtConsumer() override {
+        quit();
+        wait();
         // The context object may be destroyed now that its thread has ended.
     }
     QObject& Context() { return m_context; }
 
 private:
-    QThread m_thread;
+    void run() override {
+        Attach(m_hosting);
+        m_ready.Set();
+        exec();
+        Detach();
+    }
+
+    const Hosting m_hosting;
+    platform::Event m_ready;
     QObject m_context;
 };
 
-// GLib: a GMainContext of its own, run by a thread.
-class GlibConsumer {
+// GLib: a GMainContext of its own, pushed as the thread default and run by a
+// thread, with our user-interface thread attached by platform::GlibLoop when
+// asked for.
+class GlibConsumer : public OursSlot<platform::GlibLoop> {
 public:
-    GlibConsumer() : m_context(g_main_context_new()), m_loop(g_main_loop_new(m_context, FALSE)) {
+    explicit GlibConsumer(Hosting hosting = Hosting::ToolkitOnly)
+        : m_context(g_main_context_new()), m_loop(g_main_loop_new(m_context, FALSE)) {
         std::mutex m;
         std::condition_variable cv;
         bool running = false;
         m_thread = std::thread([&] {
             g_main_context_push_thread_default(m_context);
+            Attach(hosting, m_context);
             // The loop is running once this first source is dispatched, so a
             // later g_main_loop_quit cannot come before g_main_loop_run.
             auto started = [&] {
@@ -123,6 +235,7 @@ public:
             g_source_attach(idle, m_context);
             g_source_unref(idle);
             g_main_loop_run(m_loop);
+            Detach();
             g_main_context_pop_thread_default(m_context);
         });
         std::unique_lock lock(m);
@@ -142,6 +255,15 @@ private:
     GMainContext* m_context;
     GMainLoop* m_loop;
     std::thread m_thread;
+};
+
+// Our user-interface thread inside each toolkit's loop; the toolkit's own
+// rows of the same table use these very threads.
+struct GlibUiThread : GlibConsumer {
+    GlibUiThread() : GlibConsumer(Hosting::OurLoop) {}
+};
+struct QtUiThread : QtConsumer {
+    QtUiThread() : QtConsumer(Hosting::OurLoop) {}
 };
 
 // Asio: an io_context kept running by a work guard, run by a thread.
@@ -174,8 +296,11 @@ private:
     bench::Completion& m_completion;
 };
 
+// `Ui` is our user-interface thread: bench::UiThread (our own loop),
+// GlibUiThread or QtUiThread.
+template <class Ui>
 void PostOursNotifyPost(benchmark::State& state, int workers) {
-    bench::UiThread ui;
+    Ui ui;
     bench::Completion completion;
     CompletionReceiver receiver(completion);
     const CString key(u"FileChanged");
@@ -190,8 +315,9 @@ void PostOursNotifyPost(benchmark::State& state, int workers) {
     ui.Map().Unsubscribe(key, &receiver);
 }
 
+template <class Ui>
 void PostOursDispatchAsync(benchmark::State& state, int workers) {
-    bench::UiThread ui;
+    Ui ui;
     bench::Completion completion;
     bench::MeasurePostThroughput(state, completion, workers,
                                  [&] { return ui.Dispatcher().DispatchAsync([&completion] { completion.Hit(); }); });
@@ -209,8 +335,10 @@ void PostQt(benchmark::State& state, int workers) {
     });
 }
 
+// `Consumer` is GlibConsumer (the toolkit alone) or GlibUiThread.
+template <class Consumer>
 void PostGlib(benchmark::State& state, int workers) {
-    GlibConsumer consumer;
+    Consumer consumer;
     bench::Completion completion;
     bench::MeasurePostThroughput(state, completion, workers, [&] {
         g_main_context_invoke(
@@ -221,6 +349,14 @@ void PostGlib(benchmark::State& state, int workers) {
             },
             &completion);
         return true;
+    });
+}
+
+void PostQtInvoke(benchmark::State& state, int workers) {
+    QtUiThread consumer;
+    bench::Completion completion;
+    bench::MeasurePostThroughput(state, completion, workers, [&] {
+        return QMetaObject::invokeMethod(&consumer.Context(), [&completion] { completion.Hit(); }, Qt::QueuedConnection);
     });
 }
 
@@ -241,8 +377,9 @@ public:
     std::uint64_t count = 0;
 };
 
+template <class Ui>
 void SendOursNotifySend(benchmark::State& state) {
-    bench::UiThread ui;
+    Ui ui;
     CountingReceiver receiver;
     const CString key(u"SelectionChanged");
     ui.Map().Subscribe(key, &receiver);
@@ -253,8 +390,9 @@ void SendOursNotifySend(benchmark::State& state) {
     if (receiver.count != bench::kRoundTrips + bench::kRoundTripWarmUp) state.SkipWithError("a send did not deliver");
 }
 
+template <class Ui>
 void SendOursDispatchSync(benchmark::State& state) {
-    bench::UiThread ui;
+    Ui ui;
     std::uint64_t count = 0;
     bench::MeasureRoundTrips(state, [&] { ui.Dispatcher().DispatchSync([&count] { ++count; }); });
     if (count != bench::kRoundTrips + bench::kRoundTripWarmUp) state.SkipWithError("a send did not run");
@@ -293,8 +431,9 @@ struct Rendezvous {
     }
 };
 
+template <class Consumer>
 void SendGlib(benchmark::State& state) {
-    GlibConsumer consumer;
+    Consumer consumer;
     Rendezvous r;
     bench::MeasureRoundTrips(state, [&] {
         g_main_context_invoke(
@@ -307,6 +446,15 @@ void SendGlib(benchmark::State& state) {
         r.Await();
     });
     if (r.count != bench::kRoundTrips + bench::kRoundTripWarmUp) state.SkipWithError("a send did not run");
+}
+
+void SendQtInvoke(benchmark::State& state) {
+    QtUiThread consumer;
+    std::uint64_t count = 0;
+    bench::MeasureRoundTrips(state, [&] {
+        QMetaObject::invokeMethod(&consumer.Context(), [&count] { ++count; }, Qt::BlockingQueuedConnection);
+    });
+    if (count != bench::kRoundTrips + bench::kRoundTripWarmUp) state.SkipWithError("a send did not run");
 }
 
 void SendAsio(benchmark::State& state) {
@@ -351,31 +499,64 @@ void SendFloorEventfd(benchmark::State& state) {
 
 // --- Registration -------------------------------------------------------------------
 
+using PostFn = void (*)(benchmark::State&, int);
+using SendFn = void (*)(benchmark::State&);
+
+// One consumer setting: the prefix of its row names, and its implementations.
+struct RowFamily {
+    std::string prefix;
+    std::vector<std::pair<std::string, PostFn>> post;
+    std::vector<std::pair<std::string, SendFn>> send;
+};
+
 const bool kRegistered = [] {
-    for (int workers : {1, 4}) {
-        const std::string row = "Post/Workers" + std::to_string(workers) + "/";
-        const auto add = [&](const std::string& impl, void (*fn)(benchmark::State&, int)) {
-            benchmark::RegisterBenchmark((row + impl).c_str(), fn, workers)
-                ->Iterations(kPostIterations)
-                ->Repetitions(kPostRepetitions)
+    const std::vector<RowFamily> families{
+        {"",
+         {{"OursNotifyPost", PostOursNotifyPost<bench::UiThread>},
+          {"OursDispatchAsync", PostOursDispatchAsync<bench::UiThread>},
+          {"Qt", PostQt},
+          {"GLib", PostGlib<GlibConsumer>},
+          {"Asio", PostAsio}},
+         {{"OursNotifySend", SendOursNotifySend<bench::UiThread>},
+          {"OursDispatchSync", SendOursDispatchSync<bench::UiThread>},
+          {"Qt", SendQt},
+          {"GLib", SendGlib<GlibConsumer>},
+          {"Asio", SendAsio},
+          {"FloorEventfd", SendFloorEventfd}}},
+        {"Glib",
+         {{"OursNotifyPost", PostOursNotifyPost<GlibUiThread>},
+          {"OursDispatchAsync", PostOursDispatchAsync<GlibUiThread>},
+          {"GLib", PostGlib<GlibUiThread>}},
+         {{"OursNotifySend", SendOursNotifySend<GlibUiThread>},
+          {"OursDispatchSync", SendOursDispatchSync<GlibUiThread>},
+          {"GLib", SendGlib<GlibUiThread>}}},
+        {"Qt",
+         {{"OursNotifyPost", PostOursNotifyPost<QtUiThread>},
+          {"OursDispatchAsync", PostOursDispatchAsync<QtUiThread>},
+          {"Qt", PostQtInvoke}},
+         {{"OursNotifySend", SendOursNotifySend<QtUiThread>},
+          {"OursDispatchSync", SendOursDispatchSync<QtUiThread>},
+          {"Qt", SendQtInvoke}}},
+    };
+    for (const RowFamily& family : families) {
+        for (int workers : {1, 4}) {
+            const std::string row = "Post/" + family.prefix + "Workers" + std::to_string(workers) + "/";
+            for (const auto& [impl, fn] : family.post) {
+                benchmark::RegisterBenchmark((row + impl).c_str(), fn, workers)
+                    ->Iterations(kPostIterations)
+                    ->Repetitions(kPostRepetitions)
+                    ->ReportAggregatesOnly(true)
+                    ->UseRealTime();
+            }
+        }
+        for (const auto& [impl, fn] : family.send) {
+            benchmark::RegisterBenchmark(("Send/" + family.prefix + "RoundTrip/" + impl).c_str(), fn)
+                ->Iterations(1)
+                ->Repetitions(kSendRepetitions)
                 ->ReportAggregatesOnly(true)
                 ->UseRealTime();
-        };
-        add("OursNotifyPost", PostOursNotifyPost);
-        add("OursDispatchAsync", PostOursDispatchAsync);
-        add("Qt", PostQt);
-        add("GLib", PostGlib);
-        add("Asio", PostAsio);
+        }
     }
-    const auto add = [](const std::string& impl, void (*fn)(benchmark::State&)) {
-        benchmark::RegisterBenchmark(("Send/RoundTrip/" + impl).c_str(), fn)->Iterations(1)->UseRealTime();
-    };
-    add("OursNotifySend", SendOursNotifySend);
-    add("OursDispatchSync", SendOursDispatchSync);
-    add("Qt", SendQt);
-    add("GLib", SendGlib);
-    add("Asio", SendAsio);
-    add("FloorEventfd", SendFloorEventfd);
     return true;
 }();
 

@@ -1,6 +1,6 @@
 #pragma once
 
-// The Qt 5 side of the side-by-side benchmarks: a sender whose signals are
+// The Qt 6 side of the side-by-side benchmarks: a sender whose signals are
 // connected directly, queued or blocking-queued, depending on the benchmark.
 // Receivers are plain QObject subclasses connected with the functor-based
 // connect, which needs no generated code; only the signals here go through moc.

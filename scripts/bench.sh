@@ -7,10 +7,11 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-peers=(qtbase5-dev libboost-dev libsigc++-3.0-dev libglib2.0-dev libasio-dev libuv1-dev)
+peers=(qt6-base-dev libboost-dev libsigc++-3.0-dev libglib2.0-dev libasio-dev libuv1-dev)
 "$root/scripts/install-deps.sh" python3 "${peers[@]}"
 build="$root/build/bench"
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBRIM_BUILD_TESTS=OFF -DBRIM_BUILD_BENCH=ON >/dev/null
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBRIM_BUILD_TESTS=OFF -DBRIM_BUILD_BENCH=ON \
+    -DBRIM_WITH_GLIB=ON -DBRIM_WITH_QT=ON >/dev/null
 cmake --build "$build" -j "$(nproc)" --target brimsub-bench
 if [ "${1:-}" = "--report" ]; then
     shift
