@@ -1,6 +1,10 @@
 // brimsub-demo: the library at work in a small survey application.
 //
-// The main thread is the user-interface thread and runs the message loop.
+// The main thread is the user-interface thread. Its event loop is our own
+// message loop, or (--loop=glib, --loop=qt) a toolkit's loop that runs ours
+// through an adapter; the scenario advances in steps from a window timer, so
+// every step runs inside whichever loop it is.
+//
 // Receivers and handles subscribe to catalogue keys in several subscription
 // types; worker threads publish with Notify, NotifySend and NotifyPost;
 // payloads are read by their receivers; a document's views refresh through a
@@ -9,8 +13,9 @@
 // user-interface thread is kept busy for a moment. Every delivery line says
 // what arrived, to whom, on which thread and how late.
 //
-//   brimsub-demo                  the scenario above, about 15 seconds
+//   brimsub-demo                  the scenario above, about 10 seconds
 //   brimsub-demo --watch FILE...  print each change of the files until Ctrl-C
+//   --loop=own|glib|qt            with either: the loop that runs the UI thread
 
 #include "filewatch/FileSubscription.h"
 #include "filewatch/NFData.h"
@@ -28,6 +33,18 @@
 #include "subscription/Subscriber.h"
 #include "subscription/Subscription.h"
 #include "subscription/SubscriptionManager.h"
+
+#ifdef BRIM_DEMO_WITH_GLIB
+#include "platform/glib/GlibLoop.h"
+
+#include <glib.h>
+#endif
+#ifdef BRIM_DEMO_WITH_QT
+#include "platform/qt/QtLoop.h"
+
+#include <QCoreApplication>
+#include <QThread>
+#endif
 
 #include <atomic>
 #include <chrono>
@@ -245,16 +262,230 @@ private:
     std::function<void()> m_onChange;
 };
 
-bool Pump(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-    return platform::MessageLoop::Current().RunUntil(done, timeout);
+// Which event loop runs the user-interface thread.
+enum class LoopKind { Own, Glib, Qt };
+
+const char* LoopName(LoopKind kind) {
+    switch (kind) {
+        case LoopKind::Glib:
+            return "glib";
+        case LoopKind::Qt:
+            return "qt";
+        case LoopKind::Own:
+            break;
+    }
+    return "own";
 }
+
+// Null when this build has the loop, else why not.
+const char* MissingLoop(LoopKind kind) {
+#ifndef BRIM_DEMO_WITH_GLIB
+    if (kind == LoopKind::Glib) {
+        return "this build has no GLib adapter (BrimSubscriber::BrimPlatformGlib); configure with "
+               "-DBRIM_WITH_GLIB=ON and glib-2.0 installed (Debian: libglib2.0-dev)";
+    }
+#endif
+#ifndef BRIM_DEMO_WITH_QT
+    if (kind == LoopKind::Qt) {
+        return "this build has no Qt adapter (BrimSubscriber::BrimPlatformQt); configure with "
+               "-DBRIM_WITH_QT=ON and Qt 6 installed (Debian: qt6-base-dev)";
+    }
+#endif
+    static_cast<void>(kind);
+    return nullptr;
+}
+
+// The event loop of the user-interface thread: our own message loop, a
+// GMainLoop with a GlibLoop attached, or a QCoreApplication with a QtLoop.
+// Constructed first on the main thread, as an application sets up its toolkit
+// before anything else; Run() returns once MessageLoop::Quit() has been called
+// on this thread (the adapters pass that on through their quit handlers).
+class UiLoop {
+public:
+    UiLoop(LoopKind kind, [[maybe_unused]] int& argc, [[maybe_unused]] char** argv) : m_kind(kind) {
+#ifdef BRIM_DEMO_WITH_GLIB
+        if (kind == LoopKind::Glib) {
+            m_glibMain = g_main_loop_new(nullptr, FALSE);
+            m_glib = std::make_unique<platform::GlibLoop>();  // on the default context, which m_glibMain runs
+            m_glib->SetQuitHandler([this] { g_main_loop_quit(m_glibMain); });
+        }
+#endif
+#ifdef BRIM_DEMO_WITH_QT
+        if (kind == LoopKind::Qt) {
+            m_qtApp = std::make_unique<QCoreApplication>(argc, argv);
+            m_qt = std::make_unique<platform::QtLoop>();
+            m_qt->SetQuitHandler([] { QCoreApplication::quit(); });
+        }
+#endif
+    }
+    UiLoop(const UiLoop&) = delete;
+    UiLoop& operator=(const UiLoop&) = delete;
+    ~UiLoop() {
+#ifdef BRIM_DEMO_WITH_GLIB
+        m_glib.reset();
+        if (m_glibMain != nullptr) g_main_loop_unref(m_glibMain);
+#endif
+#ifdef BRIM_DEMO_WITH_QT
+        m_qt.reset();
+        m_qtApp.reset();
+#endif
+    }
+
+    void Run() {
+        m_running = true;
+#ifdef BRIM_DEMO_WITH_GLIB
+        if (m_kind == LoopKind::Glib) g_main_loop_run(m_glibMain);
+#endif
+#ifdef BRIM_DEMO_WITH_QT
+        if (m_kind == LoopKind::Qt) QCoreApplication::exec();
+#endif
+        if (m_kind == LoopKind::Own) platform::MessageLoop::Current().Run();
+        m_running = false;
+    }
+
+    // Ends Run() in the toolkit's own way, without MessageLoop::Quit().
+    void EndDirectly() {
+#ifdef BRIM_DEMO_WITH_GLIB
+        if (m_kind == LoopKind::Glib) g_main_loop_quit(m_glibMain);
+#endif
+#ifdef BRIM_DEMO_WITH_QT
+        if (m_kind == LoopKind::Qt) QCoreApplication::quit();
+#endif
+        if (m_kind == LoopKind::Own) platform::MessageLoop::Current().Quit();
+    }
+
+    // Whether the caller runs inside Run(), in the toolkit's own loop function.
+    [[nodiscard]] bool Inside() const {
+#ifdef BRIM_DEMO_WITH_GLIB
+        if (m_kind == LoopKind::Glib) return g_main_loop_is_running(m_glibMain) && g_main_depth() > 0;
+#endif
+#ifdef BRIM_DEMO_WITH_QT
+        if (m_kind == LoopKind::Qt) return QThread::currentThread()->loopLevel() > 0;
+#endif
+        return m_running;
+    }
+
+    [[nodiscard]] std::string Describe() const {
+        switch (m_kind) {
+            case LoopKind::Glib:
+                return "glib: a GMainLoop (g_main_loop_run) with platform::GlibLoop attached";
+            case LoopKind::Qt:
+                return "qt: QCoreApplication::exec() with platform::QtLoop attached";
+            case LoopKind::Own:
+                break;
+        }
+        return "own: platform::MessageLoop::Run()";
+    }
+
+private:
+    LoopKind m_kind;
+    bool m_running = false;
+#ifdef BRIM_DEMO_WITH_GLIB
+    GMainLoop* m_glibMain = nullptr;
+    std::unique_ptr<platform::GlibLoop> m_glib;
+#endif
+#ifdef BRIM_DEMO_WITH_QT
+    std::unique_ptr<QCoreApplication> m_qtApp;
+    std::unique_ptr<platform::QtLoop> m_qt;
+#endif
+};
+
+// Runs a scenario one step at a time from a window timer of the user-interface
+// thread, so that whichever loop runs the thread drives it. A step starts, and
+// the next one starts once its done() holds, or once its timeout has passed,
+// which fails it. After the last step it asks the thread's loop to quit with
+// MessageLoop::Quit(); a loop still running two seconds later is ended
+// directly, and that counts as a failure.
+class Stepper : public CWnd {
+public:
+    struct Step {
+        std::function<void()> start;
+        std::function<bool()> done = [] { return true; };
+        std::chrono::milliseconds timeout = 10s;  // milliseconds::max(): none
+        std::function<void()> finish = [] {};
+    };
+
+    Stepper(UiLoop& loop, std::vector<Step> steps, UINT tickMs)
+        : m_loop(loop), m_steps(std::move(steps)), m_tickMs(tickMs) {}
+
+    // Starts ticking; the first step starts at the first tick, inside the loop.
+    void Begin() {
+        CreateEx("demo steps");
+        SetTimer(kTimer, m_tickMs);
+    }
+    [[nodiscard]] bool Finished() const { return m_index == m_steps.size(); }
+    [[nodiscard]] bool AllInTime() const { return Finished() && m_inTime; }
+    [[nodiscard]] bool RanInsideLoop() const { return m_insideLoop; }
+    [[nodiscard]] bool LoopEndedOnQuit() const { return !m_endedDirectly; }
+
+protected:
+    LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override {
+        if (message == WM_TIMER && wParam == kTimer) {
+            Tick();
+            return 0;
+        }
+        return CWnd::WindowProc(message, wParam, lParam);
+    }
+
+private:
+    static constexpr UINT_PTR kTimer = 1;
+
+    void Tick() {
+        if (Finished()) {
+            if (Clock::now() - m_quitAt < 2s) return;
+            KillTimer(kTimer);
+            Say("the loop did not end on MessageLoop::Quit(); ending it directly");
+            m_endedDirectly = true;
+            m_loop.EndDirectly();
+            return;
+        }
+        if (!m_started) {
+            m_started = true;
+            m_insideLoop = m_loop.Inside();
+            Start();
+        }
+        while (!Finished()) {
+            Step& step = m_steps[m_index];
+            const bool done = step.done();
+            if (!done && Clock::now() < m_deadline) return;
+            if (!done) {
+                Say("this step timed out");
+                m_inTime = false;
+            }
+            step.finish();
+            ++m_index;
+            if (!Finished()) Start();
+        }
+        m_quitAt = Clock::now();
+        platform::MessageLoop::Current().Quit();  // an adapter passes it on to its quit handler
+    }
+
+    void Start() {
+        const Step& step = m_steps[m_index];
+        m_deadline =
+            step.timeout == std::chrono::milliseconds::max() ? Clock::time_point::max() : Clock::now() + step.timeout;
+        step.start();
+    }
+
+    UiLoop& m_loop;
+    std::vector<Step> m_steps;
+    UINT m_tickMs;
+    std::size_t m_index = 0;
+    bool m_started = false;
+    bool m_inTime = true;
+    bool m_insideLoop = false;
+    bool m_endedDirectly = false;
+    Clock::time_point m_deadline;
+    Clock::time_point m_quitAt;
+};
 
 void Touch(const std::filesystem::path& path, const std::string& text) {
     std::ofstream(path) << text;
     g_published.Mark(CString(u"file"));
 }
 
-int RunScenario() {
+int RunScenario(LoopKind kind, int& argc, char** argv) {
+    UiLoop loop(kind, argc, argv);
     CWinApp app;  // this thread is the user-interface thread
     t_threadName = "ui";
     MainFrame frame;
@@ -262,7 +493,6 @@ int RunScenario() {
     app.SetMainWnd(&frame);
     auto& hub = SubscriptionManager::Instance();  // first use on the UI thread
     UIWatchdog::Instance().Start();
-    bool ok = true;
 
     // --- Receivers and handles on catalogue keys in several types -----------
     Subscription layers(kDisplayType);
@@ -286,117 +516,153 @@ int RunScenario() {
     DocumentSubscriber refresher(&survey, 7, nullptr);
     hub.Subscribe(kDisplayType, GeneralSubKeys::CMAP, &refresher);
 
-    Say("Notify: two workers publish data ids; the receivers run on the workers");
-    for (const char* name : {"worker-1", "worker-2"}) {
-        std::thread([&hub, name] {
-            t_threadName = name;
-            const StampedDataId info(CDataId(12, name[7] == '1' ? 40512 : 40513));
-            hub.Notify(kDisplayType, GeneralSubKeys::DISPLAY_LAYER_ADDED, &info, nullptr);
-        }).join();
-    }
-
-    Say("NotifySend: an editor's selection reaches the other editors on the UI thread");
+    // State that the steps share; it outlives the loop.
     std::atomic<bool> sent{false};
-    std::thread sender([&] {
-        t_threadName = "worker-3";
-        StampedSync sync;
-        sync.Set(nullptr, EditorTypes::plan_view, CString(u"PlanEditor"), CDataId(12, 1), EditModes::select);
-        sync.AddEditIds({CDataId(12, 40512), CDataId(12, 40513), CDataId(12, 40512)});  // kept once each
-        // The plan editor leaves itself out.
-        hub.GetSubscriptionMap(kProcessingType)
-            ->NotifySend({ProcessingSubKeys::DATARANGE_CHANGED}, &sync, planEditor.GetSubscriber());
-        Line("worker-3", "control back from NotifySend", sync.LateUs());
-        sent = true;
-    });
-    ok &= Pump([&] { return sent.load(); }, 10s);
-    sender.join();
-
-    Say("NotifyPost: a worker posts and goes on; the layer list hears it later on the UI thread");
-    std::thread([&] {
-        t_threadName = "worker-4";
-        g_published.Mark(GeneralSubKeys::DISPLAY_LAYER_ADDED);
-        hub.NotifyPost(kDisplayType, GeneralSubKeys::DISPLAY_LAYER_ADDED);
-        hub.NotifyPost(kDisplayType, GeneralSubKeys::DISPLAY_LAYER_ADDED);
-    }).join();
-    ok &= Pump([] { return g_summary.Count("NotifyPost") == 2; }, 10s);
-
-    Say("NFData: updates of data files, merged per file, read by the file list");
-    std::thread([&] {
-        t_threadName = "worker-5";
-        StampedFiles files;
-        for (const auto& [name, id] : {std::pair{"line 12.xyz", 7}, {"line 11.xyz", 3}, {"line 12.xyz", 8}}) {
-            NFData::DataUpdate update;
-            update.m_fileName = CString(name);
-            update.m_ids = {CDataId(12, static_cast<std::uint64_t>(id))};
-            update.m_count = 1;
-            files.Add(update);
-        }
-        hub.Notify(kDataType, file_update::WORKAREAS, &files, nullptr);
-    }).join();
-
-    Say("DocumentSubscriber: a worker publishes CMAP; the views refresh on the UI thread");
-    std::thread([&] {
-        t_threadName = "worker-6";
-        CWinThread thread;  // an application worker: its thread object knows the main window
-        thread.SetMainWnd(&frame);
-        g_published.Mark(GeneralSubKeys::CMAP);
-        hub.Notify(kDisplayType, GeneralSubKeys::CMAP, nullptr, nullptr);
-    }).join();
-    ok &= Pump([] { return g_summary.Count("DocumentSubscriber") == 2; }, 10s);
-
-    // --- Files: watched, changed, deleted and re-created ------------------
+    std::thread sender;
     const auto folder = std::filesystem::temp_directory_path() / ("brimsub-demo-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(folder);
     const auto sounding = folder / "sounding.xyz";
-    Touch(sounding, "0 0 12.5\n");
     std::atomic<int> fileChanges{0};
     FileSubscription watched;
-    watched.SetSubscriber(new FileChangePrinter([&] { ++fileChanges; }), true);
-    watched.Subscribe(CString(sounding.string()));
-    Say(("watching " + sounding.string() + " (the watcher looks every 2 s)").c_str());
+    std::atomic<bool> reporting{true};
+    std::thread reporter;
+    Clock::time_point busyFrom;
 
-    Touch(sounding, "0 0 12.5\n1 0 12.7\n");
-    Say("changed it");
-    ok &= Pump([&] { return fileChanges.load() == 1; }, 10s);
-    std::filesystem::remove(sounding);
-    Say("deleted it (a missing file is not a change)");
-    Touch(sounding, "0 0 13.0\n");
-    Say("re-created it");
-    ok &= Pump([&] { return fileChanges.load() == 2; }, 10s);
+    // The steps, in order; each starts once the one before is done.
+    Stepper::Step notify{.start = [&] {
+        Say("Notify: two workers publish data ids; the receivers run on the workers");
+        for (const char* name : {"worker-1", "worker-2"}) {
+            std::thread([&hub, name] {
+                t_threadName = name;
+                const StampedDataId info(CDataId(12, name[7] == '1' ? 40512 : 40513));
+                hub.Notify(kDisplayType, GeneralSubKeys::DISPLAY_LAYER_ADDED, &info, nullptr);
+            }).join();
+        }
+    }};
+
+    Stepper::Step send{.start = [&] {
+        Say("NotifySend: an editor's selection reaches the other editors on the UI thread");
+        sender = std::thread([&] {
+            t_threadName = "worker-3";
+            StampedSync sync;
+            sync.Set(nullptr, EditorTypes::plan_view, CString(u"PlanEditor"), CDataId(12, 1), EditModes::select);
+            sync.AddEditIds({CDataId(12, 40512), CDataId(12, 40513), CDataId(12, 40512)});  // kept once each
+            // The plan editor leaves itself out.
+            hub.GetSubscriptionMap(kProcessingType)
+                ->NotifySend({ProcessingSubKeys::DATARANGE_CHANGED}, &sync, planEditor.GetSubscriber());
+            Line("worker-3", "control back from NotifySend", sync.LateUs());
+            sent = true;
+        });
+    }};
+    send.done = [&] { return sent.load(); };
+    send.finish = [&] { sender.join(); };
+
+    Stepper::Step post{.start = [&] {
+        Say("NotifyPost: a worker posts and goes on; the layer list hears it later on the UI thread");
+        std::thread([&] {
+            t_threadName = "worker-4";
+            g_published.Mark(GeneralSubKeys::DISPLAY_LAYER_ADDED);
+            hub.NotifyPost(kDisplayType, GeneralSubKeys::DISPLAY_LAYER_ADDED);
+            hub.NotifyPost(kDisplayType, GeneralSubKeys::DISPLAY_LAYER_ADDED);
+        }).join();
+    }};
+    post.done = [] { return g_summary.Count("NotifyPost") == 2; };
+
+    Stepper::Step fileData{.start = [&] {
+        Say("NFData: updates of data files, merged per file, read by the file list");
+        std::thread([&] {
+            t_threadName = "worker-5";
+            StampedFiles files;
+            for (const auto& [name, id] : {std::pair{"line 12.xyz", 7}, {"line 11.xyz", 3}, {"line 12.xyz", 8}}) {
+                NFData::DataUpdate update;
+                update.m_fileName = CString(name);
+                update.m_ids = {CDataId(12, static_cast<std::uint64_t>(id))};
+                update.m_count = 1;
+                files.Add(update);
+            }
+            hub.Notify(kDataType, file_update::WORKAREAS, &files, nullptr);
+        }).join();
+    }};
+
+    Stepper::Step document{.start = [&] {
+        Say("DocumentSubscriber: a worker publishes CMAP; the views refresh on the UI thread");
+        std::thread([&] {
+            t_threadName = "worker-6";
+            CWinThread thread;  // an application worker: its thread object knows the main window
+            thread.SetMainWnd(&frame);
+            g_published.Mark(GeneralSubKeys::CMAP);
+            hub.Notify(kDisplayType, GeneralSubKeys::CMAP, nullptr, nullptr);
+        }).join();
+    }};
+    document.done = [] { return g_summary.Count("DocumentSubscriber") == 2; };
+
+    // --- Files: watched, changed, deleted and re-created ------------------
+    Stepper::Step change{.start = [&] {
+        std::filesystem::create_directories(folder);
+        Touch(sounding, "0 0 12.5\n");
+        watched.SetSubscriber(new FileChangePrinter([&] { ++fileChanges; }), true);
+        watched.Subscribe(CString(sounding.string()));
+        Say(("watching " + sounding.string() + " (the watcher looks every 2 s)").c_str());
+        Touch(sounding, "0 0 12.5\n1 0 12.7\n");
+        Say("changed it");
+    }};
+    change.done = [&] { return fileChanges.load() == 1; };
+
+    Stepper::Step recreate{.start = [&] {
+        std::filesystem::remove(sounding);
+        Say("deleted it (a missing file is not a change)");
+        Touch(sounding, "0 0 13.0\n");
+        Say("re-created it");
+    }};
+    recreate.done = [&] { return fileChanges.load() == 2; };
 
     // --- The watchdog while the UI thread is busy, then free again ---------
-    Say("the UI thread is kept busy for 2.5 s; a worker prints the view update rate each second");
-    std::atomic<bool> reporting{true};
-    std::thread reporter([&] {
-        t_threadName = "reporter";
-        for (int second = 1; second <= 5 && reporting; ++second) {
-            std::this_thread::sleep_for(1s);  // the demo's own pace, not a wait for work
-            const double at = std::chrono::duration<double>(Clock::now() - g_start).count();
-            std::printf("%6.2fs  view update rate: %7.1f ms\n", at, UIWatchdog::Instance().GetViewUpdateRate());
-            std::fflush(stdout);
-        }
-    });
-    MainThreadDispatcher::Instance().DispatchAsync([] {
-        std::this_thread::sleep_for(2500ms);  // a long, blocking piece of UI work
-    });
-    Pump([] { return false; }, 5200ms);  // keep the loop going while the reporter prints
-    reporting = false;
-    reporter.join();
+    Stepper::Step busy{.start = [&] {
+        Say("the UI thread is kept busy for 2.5 s; a worker prints the view update rate each second");
+        busyFrom = Clock::now();
+        reporter = std::thread([&] {
+            t_threadName = "reporter";
+            for (int second = 1; second <= 5 && reporting; ++second) {
+                std::this_thread::sleep_for(1s);  // the demo's own pace, not a wait for work
+                const double at = std::chrono::duration<double>(Clock::now() - g_start).count();
+                std::printf("%6.2fs  view update rate: %7.1f ms\n", at, UIWatchdog::Instance().GetViewUpdateRate());
+                std::fflush(stdout);
+            }
+        });
+        MainThreadDispatcher::Instance().DispatchAsync([] {
+            std::this_thread::sleep_for(2500ms);  // a long, blocking piece of UI work
+        });
+    }};
+    busy.done = [&] { return Clock::now() - busyFrom >= 5200ms; };  // the loop goes on while the reporter prints
+    busy.finish = [&] {
+        reporting = false;
+        reporter.join();
+    };
 
+    Stepper stepper(loop, {notify, send, post, fileData, document, change, recreate, busy}, 5);
+    stepper.Begin();
+    loop.Run();  // the steps run inside it; the last one quits it
+
+    if (sender.joinable()) sender.join();
+    reporting = false;
+    if (reporter.joinable()) reporter.join();
     UIWatchdog::Instance().Stop();
     hub.Unsubscribe(kDisplayType, GeneralSubKeys::CMAP, &refresher);
     watched.Unsubscribe();
     std::filesystem::remove_all(folder);
 
     g_summary.Print();
-    const bool complete = ok && fileChanges.load() == 2;
-    std::printf("\n%s\n", complete ? "Every expected delivery arrived." : "Some expected delivery did not arrive.");
-    return complete ? 0 : 1;
+    std::printf("\nloop %s; the steps ran %s it%s.\n", loop.Describe().c_str(),
+                stepper.RanInsideLoop() ? "inside" : "OUTSIDE",
+                stepper.LoopEndedOnQuit() ? "" : ", but it did not end on MessageLoop::Quit()");
+    const bool delivered = stepper.AllInTime() && fileChanges.load() == 2;
+    std::printf("%s\n", delivered ? "Every expected delivery arrived." : "Some expected delivery did not arrive.");
+    return delivered && stepper.RanInsideLoop() && stepper.LoopEndedOnQuit() ? 0 : 1;
 }
 
 std::atomic<bool> g_interrupted{false};
 
-int RunWatch(const std::vector<std::string>& files) {
+int RunWatch(LoopKind kind, int& argc, char** argv, const std::vector<std::string>& files) {
+    UiLoop loop(kind, argc, argv);
     CWinApp app;
     t_threadName = "ui";
     SubscriptionManager::Instance();
@@ -418,11 +684,17 @@ int RunWatch(const std::vector<std::string>& files) {
         handle->SetSubscriber(printer, true);
         handle->Subscribe(CString(std::string_view(file)));
         handles.push_back(std::move(handle));
-        std::printf("watching %s\n", file.c_str());
+        std::printf("watching %s (loop %s)\n", file.c_str(), loop.Describe().c_str());
     }
     std::signal(SIGINT, [](int) { g_interrupted = true; });
     std::signal(SIGTERM, [](int) { g_interrupted = true; });
-    while (!g_interrupted) Pump([] { return g_interrupted.load(); }, 1s);
+    // One step that lasts until interrupted, checked ten times a second.
+    Stepper stepper(
+        loop,
+        {{.start = [] {}, .done = [] { return g_interrupted.load(); }, .timeout = std::chrono::milliseconds::max()}},
+        100);
+    stepper.Begin();
+    loop.Run();
     handles.clear();
     UIWatchdog::Instance().Stop();
     std::printf("\nstopped\n");
@@ -433,30 +705,63 @@ void PrintHelp() {
     std::printf(
         "brimsub-demo: change notifications between the modules of one process.\n"
         "\n"
-        "  brimsub-demo                  run the scenario (about 15 s): receivers on catalogue keys in\n"
+        "  brimsub-demo                  run the scenario (about 10 s): receivers on catalogue keys in\n"
         "                                several subscription types, workers publishing with Notify,\n"
         "                                NotifySend and NotifyPost, payloads, a document whose views\n"
         "                                refresh, files watched through changes, deletion and\n"
         "                                re-creation, and the view update rate while the user-interface\n"
         "                                thread is busy. Each line: what arrived, to whom, on which\n"
-        "                                thread, how late. Ends with a summary; exit status 0 when every\n"
-        "                                expected delivery arrived.\n"
+        "                                thread, how late. Ends with a summary and the loop that ran;\n"
+        "                                exit status 0 when every expected delivery arrived, inside\n"
+        "                                the loop, and the loop ended on MessageLoop::Quit().\n"
         "  brimsub-demo --watch FILE...  watch the files until interrupted (Ctrl-C) and print each\n"
         "                                change as it arrives on the user-interface thread, with the\n"
         "                                current view update rate. Files are looked at every 2 s.\n"
-        "  brimsub-demo --help           this text.\n");
+        "  brimsub-demo --help           this text.\n"
+        "\n"
+        "  --loop=own|glib|qt            the event loop that runs the user-interface thread, with\n"
+        "                                either command (default own):\n"
+        "                                  own   our message loop, platform::MessageLoop::Run()\n"
+        "                                  glib  a GMainLoop with platform::GlibLoop attached\n"
+        "                                  qt    a QCoreApplication with platform::QtLoop (no display)\n"
+        "                                glib and qt need the adapter in this build (exit status 2\n"
+        "                                otherwise). This build has: own%s%s.\n",
+        MissingLoop(LoopKind::Glib) == nullptr ? ", glib" : "", MissingLoop(LoopKind::Qt) == nullptr ? ", qt" : "");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
-    if (args.empty()) return RunScenario();
-    if (args[0] == "--help" || args[0] == "-h") {
+    LoopKind kind = LoopKind::Own;
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (!arg.starts_with("--loop=")) {
+            args.push_back(arg);
+            continue;
+        }
+        const std::string name = arg.substr(std::strlen("--loop="));
+        if (name == "own") {
+            kind = LoopKind::Own;
+        } else if (name == "glib") {
+            kind = LoopKind::Glib;
+        } else if (name == "qt") {
+            kind = LoopKind::Qt;
+        } else {
+            std::fprintf(stderr, "brimsub-demo: unknown loop '%s': own, glib or qt\n", name.c_str());
+            return 2;
+        }
+    }
+    if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
         PrintHelp();
         return 0;
     }
-    if (args[0] == "--watch" && args.size() > 1) return RunWatch({args.begin() + 1, args.end()});
+    if (const char* missing = MissingLoop(kind)) {
+        std::fprintf(stderr, "brimsub-demo: --loop=%s: %s\n", LoopName(kind), missing);
+        return 2;
+    }
+    if (args.empty()) return RunScenario(kind, argc, argv);
+    if (args[0] == "--watch" && args.size() > 1) return RunWatch(kind, argc, argv, {args.begin() + 1, args.end()});
     PrintHelp();
     return 2;
 }

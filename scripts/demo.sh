@@ -1,5 +1,8 @@
 #!/usr/bin/env bash
-# Builds brimsub-demo and runs it; arguments are passed to the demo.
+# Builds brimsub-demo and runs it; arguments are passed to the demo, so
+# `scripts/demo.sh --loop=glib` (or --loop=qt) runs the scenario inside a
+# toolkit's loop. The GLib and Qt adapters are built when their development
+# packages are there, and install-deps.sh installs them.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)

@@ -1,10 +1,18 @@
 #!/usr/bin/env bash
-# Installs the package from a build tree into a scratch prefix, then builds a
-# small client against it twice, with find_package and with pkg-config, and
-# runs both. Usage: check-installed-package.sh <build-dir> <scratch-dir>
+# Installs the package from a build tree into a scratch prefix, then builds
+# small clients against it both ways, with find_package and with pkg-config,
+# and runs them: the core client, and for each toolkit adapter that was
+# installed a headless client whose worker's NotifyPost arrives through the
+# toolkit's loop. Also checks that the core is found without components and
+# loads no toolkit, and that asking for a component that is not installed
+# fails with a reason.
+# Usage: check-installed-package.sh <build-dir> <scratch-dir> [adapters]
+# adapters: the adapters the build has, e.g. "Glib;Qt" (each must then be
+# installed); without it, whichever adapters were installed are checked.
 set -euo pipefail
 build=$1
 scratch=$2
+expected=${3-unknown}
 here=$(cd "$(dirname "$0")" && pwd)
 prefix="$scratch/prefix"
 rm -rf "$scratch"
@@ -12,19 +20,102 @@ mkdir -p "$scratch"
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
 libdir=$(dirname "$(find "$prefix" -name libBrimSubscriber.so | head -n 1)")
+cmakedir="$libdir/cmake/BrimSubscriber"
 for lib in "$libdir"/lib*.so; do
     echo "installed $(basename "$lib") with SONAME $(objdump -p "$lib" | awk '/SONAME/ {print $2}')"
 done
 [ "$(objdump -p "$libdir/libBrimSubscriber.so" | awk '/SONAME/ {print $2}')" = libBrimSubscriber.so.5 ]
-
-# With CMake's package.
-cmake -S "$here/consumer" -B "$scratch/cmake-build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
-cmake --build "$scratch/cmake-build" >/dev/null
-LD_LIBRARY_PATH="$libdir" "$scratch/cmake-build/consumer"
-
-# With pkg-config.
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
-# shellcheck disable=SC2046
-c++ "$here/consumer/main.cpp" -o "$scratch/consumer-pc" $(pkg-config --cflags --libs BrimSubscriber)
-LD_LIBRARY_PATH="$libdir" "$scratch/consumer-pc"
-echo "installed package: both ways build and run"
+export LD_LIBRARY_PATH="$libdir"
+
+# builds <name> <source-dir> <pkg-config module>: the client both ways, then runs both.
+builds() {
+    local name=$1 src=$2 module=$3
+    cmake -S "$src" -B "$scratch/$name-cmake" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+    cmake --build "$scratch/$name-cmake" >/dev/null
+    "$scratch/$name-cmake/$name"
+    # shellcheck disable=SC2046
+    c++ "$src/main.cpp" -o "$scratch/$name-pc" $(pkg-config --cflags --libs "$module")
+    "$scratch/$name-pc"
+    echo "$name: built and ran both ways"
+}
+
+# probe <name> <find_package arguments...> [-DVAR=VALUE...]: configures the
+# probe project; fails as the configuration does. Its output, with the lines
+# joined, is in $scratch/probe-<name>.log.
+probe() {
+    local name=$1
+    shift
+    local find=() options=() arg status=0
+    for arg in "$@"; do
+        if [[ $arg == -D* ]]; then options+=("$arg"); else find+=("$arg"); fi
+    done
+    cmake -S "$here/consumer-components" -B "$scratch/probe-$name" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
+        "${options[@]}" "-DPROBE_ARGS=$(IFS=';' && echo "${find[*]}")" >"$scratch/probe-$name.out" 2>&1 || status=$?
+    tr -s '\n ' '  ' <"$scratch/probe-$name.out" >"$scratch/probe-$name.log"
+    return $status
+}
+
+# expect <name> <text>: the probe's output says it.
+expect() {
+    grep -qF -- "$2" "$scratch/probe-$1.log" || {
+        cat "$scratch/probe-$1.out"
+        echo "probe $1 did not say: $2"
+        exit 1
+    }
+}
+
+# The core: without components it needs no toolkit and defines no adapter target.
+builds consumer "$here/consumer" BrimSubscriber
+probe core REQUIRED
+expect core "-- probe: found=1 targets=BrimSubscriber Qt6= "
+echo "core without components: found, no adapter target, no toolkit looked for"
+
+# not_installed <component>: required, it fails with a reason; optional, the core is still found.
+not_installed() {
+    local component=$1
+    if probe "required-$component" REQUIRED COMPONENTS "$component"; then
+        echo "asking for the missing component $component did not fail"
+        exit 1
+    fi
+    expect "required-$component" "component $component is not installed with this package"
+    probe "optional-$component" REQUIRED OPTIONAL_COMPONENTS "$component"
+    expect "optional-$component" "-- probe: found=1 targets=BrimSubscriber "
+    echo "component $component (not installed): fails cleanly when required, the core is found when optional"
+}
+not_installed Gtk
+
+for adapter in Glib Qt; do
+    if [ -f "$cmakedir/BrimSubscriber${adapter}Targets.cmake" ]; then
+        builds "consumer-${adapter,,}" "$here/consumer-${adapter,,}" "BrimSubscriber$adapter"
+    else
+        if [[ ";$expected;" == *";$adapter;"* ]]; then
+            echo "the build has the $adapter adapter but it was not installed"
+            exit 1
+        fi
+        not_installed "$adapter"
+        if pkg-config --exists "BrimSubscriber$adapter"; then
+            echo "pkg-config finds BrimSubscriber$adapter, which was not installed"
+            exit 1
+        fi
+    fi
+done
+# An installed adapter whose toolkit this machine lacks (hidden here) is not
+# found: the core still is when it was optional, and the reason is given when
+# it was required.
+if [ -f "$cmakedir/BrimSubscriberGlibTargets.cmake" ] || [ -f "$cmakedir/BrimSubscriberQtTargets.cmake" ]; then
+    PKG_CONFIG_LIBDIR=/nonexistent probe no-toolkit REQUIRED OPTIONAL_COMPONENTS Glib Qt \
+        -DCMAKE_DISABLE_FIND_PACKAGE_Qt6=ON
+    expect no-toolkit "-- probe: found=1 targets=BrimSubscriber "
+    for adapter in Glib Qt; do
+        [ -f "$cmakedir/BrimSubscriber${adapter}Targets.cmake" ] || continue
+        if PKG_CONFIG_LIBDIR=/nonexistent probe "no-toolkit-$adapter" REQUIRED COMPONENTS "$adapter" \
+            -DCMAKE_DISABLE_FIND_PACKAGE_Qt6=ON; then
+            echo "asking for $adapter without its toolkit did not fail"
+            exit 1
+        fi
+        expect "no-toolkit-$adapter" "component $adapter needs"
+    done
+    echo "adapters without their toolkit: not found, with the reason when required"
+fi
+echo "installed package: every client built both ways and ran"
