@@ -67,6 +67,14 @@ public:
     // handling goes on with the next call.
     bool TakeQuitRequest();
 
+    // One wake of a loop that drives this one and cannot let an exception
+    // pass through it (a toolkit's C frames): RunPending(), then a waiting
+    // Quit() request goes to onQuit (dropped when onQuit is empty). An
+    // exception from a handler or from onQuit is caught and described to
+    // onException; the messages behind it stay queued for the next wake.
+    void RunPendingForDriver(const std::function<void()>& onQuit,
+                             const std::function<void(const char* what)>& onException) noexcept;
+
     // Whether the calling thread is the loop's own thread.
     [[nodiscard]] bool BelongsToCurrentThread() const;
 

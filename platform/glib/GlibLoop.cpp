@@ -2,7 +2,6 @@
 
 #include "platform/WinThread.h"
 
-#include <exception>
 #include <new>
 #include <utility>
 
@@ -79,14 +78,9 @@ bool GlibLoop::DispatchHere() {
                    "that attached it; the message loop is detached from it");
         return false;
     }
-    try {
-        m_loop.RunPending();
-        if (m_loop.TakeQuitRequest() && m_quitHandler) m_quitHandler();
-    } catch (const std::exception& e) {
-        g_critical("BrimSubscriber: a message handler threw: %s", e.what());
-    } catch (...) {
-        g_critical("BrimSubscriber: a message handler threw an exception");
-    }
+    m_loop.RunPendingForDriver(m_quitHandler, [](const char* what) {
+        g_critical("BrimSubscriber: a message handler threw: %s", what);
+    });
     return true;
 }
 

@@ -2,6 +2,7 @@
 
 #include "platform/linux/ThreadQueue.h"
 
+#include <exception>
 #include <new>
 
 namespace platform {
@@ -51,6 +52,23 @@ bool MessageLoop::RunUntil(const std::function<bool()>& done, std::chrono::milli
 void MessageLoop::Quit() { m_queue->RequestQuit(); }
 
 bool MessageLoop::TakeQuitRequest() { return m_queue->TakeQuit(); }
+
+void MessageLoop::RunPendingForDriver(const std::function<void()>& onQuit,
+                                      const std::function<void(const char* what)>& onException) noexcept {
+    const auto report = [&onException](const char* what) noexcept {
+        // The reporter runs inside a noexcept function; one that throws
+        // itself ends the process, as any exception leaving a C loop would.
+        if (onException) onException(what);
+    };
+    try {
+        RunPending();
+        if (TakeQuitRequest() && onQuit) onQuit();
+    } catch (const std::exception& e) {
+        report(e.what());
+    } catch (...) {
+        report("an exception of unknown type");
+    }
+}
 
 bool MessageLoop::BelongsToCurrentThread() const { return m_queue->IsOwnerThread(); }
 

@@ -6,7 +6,6 @@
 #include <QTimer>
 #include <QtGlobal>
 
-#include <exception>
 #include <utility>
 
 namespace platform {
@@ -30,14 +29,9 @@ QtLoop::~QtLoop() = default;
 void QtLoop::SetQuitHandler(std::function<void()> handler) { m_quitHandler = std::move(handler); }
 
 void QtLoop::Wake() {
-    try {
-        m_loop.RunPending();
-        if (m_loop.TakeQuitRequest() && m_quitHandler) m_quitHandler();
-    } catch (const std::exception& e) {
-        qCritical("BrimSubscriber: a message handler threw: %s", e.what());
-    } catch (...) {
-        qCritical("BrimSubscriber: a message handler threw an exception");
-    }
+    m_loop.RunPendingForDriver(m_quitHandler, [](const char* what) {
+        qCritical("BrimSubscriber: a message handler threw: %s", what);
+    });
     ArmTimer();
 }
 

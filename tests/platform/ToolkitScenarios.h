@@ -62,6 +62,33 @@ inline bool OnToolkitThread(std::thread::id toolkit) {
     return std::this_thread::get_id() == toolkit && platform::IsUserInterfaceThread();
 }
 
+// What every toolkit side shares: Later() on top of its Every(), and the
+// record of critical messages, which its log handler adds to.
+template <class Derived>
+class ToolkitBase {
+public:
+    void Later(std::function<void()> call) {
+        static_cast<Derived*>(this)->Every(0, [call = std::move(call)] {
+            call();
+            return false;
+        });
+    }
+    std::vector<std::string> Criticals() {
+        const std::lock_guard lock(m_logMutex);
+        return m_criticals;
+    }
+
+protected:
+    void RecordCritical(std::string message) {
+        const std::lock_guard lock(m_logMutex);
+        m_criticals.push_back(std::move(message));
+    }
+
+private:
+    std::mutex m_logMutex;
+    std::vector<std::string> m_criticals;  // guarded by m_logMutex
+};
+
 // Values in arrival order, and how many arrived off the toolkit thread.
 class Log {
 public:

@@ -20,7 +20,7 @@ namespace {
 // default one unless given), run on the test thread, with the GlibLoop
 // attached to that context. Critical messages are recorded instead of printed,
 // and never abort.
-class GlibToolkit {
+class GlibToolkit : public scenarios::ToolkitBase<GlibToolkit> {
 public:
     // Takes over the reference to `context`; null: the global default context.
     explicit GlibToolkit(GMainContext* context = nullptr)
@@ -78,18 +78,6 @@ public:
         g_source_attach(source, m_context);
         m_sources.push_back(source);
     }
-    void Later(std::function<void()> call) {
-        Every(0, [call = std::move(call)] {
-            call();
-            return false;
-        });
-    }
-
-    std::vector<std::string> Criticals() {
-        const std::lock_guard lock(m_logMutex);
-        return m_criticals;
-    }
-
 private:
     bool RunLoop(GMainLoop* loop) {
         struct Guard {
@@ -119,8 +107,7 @@ private:
             return;
         }
         auto* toolkit = static_cast<GlibToolkit*>(self);
-        const std::lock_guard lock(toolkit->m_logMutex);
-        toolkit->m_criticals.emplace_back(message);
+        toolkit->RecordCritical(message);
     }
 
     GMainContext* m_context;
@@ -131,8 +118,6 @@ private:
     std::unique_ptr<platform::GlibLoop> m_adapter;  // on the heap: a use after Detach() is caught
     std::vector<GSource*> m_sources;
     const std::thread::id m_thread = std::this_thread::get_id();
-    std::mutex m_logMutex;
-    std::vector<std::string> m_criticals;  // guarded by m_logMutex
 };
 
 BRIM_TOOLKIT_SCENARIO_TESTS(GlibLoopTest, GlibToolkit)

@@ -24,7 +24,7 @@ namespace {
 // Qt's side of the shared scenarios: a QCoreApplication whose exec() runs on
 // the test thread, with the QtLoop attached. Critical messages are recorded
 // instead of printed, and never abort.
-class QtToolkit {
+class QtToolkit : public scenarios::ToolkitBase<QtToolkit> {
 public:
     QtToolkit() : m_app(m_argc, m_argv) {
         qunsetenv("QT_FATAL_CRITICALS");  // read at the first critical message
@@ -71,18 +71,6 @@ public:
         });
         timer->start(ms);
     }
-    void Later(std::function<void()> call) {
-        Every(0, [call = std::move(call)] {
-            call();
-            return false;
-        });
-    }
-
-    std::vector<std::string> Criticals() {
-        const std::lock_guard lock(m_logMutex);
-        return m_criticals;
-    }
-
 private:
     bool Guarded(const std::function<void()>& run, const std::function<void()>& quit) {
         bool fired = false;
@@ -103,8 +91,7 @@ private:
             std::fprintf(stderr, "%s\n", qPrintable(message));
             return;
         }
-        const std::lock_guard lock(toolkit->m_logMutex);
-        toolkit->m_criticals.push_back(message.toStdString());
+        toolkit->RecordCritical(message.toStdString());
     }
 
     static inline QtToolkit* s_current = nullptr;
@@ -117,8 +104,6 @@ private:
     QtMessageHandler m_oldHandler = nullptr;
     std::unique_ptr<platform::QtLoop> m_adapter;  // on the heap: a use after Detach() is caught
     const std::thread::id m_thread = std::this_thread::get_id();
-    std::mutex m_logMutex;
-    std::vector<std::string> m_criticals;  // guarded by m_logMutex
 };
 
 BRIM_TOOLKIT_SCENARIO_TESTS(QtLoopTest, QtToolkit)
