@@ -23,10 +23,13 @@ MessageLoop& MessageLoop::Current() {
 }
 
 void MessageLoop::Run() {
+    // The same steps as any loop that drives this one. The wait is the one
+    // difference: instead of polling WakeFd() it sleeps on the queue's
+    // condition variable, which spares posting threads the eventfd write.
     for (;;) {
-        m_queue->RunPending();
-        if (m_queue->TakeQuit()) return;
-        m_queue->WaitForWork(m_queue->TimeUntilNextTimerMs());
+        RunPending();
+        if (TakeQuitRequest()) return;
+        m_queue->WaitForWork(TimeUntilNextTimerMs());
     }
 }
 
