@@ -43,6 +43,7 @@ GlibLoop::GlibLoop(GMainContext* context, Role role)
 }
 
 GlibLoop::~GlibLoop() {
+    reinterpret_cast<Source*>(m_source)->owner = nullptr;  // a dispatch in progress sees that it is gone
     g_source_destroy(m_source);
     g_source_unref(m_source);
     g_main_context_unref(m_context);
@@ -69,19 +70,24 @@ gboolean GlibLoop::Check(GSource* source) {
 }
 
 gboolean GlibLoop::Dispatch(GSource* source, GSourceFunc /*callback*/, gpointer /*data*/) {
-    return reinterpret_cast<Source*>(source)->owner->DispatchHere() ? G_SOURCE_CONTINUE : G_SOURCE_REMOVE;
-}
-
-bool GlibLoop::DispatchHere() {
-    if (!m_loop.BelongsToCurrentThread()) {
+    auto* s = reinterpret_cast<Source*>(source);
+    if (!s->owner->m_loop.BelongsToCurrentThread()) {
         g_critical("BrimSubscriber: the GMainContext of a GlibLoop is run by a thread other than the one "
                    "that attached it; the message loop is detached from it");
-        return false;
+        return G_SOURCE_REMOVE;
     }
-    m_loop.RunPendingForDriver(m_quitHandler, [](const char* what) {
-        g_critical("BrimSubscriber: a message handler threw: %s", what);
-    });
-    return true;
+    // A handler may destroy the adapter. The wake then goes on with its own
+    // copy of the loop, and the destructor clears s->owner; GLib keeps the
+    // source itself alive until this call returns.
+    MessageLoop loop = s->owner->m_loop;
+    loop.RunPendingForDriver(
+        [s] {
+            if (s->owner == nullptr || !s->owner->m_quitHandler) return;
+            const std::function<void()> handler = s->owner->m_quitHandler;  // it may destroy the adapter
+            handler();
+        },
+        [](const char* what) { g_critical("BrimSubscriber: a message handler threw: %s", what); });
+    return s->owner != nullptr ? G_SOURCE_CONTINUE : G_SOURCE_REMOVE;
 }
 
 }  // namespace platform

@@ -28,7 +28,9 @@
 // Ownership/Lifetime: the source lives until the GlibLoop is destroyed.
 // Destroy it before the thread ends; messages posted after that wait for the
 // next attached or running loop of the thread.
-// Re-entrancy: handlers may run nested GLib loops or our own RunUntil().
+// Re-entrancy: handlers may run nested GLib loops or our own RunUntil(), and
+// may destroy the GlibLoop: the wake in progress then finishes the messages it
+// has taken, and a quit request it finds is dropped.
 // Exceptions: an exception cannot pass through GLib's C frames. One that
 // leaves a handler is logged as a critical warning; the messages behind it
 // stay queued and are handled at the next dispatch.
@@ -68,7 +70,6 @@ private:
     static gboolean Prepare(GSource* source, gint* timeout);
     static gboolean Check(GSource* source);
     static gboolean Dispatch(GSource* source, GSourceFunc callback, gpointer data);
-    bool DispatchHere();
 
     MessageLoop m_loop;
     GMainContext* m_context;

@@ -24,14 +24,40 @@ QtLoop::QtLoop(Role role)
     ArmTimer();
 }
 
-QtLoop::~QtLoop() = default;
+QtLoop::~QtLoop() {
+    if (m_destroyed == nullptr) return;
+    // Destroyed by a handler of one of its own wakes: that wake learns of it,
+    // and the notifier or timer whose signal is being delivered outlives the
+    // delivery, silenced, until the event loop deletes it.
+    *m_destroyed = true;
+    QObject::disconnect(m_notifier.get(), nullptr, nullptr, nullptr);
+    QObject::disconnect(m_timer.get(), nullptr, nullptr, nullptr);
+    m_notifier->setEnabled(false);
+    m_timer->stop();
+    m_notifier.release()->deleteLater();
+    m_timer.release()->deleteLater();
+}
 
 void QtLoop::SetQuitHandler(std::function<void()> handler) { m_quitHandler = std::move(handler); }
 
 void QtLoop::Wake() {
-    m_loop.RunPendingForDriver(m_quitHandler, [](const char* what) {
-        qCritical("BrimSubscriber: a message handler threw: %s", what);
-    });
+    // A handler may destroy the adapter; the wake then goes on with its own
+    // copy of the loop and touches nothing of the adapter after it.
+    bool destroyed = false;
+    bool* const outer = std::exchange(m_destroyed, &destroyed);
+    MessageLoop loop = m_loop;
+    loop.RunPendingForDriver(
+        [this, &destroyed] {
+            if (destroyed || !m_quitHandler) return;
+            const std::function<void()> handler = m_quitHandler;  // it may destroy the adapter
+            handler();
+        },
+        [](const char* what) { qCritical("BrimSubscriber: a message handler threw: %s", what); });
+    if (destroyed) {
+        if (outer != nullptr) *outer = true;  // an enclosing wake must stop as well
+        return;
+    }
+    m_destroyed = outer;
     ArmTimer();
 }
 

@@ -24,7 +24,9 @@
 // loop (the GUI thread, or a QThread's); a QCoreApplication must exist.
 // Ownership/Lifetime: destroy it before the thread ends; messages posted
 // after that wait for the next attached or running loop of the thread.
-// Re-entrancy: handlers may run nested Qt loops or our own RunUntil().
+// Re-entrancy: handlers may run nested Qt loops or our own RunUntil(), and
+// may destroy the QtLoop: the wake in progress then finishes the messages it
+// has taken, and a quit request it finds is dropped.
 // Exceptions: Qt does not let exceptions pass through its event loop. One
 // that leaves a handler is logged with qCritical; the messages behind it stay
 // queued and are handled at the next wake.
@@ -65,6 +67,7 @@ private:
     std::unique_ptr<QSocketNotifier> m_notifier;
     std::unique_ptr<QTimer> m_timer;
     std::function<void()> m_quitHandler;
+    bool* m_destroyed = nullptr;  // while a wake runs: its flag, which the destructor sets
 };
 
 }  // namespace platform

@@ -589,6 +589,51 @@ void DetachedAdapterRunsNothingAndANewOneTakesOver() {
     EXPECT_TRUE(tk.Criticals().empty());
 }
 
+// One of our handlers destroys the adapter and asks to quit: the wake in
+// progress ends without touching the adapter again (the quit request stops it
+// after that handler, as in our own loop), the destroyed adapter's quit
+// handler is not called, and nothing of ours runs until a new adapter is
+// attached, which handles the rest in order.
+template <class Toolkit>
+void AdapterDestroyedByItsOwnHandler() {
+    Toolkit tk;
+    Target target;
+    Log log(tk.Thread());
+    bool attached = true;
+    int whileDetached = 0;
+    tk.Adapter().SetQuitHandler([] { ADD_FAILURE() << "the destroyed adapter's quit handler ran"; });
+    target.onMessage = [&](UINT, WPARAM w, LPARAM) {
+        log.Add(static_cast<int>(w));
+        if (w == 1) {
+            tk.Detach();
+            attached = false;
+            platform::MessageLoop::Current().Quit();
+        } else if (w == 3) {
+            if (!attached) ++whileDetached;
+            tk.Quit();
+        }
+    };
+    ASSERT_TRUE(target.PostMessage(kMsg, 1, 0));
+    ASSERT_TRUE(target.PostMessage(kMsg, 2, 0));  // left queued by the quit request
+    tk.Every(100, [&] {
+        EXPECT_TRUE(target.PostMessage(kMsg, 3, 0));  // waits for the next adapter
+        tk.Every(100, [&] {
+            tk.Quit();
+            return false;
+        });
+        return false;
+    });
+    ASSERT_TRUE(tk.Run());
+    EXPECT_EQ(log.Values(), (std::vector<int>{1}));
+    tk.Attach();
+    attached = true;
+    ASSERT_TRUE(tk.Run()) << "the new adapter did not handle what was left";
+    EXPECT_EQ(log.Values(), (std::vector<int>{1, 2, 3}));
+    EXPECT_EQ(whileDetached, 0);
+    EXPECT_EQ(log.Misplaced(), 0);
+    EXPECT_TRUE(tk.Criticals().empty());
+}
+
 }  // namespace scenarios
 
 // Declares the shared scenarios as tests of `suite`, run with `Toolkit`.
@@ -625,4 +670,7 @@ void DetachedAdapterRunsNothingAndANewOneTakesOver() {
     }                                                                        \
     TEST(suite, DetachedAdapterRunsNothingAndANewOneTakesOver) {             \
         scenarios::DetachedAdapterRunsNothingAndANewOneTakesOver<Toolkit>(); \
+    }                                                                        \
+    TEST(suite, AdapterDestroyedByItsOwnHandler) {                           \
+        scenarios::AdapterDestroyedByItsOwnHandler<Toolkit>();               \
     }
