@@ -2,7 +2,6 @@
 
 #include "platform/WinThread.h"
 
-#include <new>
 #include <utility>
 
 namespace platform {

@@ -123,6 +123,20 @@ public:
     std::function<void()> onUpdate;
 };
 
+// One map's side of a crossing: the receiver that crosses over on kStart,
+// and the one that hears the other side on kEcho.
+struct Side {
+    Subscriber* cross;
+    Subscriber* echo;
+};
+
+void SubscribeCrossing(SubscriptionMap& a, SubscriptionMap& b, Side sideA, Side sideB) {
+    a.Subscribe(kStart, sideA.cross);
+    a.Subscribe(kEcho, sideA.echo);
+    b.Subscribe(kStart, sideB.cross);
+    b.Subscribe(kEcho, sideB.echo);
+}
+
 // Child process: thread one runs Notify(A) whose receiver Notifies B; thread
 // two runs Notify(B) whose receiver Notifies A.
 [[noreturn]] void CrossNotifyOnTwoWorkers() {
@@ -142,10 +156,7 @@ public:
         a.Notify(kEcho, nullptr, nullptr);
         crossing.Returned();
     });
-    a.Subscribe(kStart, &crossA);
-    a.Subscribe(kEcho, &echoA);
-    b.Subscribe(kStart, &crossB);
-    b.Subscribe(kEcho, &echoB);
+    SubscribeCrossing(a, b, {&crossA, &echoA}, {&crossB, &echoB});
     std::thread([&] { a.Notify(kStart, nullptr, nullptr); }).detach();
     std::thread([&] { b.Notify(kStart, nullptr, nullptr); }).detach();
     crossing.Judge(
@@ -172,10 +183,7 @@ public:
         a.Notify(kEcho, nullptr, nullptr);
         crossing.Returned();
     });
-    a.Subscribe(kStart, &crossA);
-    a.Subscribe(kEcho, &echoA);
-    b.Subscribe(kStart, &crossB);
-    b.Subscribe(kEcho, &echoB);
+    SubscribeCrossing(a, b, {&crossA, &echoA}, {&crossB, &echoB});
     b.NotifyPost({kStart});
     std::thread([&] { a.Notify(kStart, nullptr, nullptr); }).detach();
     std::thread([&] {
@@ -232,10 +240,7 @@ TEST(CrossedDelivery, PostsFromReceiversOfTwoMapsArriveExactlyOnce) {
     Acting tally([&] { tallies.fetch_add(1); });
     echoA.onUpdate = [&] { b.Notify(kTally, nullptr, nullptr); };
     PostCounter sentinel;
-    a.Subscribe(kStart, &crossA);
-    a.Subscribe(kEcho, &echoA);
-    b.Subscribe(kStart, &crossB);
-    b.Subscribe(kEcho, &echoB);
+    SubscribeCrossing(a, b, {&crossA, &echoA}, {&crossB, &echoB});
     b.Subscribe(kTally, &tally);
     a.Subscribe(kSentinel, &sentinel);
 
