@@ -20,7 +20,10 @@
 // RunPending handles, without blocking: every sent message, then the posted
 // messages that were waiting when it started (in order), then due timers.
 // Messages posted meanwhile wait for the next call, so a handler that keeps
-// posting cannot hold the caller forever.
+// posting cannot hold the caller forever. A handler that runs the loop again
+// (RunPending, RunUntil or Run: a modal dialog) handles the messages posted
+// behind its own first, in order; the outer call then stops where the nested
+// one left off.
 //
 // Threading: Current() gives the calling thread's loop. Run, RunPending,
 // RunUntil and TakeQuitRequest only on the loop's own thread; the rest on any
@@ -42,7 +45,10 @@ class ThreadQueue;
 
 class BRIM_PLATFORM_API MessageLoop {
 public:
-    // The loop of the calling thread, created on first use.
+    // The loop of the calling thread, created on first use. Throws
+    // std::system_error, with the system's error code, when it cannot be
+    // created (no file descriptor is left for its wake-up); the next call
+    // tries again.
     static MessageLoop& Current();
 
     // Handles messages until Quit() is called. Returns after the message

@@ -2,6 +2,7 @@
 # implementation in platform/linux/.
 target_sources(BrimPlatform
     PRIVATE
+        platform/Check.cpp
         platform/CString.cpp
         platform/Document.cpp
         platform/Event.cpp
@@ -11,9 +12,11 @@ target_sources(BrimPlatform
         platform/linux/PeriodicTimer.cpp
         platform/linux/Thread.cpp
         platform/linux/ThreadQueue.cpp
+        platform/linux/WakeUpFd.cpp
         platform/linux/WinThread.cpp
         platform/linux/Wnd.cpp
     PUBLIC FILE_SET HEADERS BASE_DIRS ${CMAKE_CURRENT_SOURCE_DIR} FILES
+        platform/Check.h
         platform/CString.h
         platform/Document.h
         platform/Event.h

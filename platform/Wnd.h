@@ -17,23 +17,30 @@
 // - PostMessage queues the message and returns at once. It fails (false) when
 //   the target does not exist, its thread has ended, or the thread's queue
 //   already holds kPostedQueueLimit messages. Posted messages of one thread
-//   are handled in the order posted.
+//   are handled in the order posted, also across nested loops: a handler that
+//   runs the loop again goes on with the messages posted after its own.
 // - SendMessage on the owning thread calls WindowProc directly and returns its
 //   result. From any other thread it queues the message and blocks until the
 //   owning thread has handled it; sent messages are handled before posted
 //   ones. When the target is destroyed, or its thread ends, before the message
 //   is handled, SendMessage returns 0 instead of blocking forever. A send to a
-//   target that does not exist returns 0 at once.
+//   target that does not exist returns 0 at once. TrySendMessage tells these
+//   cases apart: it has no value when the message was not handled.
 // - SetTimer starts (or restarts) a numbered timer from any thread; when it is
 //   due, the owning loop generates WM_TIMER (WPARAM = timer id) once no posted
 //   message is waiting, and then every interval until KillTimer.
 // - DestroyWindow drops the target's posted messages and timers and releases
-//   the senders waiting on it.
+//   the senders waiting on it. On the owning thread it returns at once (a
+//   handler may destroy its own target). On any other thread it also waits
+//   until a handler of the target that is running on the owning thread has
+//   returned; the caller must not hold anything that handler waits for.
 //
-// Threading: CreateEx, DestroyWindow and destruction on the owning thread;
-// PostMessage, SendMessage, SetTimer, KillTimer and IsWindow on any thread.
+// Threading: CreateEx on the owning thread; DestroyWindow, PostMessage,
+// SendMessage, SetTimer, KillTimer and IsWindow on any thread.
 // Lifetime: the object must outlive every call made on it; a destroyed window
-// (DestroyWindow) may be created again.
+// (DestroyWindow) may be created again. ~CWnd destroys the window, but a
+// derived class whose handler uses its own members calls DestroyWindow in its
+// own destructor, before those members go.
 
 #include "platform/PlatformExport.h"
 #include "platform/WinTypes.h"
@@ -41,6 +48,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 namespace platform::detail {
@@ -58,7 +66,9 @@ public:
     virtual ~CWnd();  // destroys the window if it still exists
 
     // Creates the target on the calling thread (destroying an earlier one of
-    // this object first). Returns false when the thread cannot have a queue.
+    // this object first). Returns false when the thread is ending and its
+    // queue is closed. Throws std::system_error, with the system's error code,
+    // when the thread's queue cannot be made (no file descriptor is left).
     bool CreateEx(const char* windowName);
     bool DestroyWindow();
     [[nodiscard]] bool IsWindow() const;
@@ -66,6 +76,7 @@ public:
 
     bool PostMessage(UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT SendMessage(UINT message, WPARAM wParam, LPARAM lParam);
+    std::optional<LRESULT> TrySendMessage(UINT message, WPARAM wParam, LPARAM lParam);
     bool SetTimer(UINT_PTR timerId, UINT elapseMs);
     bool KillTimer(UINT_PTR timerId);
 

@@ -3,7 +3,7 @@
 #include "platform/linux/ThreadQueue.h"
 
 #include <exception>
-#include <new>
+#include <system_error>
 
 namespace platform {
 
@@ -15,8 +15,8 @@ MessageLoop& MessageLoop::Current() {
     // The loop object keeps the thread's queue alive for as long as anyone
     // holds a reference; the queue itself is closed when the thread ends.
     thread_local MessageLoop loop([] {
-        auto queue = ThreadQueue::ForCurrentThread();
-        if (!queue) throw std::bad_alloc();
+        auto queue = ThreadQueue::ForCurrentThread();  // throws when the system refuses its descriptor
+        if (!queue) throw std::system_error(std::make_error_code(std::errc::operation_canceled), "thread is ending");
         return queue;
     }());
     return loop;

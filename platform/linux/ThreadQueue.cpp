@@ -3,22 +3,10 @@
 #include "platform/Wnd.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <sys/eventfd.h>
-#include <system_error>
-#include <unistd.h>
 #include <utility>
 
 namespace platform::detail {
 namespace {
-
-int MakeEventFd() {
-    const int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (fd < 0) {
-        throw std::system_error(errno, std::generic_category(), "eventfd");
-    }
-    return fd;
-}
 
 // Closes the calling thread's queue when the thread ends, so that senders
 // waiting on it are released and later posts fail instead of piling up.
@@ -27,27 +15,87 @@ struct CurrentQueue {
     CurrentQueue() = default;
     CurrentQueue(const CurrentQueue&) = delete;
     CurrentQueue& operator=(const CurrentQueue&) = delete;
-    ~CurrentQueue() {
-        if (queue) queue->Close();
-    }
+    ~CurrentQueue();
 };
 
 thread_local CurrentQueue t_current;
+// Trivially destructible, so it can still be read after the thread's other
+// thread-local objects are gone (static destructors at exit run then).
+thread_local bool t_ended = false;
+
+CurrentQueue::~CurrentQueue() {
+    t_ended = true;
+    if (queue) queue->Close();
+}
 
 }  // namespace
 
-ThreadQueue::ThreadQueue() : m_owner(std::this_thread::get_id()), m_eventFd(MakeEventFd()) {}
-
-ThreadQueue::~ThreadQueue() { ::close(m_eventFd); }
-
-std::shared_ptr<ThreadQueue> ThreadQueue::ForCurrentThread() {
-    if (!t_current.queue) {
-        try {
-            t_current.queue = std::make_shared<ThreadQueue>();
-        } catch (const std::system_error&) {
-            return nullptr;
+// Announces one handler on the owning thread for its whole run. The
+// announcement is a sequentially consistent store followed by a load of the
+// unregister generation, and Unregister does the mirror image (bump the
+// generation, then read the announcements), so of a handler starting and an
+// Unregister of its target at least one sees the other: either the handler
+// re-resolves its target and finds it gone, or Unregister waits for it.
+class ThreadQueue::HandlerScope {
+public:
+    HandlerScope(ThreadQueue& queue, std::uint64_t target) : m_queue(queue) {
+        const std::size_t depth = queue.m_handlerDepth++;
+        m_slot = depth < kAnnouncedHandlers ? &queue.m_running[depth] : nullptr;
+        if (m_slot != nullptr) {
+            m_slot->store(target, std::memory_order_seq_cst);
+        } else {
+            queue.m_unannouncedHandlers.fetch_add(1, std::memory_order_seq_cst);
         }
     }
+    HandlerScope(const HandlerScope&) = delete;
+    HandlerScope& operator=(const HandlerScope&) = delete;
+    ~HandlerScope() {
+        if (m_slot != nullptr) {
+            m_slot->store(0, std::memory_order_seq_cst);
+        } else {
+            m_queue.m_unannouncedHandlers.fetch_sub(1, std::memory_order_seq_cst);
+        }
+        --m_queue.m_handlerDepth;
+        if (m_queue.m_unregisterWaiters.load(std::memory_order_seq_cst) > 0) {
+            const std::lock_guard lock(m_queue.m_mutex);
+            m_queue.m_handlerDone.notify_all();
+        }
+    }
+
+private:
+    ThreadQueue& m_queue;
+    std::atomic<std::uint64_t>* m_slot;
+};
+
+// On the way out of a pass, normal or by exception: work left for a later
+// pass keeps the queue signalled.
+class ThreadQueue::LeftoverSignal {
+public:
+    explicit LeftoverSignal(ThreadQueue& queue) : m_queue(queue) {}
+    LeftoverSignal(const LeftoverSignal&) = delete;
+    LeftoverSignal& operator=(const LeftoverSignal&) = delete;
+    ~LeftoverSignal() {
+        bool notify = false;
+        {
+            const std::lock_guard lock(m_queue.m_mutex);
+            notify = m_queue.HasWorkLocked() && m_queue.SignalLocked();
+        }
+        if (notify) m_queue.m_workArrived.notify_one();
+    }
+
+private:
+    ThreadQueue& m_queue;
+};
+
+ThreadQueue::ThreadQueue() : m_owner(std::this_thread::get_id()) {}
+
+ThreadQueue::~ThreadQueue() = default;
+
+std::shared_ptr<ThreadQueue> ThreadQueue::ForCurrentThread() {
+    if (t_ended) return nullptr;
+    // Not make_shared: the constructor may throw (no descriptor left), and
+    // nothing of a half-built control block should be touched then.
+    if (!t_current.queue) t_current.queue = std::shared_ptr<ThreadQueue>(new ThreadQueue());
     return t_current.queue;
 }
 
@@ -60,12 +108,30 @@ std::uint64_t ThreadQueue::Register(CWnd* wnd) {
 }
 
 void ThreadQueue::Unregister(std::uint64_t id) {
-    const std::lock_guard lock(m_mutex);
-    if (m_live.erase(id) == 0) return;
-    m_unregisterGeneration.fetch_add(1, std::memory_order_relaxed);
-    std::erase_if(m_posted, [id](const Posted& p) { return p.target == id; });
-    std::erase_if(m_timers, [id](const Timer& t) { return t.target == id; });
-    CompleteSendsLocked(id, false);
+    {
+        const std::lock_guard lock(m_mutex);
+        if (m_live.erase(id) == 0) return;
+        m_unregisterGeneration.fetch_add(1, std::memory_order_seq_cst);
+        std::erase_if(m_posted, [id](const Posted& p) { return p.target == id; });
+        std::erase_if(m_timers, [id](const Timer& t) { return t.target == id; });
+        CompleteSendsLocked(id, false);
+    }
+    // On the owning thread a handler may destroy any target, its own
+    // included; it knows what it runs inside.
+    if (!IsOwnerThread()) WaitForHandlersOf(id);
+}
+
+void ThreadQueue::WaitForHandlersOf(std::uint64_t target) {
+    std::unique_lock lock(m_mutex);
+    m_unregisterWaiters.fetch_add(1, std::memory_order_seq_cst);
+    m_handlerDone.wait(lock, [&] { return !IsHandlerRunning(target); });
+    m_unregisterWaiters.fetch_sub(1, std::memory_order_relaxed);
+}
+
+bool ThreadQueue::IsHandlerRunning(std::uint64_t target) const {
+    if (m_unannouncedHandlers.load(std::memory_order_seq_cst) > 0) return true;  // cannot tell: assume so
+    return std::any_of(m_running.begin(), m_running.end(),
+                       [target](const auto& slot) { return slot.load(std::memory_order_seq_cst) == target; });
 }
 
 bool ThreadQueue::IsLive(std::uint64_t id) {
@@ -78,21 +144,23 @@ CWnd* ThreadQueue::FindLocked(std::uint64_t id) {
     return it == m_live.end() ? nullptr : it->second;
 }
 
+bool ThreadQueue::HasWorkLocked() const {
+    return !m_sent.empty() || !m_posted.empty() || m_batchSize.load(std::memory_order_relaxed) > 0 ||
+           m_quit.load(std::memory_order_acquire);
+}
+
 bool ThreadQueue::SignalLocked() {
     if (m_runWaiting) {
         // The owning thread waits in its own loop: a condition variable wakes
-        // it for less than the eventfd's write, poll and read. One wake-up is
-        // enough however much work arrives before it runs.
+        // it for less than the descriptor's write, poll and read. One wake-up
+        // is enough however much work arrives before it runs.
         if (m_woken) return false;
         m_woken = true;
         return true;
     }
     if (m_signalled) return false;
     m_signalled = true;
-    const std::uint64_t one = 1;
-    // A full counter (impossible with one pending write) or EAGAIN still
-    // leaves the fd readable, which is all a waiter needs.
-    [[maybe_unused]] const auto written = ::write(m_eventFd, &one, sizeof one);
+    m_wakeUp.Signal();
     return false;
 }
 
@@ -100,7 +168,6 @@ void ThreadQueue::CompleteSendsLocked(std::uint64_t target, bool all) {
     bool released = false;
     for (auto it = m_sent.begin(); it != m_sent.end();) {
         if (all || (*it)->target == target) {
-            (*it)->result = 0;
             (*it)->done = true;
             it = m_sent.erase(it);
             m_sentCount.fetch_sub(1, std::memory_order_relaxed);
@@ -116,10 +183,13 @@ bool ThreadQueue::Post(std::uint64_t id, UINT message, WPARAM wParam, LPARAM lPa
     bool wake = false;
     {
         const std::lock_guard lock(m_mutex);
-        if (m_closed || !m_live.contains(id) || m_posted.size() >= CWnd::kPostedQueueLimit) {
+        if (m_closed) return false;
+        CWnd* const wnd = FindLocked(id);
+        if (wnd == nullptr ||
+            m_posted.size() + m_batchSize.load(std::memory_order_relaxed) >= CWnd::kPostedQueueLimit) {
             return false;
         }
-        m_posted.push_back(Posted{id, message, wParam, lParam});
+        m_posted.push_back(Posted{id, wnd, message, wParam, lParam});
         wake = SignalLocked();
     }
     // After the unlock, so the woken loop does not block on the mutex at once.
@@ -127,13 +197,21 @@ bool ThreadQueue::Post(std::uint64_t id, UINT message, WPARAM wParam, LPARAM lPa
     return true;
 }
 
-LRESULT ThreadQueue::Send(std::uint64_t id, UINT message, WPARAM wParam, LPARAM lParam) {
+std::optional<LRESULT> ThreadQueue::Send(std::uint64_t id, UINT message, WPARAM wParam, LPARAM lParam) {
     if (IsOwnerThread()) {
-        return Dispatch(id, message, wParam, lParam);
+        CWnd* wnd = nullptr;
+        std::uint64_t generation = 0;
+        {
+            const std::lock_guard lock(m_mutex);
+            wnd = FindLocked(id);
+            generation = m_unregisterGeneration.load(std::memory_order_relaxed);
+        }
+        if (wnd == nullptr) return std::nullopt;
+        return Deliver(id, wnd, generation, message, wParam, lParam);
     }
     Sent sent{id, message, wParam, lParam};
     std::unique_lock lock(m_mutex);
-    if (m_closed || !m_live.contains(id)) return 0;
+    if (m_closed || !m_live.contains(id)) return std::nullopt;
     m_sent.push_back(&sent);
     m_sentCount.fetch_add(1, std::memory_order_release);
     if (SignalLocked()) {
@@ -142,6 +220,7 @@ LRESULT ThreadQueue::Send(std::uint64_t id, UINT message, WPARAM wParam, LPARAM 
         lock.lock();
     }
     m_sendDone.wait(lock, [&sent] { return sent.done; });
+    if (!sent.delivered) return std::nullopt;
     return sent.result;
 }
 
@@ -167,15 +246,31 @@ bool ThreadQueue::KillTimer(std::uint64_t id, UINT_PTR timerId) {
     return std::erase_if(m_timers, [&](const Timer& t) { return t.target == id && t.id == timerId; }) > 0;
 }
 
-LRESULT ThreadQueue::Dispatch(std::uint64_t target, UINT message, WPARAM wParam, LPARAM lParam) {
-    CWnd* wnd = nullptr;
-    {
+std::optional<LRESULT> ThreadQueue::Deliver(std::uint64_t target, CWnd* wnd, std::uint64_t generation,
+                                            UINT message, WPARAM wParam, LPARAM lParam) {
+    const HandlerScope scope(*this, target);
+    if (m_unregisterGeneration.load(std::memory_order_seq_cst) != generation) {
         const std::lock_guard lock(m_mutex);
         wnd = FindLocked(target);
     }
-    // Targets are destroyed only on this thread, so the target found here is
-    // still alive while its handler runs.
-    return wnd != nullptr ? wnd->WindowProc(message, wParam, lParam) : 0;
+    if (wnd == nullptr) return std::nullopt;
+    return wnd->WindowProc(message, wParam, lParam);
+}
+
+bool ThreadQueue::RunPending() {
+    const LeftoverSignal leftover(*this);
+    TakeWakeUp();
+    bool handled = RunSentMessages();
+    handled = RunPostedBatch() || handled;
+    if (m_quit.load(std::memory_order_acquire)) return handled;
+    return RunDueTimers() || handled;
+}
+
+void ThreadQueue::TakeWakeUp() {
+    const std::lock_guard lock(m_mutex);
+    if (!m_signalled || m_batchSize.load(std::memory_order_relaxed) > 0) return;
+    m_wakeUp.Drain();
+    m_signalled = false;
 }
 
 bool ThreadQueue::RunSentMessages() {
@@ -186,20 +281,23 @@ bool ThreadQueue::RunSentMessages() {
         Sent* sent = m_sent.front();
         m_sent.pop_front();
         m_sentCount.fetch_sub(1, std::memory_order_relaxed);
-        CWnd* wnd = FindLocked(sent->target);
+        CWnd* const wnd = FindLocked(sent->target);
+        const std::uint64_t generation = m_unregisterGeneration.load(std::memory_order_relaxed);
         lock.unlock();
-        LRESULT result = 0;
+        std::optional<LRESULT> result;
         try {
-            result = wnd != nullptr ? wnd->WindowProc(sent->message, sent->wParam, sent->lParam) : 0;
+            result = Deliver(sent->target, wnd, generation, sent->message, sent->wParam, sent->lParam);
         } catch (...) {
             lock.lock();
-            sent->done = true;  // the sender must not wait for ever on a handler that threw
+            sent->delivered = true;  // it ran; the sender must not wait for ever on a handler that threw
+            sent->done = true;
             lock.unlock();
             m_sendDone.notify_all();
             throw;
         }
         lock.lock();
-        sent->result = result;
+        sent->delivered = result.has_value();
+        sent->result = result.value_or(0);
         sent->done = true;
         lock.unlock();
         // Notified after the unlock, so the woken sender does not block on the
@@ -210,65 +308,42 @@ bool ThreadQueue::RunSentMessages() {
     }
 }
 
-bool ThreadQueue::RunPending() {
-    {
+bool ThreadQueue::RunPostedBatch() {
+    if (m_batch.empty()) {
         const std::lock_guard lock(m_mutex);
-        if (m_signalled) {
-            std::uint64_t drained = 0;
-            [[maybe_unused]] const auto read = ::read(m_eventFd, &drained, sizeof drained);
-            m_signalled = false;
+        if (m_posted.empty()) return false;
+        m_batch.swap(m_posted);
+        m_batchSize.store(m_batch.size(), std::memory_order_relaxed);
+        m_batchGeneration = m_unregisterGeneration.load(std::memory_order_relaxed);
+        ++m_batchEpoch;
+        // A handler may open a nested loop that polls the descriptor; it must
+        // wake for the rest of this batch.
+        if (m_batch.size() > 1 && m_wakeUpPolled.load(std::memory_order_relaxed)) {
+            static_cast<void>(SignalLocked());  // the owner runs, so no waiter needs notifying
         }
     }
-    bool handled = RunSentMessages();
-
-    // The posted messages waiting now are taken in one go, with their targets
-    // resolved, so that each message costs no lock of its own. Targets are
-    // destroyed on this thread only; when one is destroyed meanwhile (the
-    // generation moves), the rest of the batch is resolved afresh.
-    struct Batched {
-        Posted posted;
-        CWnd* wnd;
-    };
-    std::vector<Batched> batch;
-    std::uint64_t generation = 0;
-    {
-        const std::lock_guard lock(m_mutex);
-        batch.reserve(m_posted.size());
-        for (const Posted& posted : m_posted) batch.push_back({posted, FindLocked(posted.target)});
-        m_posted.clear();
-        generation = m_unregisterGeneration.load(std::memory_order_relaxed);
-    }
-    std::size_t next = 0;
-    // Messages not handled because Quit() was called or a handler threw go
-    // back to the front of the queue, in their order.
-    struct PutBack {
-        ThreadQueue& queue;
-        std::vector<Batched>& batch;
-        std::size_t& next;
-        PutBack(ThreadQueue& q, std::vector<Batched>& b, std::size_t& n) : queue(q), batch(b), next(n) {}
-        PutBack(const PutBack&) = delete;
-        PutBack& operator=(const PutBack&) = delete;
-        ~PutBack() {
-            if (next >= batch.size()) return;
-            const std::lock_guard lock(queue.m_mutex);
-            for (std::size_t i = batch.size(); i > next; --i) queue.m_posted.push_front(batch[i - 1].posted);
-            if (queue.SignalLocked()) queue.m_workArrived.notify_one();
-        }
-    } putBack{*this, batch, next};
-    while (next < batch.size()) {
-        if (m_quit.load(std::memory_order_acquire)) return handled;
+    const std::uint64_t epoch = m_batchEpoch;
+    bool handled = false;
+    while (!m_batch.empty() && m_batchEpoch == epoch) {
+        if (m_quit.load(std::memory_order_acquire)) break;
         if (m_sentCount.load(std::memory_order_acquire) > 0) handled = RunSentMessages() || handled;
-        const Batched& item = batch[next++];
-        CWnd* wnd = item.wnd;
-        if (m_unregisterGeneration.load(std::memory_order_relaxed) != generation) {
+        if (m_unregisterGeneration.load(std::memory_order_relaxed) != m_batchGeneration) {
+            // A target went: resolve the rest of the batch afresh, in one lock.
             const std::lock_guard lock(m_mutex);
-            wnd = FindLocked(item.posted.target);
+            for (Posted& posted : m_batch) posted.wnd = FindLocked(posted.target);
+            m_batchGeneration = m_unregisterGeneration.load(std::memory_order_relaxed);
         }
-        if (wnd != nullptr) wnd->WindowProc(item.posted.message, item.posted.wParam, item.posted.lParam);
+        if (m_batch.empty() || m_batchEpoch != epoch) break;  // a sent message's handler ran a nested pass
+        const Posted item = m_batch.front();
+        m_batch.pop_front();
+        m_batchSize.store(m_batch.size(), std::memory_order_relaxed);
         handled = true;
+        Deliver(item.target, item.wnd, m_batchGeneration, item.message, item.wParam, item.lParam);
     }
-    if (m_quit.load(std::memory_order_acquire)) return handled;
+    return handled;
+}
 
+bool ThreadQueue::RunDueTimers() {
     // Timer messages come after the posted ones: one WM_TIMER per due timer.
     std::vector<std::pair<std::uint64_t, UINT_PTR>> due;
     {
@@ -281,24 +356,22 @@ bool ThreadQueue::RunPending() {
             }
         }
     }
-    for (const auto& timer : due) {
-        const std::uint64_t target = timer.first;
-        const UINT_PTR timerId = timer.second;
+    bool handled = false;
+    for (const auto& [target, timerId] : due) {
         // A handler may have killed a later timer of the same batch.
         CWnd* wnd = nullptr;
+        std::uint64_t generation = 0;
         {
             const std::lock_guard lock(m_mutex);
+            const UINT_PTR id = timerId;
+            const std::uint64_t owner = target;
             const bool stillSet = std::any_of(m_timers.begin(), m_timers.end(),
-                                              [&](const Timer& t) { return t.target == target && t.id == timerId; });
+                                              [&](const Timer& t) { return t.target == owner && t.id == id; });
             wnd = stillSet ? FindLocked(target) : nullptr;
+            generation = m_unregisterGeneration.load(std::memory_order_relaxed);
         }
-        if (wnd != nullptr) {
-            wnd->WindowProc(WM_TIMER, timerId, 0);
-            handled = true;
-        }
+        if (wnd != nullptr && Deliver(target, wnd, generation, WM_TIMER, timerId, 0)) handled = true;
     }
-    const std::lock_guard lock(m_mutex);
-    if ((!m_sent.empty() || !m_posted.empty()) && SignalLocked()) m_workArrived.notify_one();
     return handled;
 }
 
@@ -312,7 +385,7 @@ bool ThreadQueue::TakeQuit() { return m_quit.exchange(false, std::memory_order_a
 
 int ThreadQueue::TimeUntilNextTimerMs() {
     const std::lock_guard lock(m_mutex);
-    if (!m_sent.empty() || !m_posted.empty() || m_quit.load(std::memory_order_acquire)) return 0;
+    if (HasWorkLocked()) return 0;
     if (m_timers.empty()) return -1;
     const auto next = std::min_element(m_timers.begin(), m_timers.end(),
                                        [](const Timer& a, const Timer& b) { return a.due < b.due; })->due;
@@ -325,13 +398,12 @@ int ThreadQueue::TimeUntilNextTimerMs() {
 
 std::size_t ThreadQueue::PendingCount() {
     const std::lock_guard lock(m_mutex);
-    return m_sent.size() + m_posted.size();
+    return m_sent.size() + m_posted.size() + m_batchSize.load(std::memory_order_relaxed);
 }
 
 void ThreadQueue::WaitForWork(int timeoutMs) {
     std::unique_lock lock(m_mutex);
-    if (m_signalled || !m_sent.empty() || !m_posted.empty() || m_quit.load(std::memory_order_acquire)) return;
-    if (timeoutMs == 0) return;
+    if (m_signalled || HasWorkLocked() || timeoutMs == 0) return;
     m_runWaiting = true;
     m_woken = false;
     const auto woken = [this] { return m_woken; };
@@ -346,11 +418,15 @@ void ThreadQueue::WaitForWork(int timeoutMs) {
 void ThreadQueue::Close() {
     const std::lock_guard lock(m_mutex);
     m_closed = true;
-    m_unregisterGeneration.fetch_add(1, std::memory_order_relaxed);
+    m_unregisterGeneration.fetch_add(1, std::memory_order_seq_cst);
     m_posted.clear();
     m_timers.clear();
     m_live.clear();
     CompleteSendsLocked(0, true);
+    if (IsOwnerThread()) {
+        m_batch.clear();
+        m_batchSize.store(0, std::memory_order_relaxed);
+    }
 }
 
 }  // namespace platform::detail

@@ -1,17 +1,62 @@
 #pragma once
 
-// The message queue of one thread: posted and sent messages, window timers,
-// the live targets, and the eventfd that tells an event loop there is work.
+// ThreadQueue: the message queue of one thread, behind CWnd and MessageLoop.
+//
+// What it holds: the thread's live message targets (by id), the posted
+// messages in order of posting, the sent messages whose senders wait, the
+// window timers, and a wake-up descriptor for event loops that poll.
+//
+// Contract:
+// - Post appends a message for a live target and never blocks; it fails when
+//   the queue is closed, the target is not live, or kPostedQueueLimit posted
+//   messages already wait (those taken into the batch being run included).
+// - Send from the owning thread calls the target's handler at once. From any
+//   other thread it waits until the owning thread has handled the message, or
+//   until the target is unregistered or the queue closed; the result says
+//   which (no value: not handled).
+// - RunPending, on the owning thread only, runs one pass, in these steps:
+//     1. TakeWakeUp: drain the wake-up descriptor (kept readable while a batch
+//        is being run, for nested loops that poll it);
+//     2. RunSentMessages: every waiting sent message;
+//     3. RunPostedBatch: the posted messages, a batch at a time. When no batch
+//        is being run, everything posted so far becomes the batch, in one
+//        lock. Messages are taken from the front of the batch one by one, so
+//        a handler that runs a nested loop (RunPending inside a handler) goes
+//        on with the same batch, in order of posting; the pass that took the
+//        batch stops when it is used up, or when a nested pass has started a
+//        newer one. Sent messages that arrive meanwhile run before the next
+//        posted one. A Quit request, or an exception from a handler, ends the
+//        step and leaves the rest of the batch for the next pass;
+//     4. RunDueTimers: one WM_TIMER per due timer, unless Quit was requested.
+//   Whatever is left for a later pass keeps the queue signalled, so neither
+//   Run nor a polling event loop sleeps on it.
+// - Unregister may run on any thread. After it, no handler of the target
+//   starts; its posted messages and timers are dropped and its senders
+//   released. From a thread other than the owning one it also waits until a
+//   handler of the target that runs on the owning thread right now (nested
+//   ones included) has returned, so the target may be destroyed afterwards.
+//   The caller must not hold anything such a handler waits for.
+// - Close, when the owning thread ends: every target goes, pending work is
+//   dropped, senders are released, and later posts and sends fail.
+//
+// Threading: Register, RunPending, RunUntil's waits (WaitForWork) and TakeQuit
+// on the owning thread; everything else on any thread.
+// Locks: m_mutex is a leaf lock. It is never held while a handler runs. A
+// CWnd's handle lock may be held when it is taken, never the other way round.
 
 #include "platform/WinTypes.h"
+#include "platform/linux/WakeUpFd.h"
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -24,23 +69,25 @@ class ThreadQueue : public std::enable_shared_from_this<ThreadQueue> {
 public:
     using Clock = std::chrono::steady_clock;
 
-    ThreadQueue();  // throws std::system_error when no eventfd can be made
+    ThreadQueue();  // throws std::system_error when no wake-up descriptor can be made
     ThreadQueue(const ThreadQueue&) = delete;
     ThreadQueue& operator=(const ThreadQueue&) = delete;
     ~ThreadQueue();
 
-    // The calling thread's queue, made on first use; null when it cannot be made.
+    // The calling thread's queue, made on first use. Throws std::system_error
+    // when it cannot be made (the next call tries again); null once the
+    // thread has ended.
     static std::shared_ptr<ThreadQueue> ForCurrentThread();
 
     [[nodiscard]] bool IsOwnerThread() const { return std::this_thread::get_id() == m_owner; }
 
-    // Targets. Register/Unregister run on the owning thread.
+    // Targets. Register on the owning thread; 0 when the queue is closed.
     std::uint64_t Register(CWnd* wnd);
     void Unregister(std::uint64_t id);
     [[nodiscard]] bool IsLive(std::uint64_t id);
 
     bool Post(std::uint64_t id, UINT message, WPARAM wParam, LPARAM lParam);
-    LRESULT Send(std::uint64_t id, UINT message, WPARAM wParam, LPARAM lParam);
+    std::optional<LRESULT> Send(std::uint64_t id, UINT message, WPARAM wParam, LPARAM lParam);
     bool SetTimer(std::uint64_t id, UINT_PTR timerId, UINT elapseMs);
     bool KillTimer(std::uint64_t id, UINT_PTR timerId);
 
@@ -50,17 +97,22 @@ public:
     // Waits, on the owning thread, until work arrives or timeoutMs passes
     // (-1: no time-out).
     void WaitForWork(int timeoutMs);
-    [[nodiscard]] int WakeFd() const { return m_eventFd; }
+    // The wake-up descriptor, for an event loop that polls it. Once asked
+    // for, it is also kept readable while a batch of posted messages is being
+    // run, so that a nested loop of the polling kind wakes for the rest.
+    [[nodiscard]] int WakeFd() {
+        m_wakeUpPolled.store(true, std::memory_order_relaxed);
+        return m_wakeUp.Fd();
+    }
     [[nodiscard]] std::size_t PendingCount();
     [[nodiscard]] int TimeUntilNextTimerMs();
 
-    // The owning thread has ended: pending work is dropped, senders released,
-    // and later posts and sends fail.
     void Close();
 
 private:
     struct Posted {
         std::uint64_t target;
+        CWnd* wnd;  // the target as resolved when posted; re-resolved after an Unregister
         UINT message;
         WPARAM wParam;
         LPARAM lParam;
@@ -71,7 +123,8 @@ private:
         WPARAM wParam;
         LPARAM lParam;
         LRESULT result = 0;
-        bool done = false;  // guarded by m_mutex
+        bool done = false;       // guarded by m_mutex
+        bool delivered = false;  // guarded by m_mutex; the handler ran
     };
     struct Timer {
         std::uint64_t target;
@@ -79,34 +132,66 @@ private:
         std::chrono::milliseconds interval;
         Clock::time_point due;
     };
+    class HandlerScope;
+    class LeftoverSignal;
 
+    // The steps of one pass (see above).
+    void TakeWakeUp();
     bool RunSentMessages();
+    bool RunPostedBatch();
+    bool RunDueTimers();
+
+    // Runs one handler on the owning thread. `wnd` was resolved under the lock
+    // when m_unregisterGeneration was `generation`; a target unregistered since
+    // is resolved afresh, and skipped when it is gone. No value: not run.
+    std::optional<LRESULT> Deliver(std::uint64_t target, CWnd* wnd, std::uint64_t generation, UINT message,
+                                   WPARAM wParam, LPARAM lParam);
+    void WaitForHandlersOf(std::uint64_t target);
+    [[nodiscard]] bool IsHandlerRunning(std::uint64_t target) const;
+
     // Marks that work is waiting: wakes the owning thread's own loop, or makes
-    // the eventfd readable for an embedding loop. Returns true when the caller
+    // the descriptor readable for a polling loop. Returns true when the caller
     // must notify m_workArrived (after unlocking, where it can).
     [[nodiscard]] bool SignalLocked();
+    [[nodiscard]] bool HasWorkLocked() const;
     void CompleteSendsLocked(std::uint64_t target, bool all);
     CWnd* FindLocked(std::uint64_t id);
-    LRESULT Dispatch(std::uint64_t target, UINT message, WPARAM wParam, LPARAM lParam);
 
     const std::thread::id m_owner;
-    const int m_eventFd;
+    WakeUpFd m_wakeUp;
 
     std::mutex m_mutex;
     std::condition_variable m_sendDone;
-    std::condition_variable m_workArrived;            // wakes the owning thread waiting in its own loop
+    std::condition_variable m_workArrived;  // wakes the owning thread waiting in its own loop
+    std::condition_variable m_handlerDone;  // wakes a thread waiting in Unregister
     std::unordered_map<std::uint64_t, CWnd*> m_live;  // guarded by m_mutex
     std::uint64_t m_nextId = 1;                       // guarded by m_mutex
     std::deque<Posted> m_posted;                      // guarded by m_mutex
     std::deque<Sent*> m_sent;                         // guarded by m_mutex
     std::vector<Timer> m_timers;                      // guarded by m_mutex
-    bool m_signalled = false;                         // guarded by m_mutex; eventfd holds a count
+    bool m_signalled = false;                         // guarded by m_mutex; the descriptor is readable
     bool m_runWaiting = false;                        // guarded by m_mutex; the owner waits in WaitForWork
     bool m_woken = false;                             // guarded by m_mutex
     bool m_closed = false;                            // guarded by m_mutex
+    std::atomic<bool> m_wakeUpPolled{false};          // an event loop polls the descriptor
     std::atomic<bool> m_quit{false};                  // set under m_mutex, so a waiter sees it with the wake-up
     std::atomic<std::size_t> m_sentCount{0};          // m_sent.size(), readable without the lock
     std::atomic<std::uint64_t> m_unregisterGeneration{0};  // moves when a target goes; written under m_mutex
+
+    // The batch of posted messages being run: owning thread only.
+    std::deque<Posted> m_batch;
+    std::uint64_t m_batchGeneration = 0;  // m_unregisterGeneration when the batch's targets were resolved
+    std::uint64_t m_batchEpoch = 0;       // counts the batches taken
+    std::atomic<std::size_t> m_batchSize{0};  // m_batch.size(), readable by other threads
+
+    // Handlers running on the owning thread, innermost last, announced so that
+    // an Unregister on another thread can wait for them. Written by the owning
+    // thread only; a slot holds a target id, 0 when free.
+    static constexpr std::size_t kAnnouncedHandlers = 32;
+    std::array<std::atomic<std::uint64_t>, kAnnouncedHandlers> m_running{};
+    std::atomic<std::size_t> m_unannouncedHandlers{0};  // nested deeper than the slots reach
+    std::size_t m_handlerDepth = 0;                     // owning thread only
+    std::atomic<int> m_unregisterWaiters{0};            // written under m_mutex
 };
 
 }  // namespace platform::detail

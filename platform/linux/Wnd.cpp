@@ -56,8 +56,13 @@ bool CWnd::PostMessage(UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 LRESULT CWnd::SendMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    return TrySendMessage(message, wParam, lParam).value_or(0);
+}
+
+std::optional<LRESULT> CWnd::TrySendMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     const Handle handle = GetHandle();
-    return handle.queue ? handle.queue->Send(handle.id, message, wParam, lParam) : 0;
+    if (!handle.queue) return std::nullopt;
+    return handle.queue->Send(handle.id, message, wParam, lParam);
 }
 
 bool CWnd::SetTimer(UINT_PTR timerId, UINT elapseMs) {

@@ -10,9 +10,10 @@
 // deferral, leave-out and once-per-call rules.
 //
 // Queued deliveries are modelled as a FIFO of key lists: Pump takes the lists
-// queued so far and delivers each (null payload, nobody left out); lists
-// queued meanwhile wait for the next Pump, as the message loop's RunPending
-// does. NotifySend on the user-interface thread runs at once, nested.
+// queued so far as a batch and delivers each (null payload, nobody left out);
+// a Pump nested in one of those deliveries goes on with the same batch, and
+// lists queued meanwhile wait for a later Pump, as the message loop's
+// RunPending does. NotifySend on the user-interface thread runs at once, nested.
 //
 //   RealRegistry real;          // must be built on the user-interface thread
 //   ModelRegistry model;
@@ -126,12 +127,23 @@ public:
     void NotifyPost(const std::vector<CString>& keys) override { m_posted.push_back(keys); }
 
     bool Pump() override {
-        const std::deque<std::vector<CString>> batch = std::exchange(m_posted, {});
-        for (const std::vector<CString>& keys : batch) Notify(keys, nullptr, nullptr);
-        return !batch.empty();
+        if (m_batch.empty()) {
+            if (m_posted.empty()) return false;
+            m_batch.swap(m_posted);
+            ++m_batchEpoch;
+        }
+        const std::size_t epoch = m_batchEpoch;
+        bool handled = false;
+        while (!m_batch.empty() && m_batchEpoch == epoch) {
+            const std::vector<CString> keys = std::move(m_batch.front());
+            m_batch.pop_front();
+            handled = true;
+            Notify(keys, nullptr, nullptr);
+        }
+        return handled;
     }
 
-    [[nodiscard]] std::size_t Pending() const override { return m_posted.size(); }
+    [[nodiscard]] std::size_t Pending() const override { return m_posted.size() + m_batch.size(); }
 
 private:
     struct Entry {
@@ -159,6 +171,8 @@ private:
     bool m_notifying = false;
     bool m_cleanUpPending = false;
     std::deque<std::vector<CString>> m_posted;
+    std::deque<std::vector<CString>> m_batch;  // taken by a Pump, run in order by it and by nested ones
+    std::size_t m_batchEpoch = 0;
 };
 
 }  // namespace fuzz

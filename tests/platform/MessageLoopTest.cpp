@@ -64,6 +64,27 @@ TEST(MessageLoopTest, PostedMessagesRunInOrderOnTheOwningThread) {
     EXPECT_EQ(handledOn, std::this_thread::get_id());
 }
 
+// A modal loop in the handler of 1 handles what was posted behind 1, in order,
+// and ends when it has seen 5; nothing is left for the outer loop.
+TEST(MessageLoopTest, NestedLoopGoesOnWithTheMessagesPostedBehindItsOwn) {
+    Recorder target;
+    ASSERT_TRUE(target.CreateEx("target"));
+    bool modalEnded = false;
+    target.onMessage = [&](UINT, WPARAM w) {
+        if (w != 1) return;
+        modalEnded = platform::MessageLoop::Current().RunUntil([&] { return target.Count() >= 5; },
+                                                              std::chrono::seconds(5));
+    };
+    std::thread([&] {
+        for (WPARAM i = 1; i <= 8; ++i) ASSERT_TRUE(target.PostMessage(kMsg, i, 0));
+    }).join();
+    ASSERT_TRUE(test::PumpUntil([&] { return target.Count() == 8; }));
+    EXPECT_TRUE(modalEnded);
+    std::vector<WPARAM> order;
+    for (const auto& seen : target.Snapshot()) order.push_back(seen.wParam);
+    EXPECT_EQ(order, (std::vector<WPARAM>{1, 2, 3, 4, 5, 6, 7, 8}));
+}
+
 TEST(MessageLoopTest, SendFromWorkerBlocksUntilHandledAndComesBeforePosted) {
     Recorder target;
     ASSERT_TRUE(target.CreateEx("target"));

@@ -470,29 +470,37 @@ void ExceptionIsLoggedAndLaterMessagesStillRun() {
 // and posts that arrive meanwhile; the rest of the outer batch follows after it.
 template <class Toolkit>
 void NestedToolkitLoopKeepsHandlingMessages() {
+    // A nested loop (a modal dialog in the handler of 1) handles what was
+    // posted behind 1, in order, then a worker's send and post; the modal
+    // waits for the last of them. 9, posted after the modal, comes last.
     Toolkit tk;
     Target target;
     Log log(tk.Thread());
+    std::atomic<bool> threeHandled{false};
     std::optional<Worker> worker;
     target.onMessage = [&](UINT, WPARAM w, LPARAM) {
         log.Add(static_cast<int>(w));
         if (w == 1) {
             worker.emplace([&] {
-                target.SendMessage(kMsg, 2, 0);
-                target.PostMessage(kMsg, 3, 0);
-                target.PostMessage(kMsg, 4, 0);
+                threeHandled.wait(false);
+                target.SendMessage(kMsg, 4, 0);
+                target.PostMessage(kMsg, 5, 0);
             });
             EXPECT_TRUE(tk.RunNested()) << "the nested loop did not handle our messages";
             log.Add(100);
+            target.PostMessage(kMsg, 9, 0);
         }
-        if (w == 4) tk.QuitNested();
+        if (w == 3) {
+            threeHandled = true;
+            threeHandled.notify_one();
+        }
+        if (w == 5) tk.QuitNested();
         if (w == 9) tk.Quit();
     };
-    target.PostMessage(kMsg, 1, 0);
-    target.PostMessage(kMsg, 9, 0);  // same batch as 1: waits for the nested loop to end
+    for (WPARAM w : {1, 2, 3}) target.PostMessage(kMsg, w, 0);
     ASSERT_TRUE(tk.Run());
     worker->Join();
-    EXPECT_EQ(log.Values(), (std::vector<int>{1, 2, 3, 4, 100, 9}));
+    EXPECT_EQ(log.Values(), (std::vector<int>{1, 2, 3, 4, 5, 100, 9}));
     EXPECT_EQ(log.Misplaced(), 0);
 }
 
