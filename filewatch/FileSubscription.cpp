@@ -56,7 +56,9 @@ bool FileSubscription::Subscribe(const std::vector<CString>& paths) {
 }
 
 void FileSubscription::Unsubscribe() {
-    RemoveWatches(m_subscription.GetKeys(), m_subscription.GetKeys().size());
+    // A handle that outlives the process-wide watcher (a static one, at exit)
+    // has no watch left to withdraw.
+    if (!FileWatcher::IsInstanceGone()) RemoveWatches(m_subscription.GetKeys(), m_subscription.GetKeys().size());
     m_subscription.Unsubscribe();
 }
 

@@ -33,6 +33,10 @@ std::optional<platform::FileInfo> ReadState(const std::string& lookupPath) {
     return platform::GetFileAccess().Find(lookupPath);
 }
 
+// Set when Instance() is destroyed; constant-initialised, so it stays readable
+// throughout exit, when handles that outlive the watcher are destroyed.
+constinit std::atomic<bool> g_instanceGone{false};
+
 }  // namespace
 
 struct FileWatcher::Poller {
@@ -47,7 +51,9 @@ FileWatcher& FileWatcher::Instance() {
     return instance;
 }
 
-FileWatcher::FileWatcher() : FileWatcher(kPollIntervalMs) {}
+FileWatcher::FileWatcher() : FileWatcher(kPollIntervalMs) { m_isInstance = true; }
+
+bool FileWatcher::IsInstanceGone() noexcept { return g_instanceGone.load(std::memory_order_acquire); }
 
 FileWatcher::FileWatcher(std::uint32_t pollIntervalMs) : m_pollIntervalMs(pollIntervalMs) {
     // The polling thread posts through the manager. Reaching it here finishes
@@ -59,6 +65,7 @@ FileWatcher::FileWatcher(std::uint32_t pollIntervalMs) : m_pollIntervalMs(pollIn
 FileWatcher::~FileWatcher() {
     std::unique_lock lock(m_filesLock);
     StopThread(lock);
+    if (m_isInstance) g_instanceGone.store(true, std::memory_order_release);
 }
 
 bool FileWatcher::AddFileWatch(const CString& path) {
@@ -151,10 +158,11 @@ void FileWatcher::CheckFile(watched_file& file) {
     if (!current || current == file.last_write_time) return;
     // Left for the next pass when it cannot be opened now.
     if (!platform::GetFileAccess().CanOpenForReading(file.lookupPath)) return;
-    // Stored only once the notification is queued: if queuing throws, the
-    // change is still seen next time.
-    SubscriptionManager::Instance().NotifyPost(FILE_SUBSCRIPTION_TYPE, file.path);
-    file.last_write_time = current;
+    // Stored only once the notification is queued: when the queue is full (or
+    // queuing throws), the change is still seen by the next pass.
+    if (SubscriptionManager::Instance().TryNotifyPost(FILE_SUBSCRIPTION_TYPE, file.path)) {
+        file.last_write_time = current;
+    }
 }
 
 void FileWatcher::SetPollIntervalForTesting(std::uint32_t pollIntervalMs) noexcept {

@@ -10,7 +10,10 @@
 // from what was last seen and the file can be opened for reading, the watcher
 // posts a key-only notification in FILE_SUBSCRIPTION_TYPE keyed by the path as
 // it was first added (SubscriptionManager::NotifyPost), so subscribers of that
-// path are called later on the user-interface thread with a null payload.
+// path are called later on the user-interface thread with a null payload. A
+// change counts as reported only once its notification is queued: when the
+// user-interface thread's queue is full, the file keeps its old state and the
+// change is reported by a later pass.
 //
 //   SubscriptionManager::Instance();                      // first, on the UI thread
 //   FileWatcher& watcher = FileWatcher::Instance();
@@ -136,7 +139,12 @@ private:
     // successor one meant for it.
     struct Poller;
 
+    friend class FileSubscription;  // asks whether the process-wide watcher is gone
+
     FileWatcher();
+
+    // True once Instance() has been destroyed (at unload or exit).
+    static bool IsInstanceGone() noexcept;
 
     // Starts a polling thread; m_filesLock held. False when none could start.
     bool StartThread();
@@ -155,4 +163,5 @@ private:
     std::unique_ptr<Poller> m_watchThread;                // guarded by m_filesLock; set iff m_files non-empty
     std::atomic<std::uint32_t> m_pollIntervalMs;
     std::atomic<std::uint64_t> m_passCount{0};
+    bool m_isInstance = false;  // this is Instance()
 };

@@ -27,22 +27,55 @@ std::int32_t SaturatingAdd(std::int32_t a, std::int32_t b) noexcept {
     return static_cast<std::int32_t>(std::clamp(sum, lowest, highest));
 }
 
+// Appends to `present` each id of `incoming` that it does not hold yet, in the
+// order of `incoming`, each once. Small lists are searched directly; large
+// ones through sorted copies, so a merge costs O((n + m) log (n + m)) instead
+// of n * m comparisons.
+void MergeIds(std::vector<CDataId>& present, const std::vector<CDataId>& incoming) {
+    if (&present == &incoming) return;  // a record merged with itself holds every id already
+    constexpr std::size_t kDirectSearchLimit = 256;
+    if (present.size() * incoming.size() <= kDirectSearchLimit) {
+        present.reserve(present.size() + incoming.size());  // the appends below cannot fail
+        for (const CDataId& id : incoming) {
+            if (std::find(present.begin(), present.end(), id) == present.end()) present.push_back(id);
+        }
+        return;
+    }
+    std::vector<CDataId> held(present);
+    std::sort(held.begin(), held.end());
+    // The incoming ids by value, each value's first arrival first.
+    std::vector<std::size_t> order(incoming.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(),
+                     [&incoming](std::size_t a, std::size_t b) { return incoming[a] < incoming[b]; });
+    std::vector<bool> append(incoming.size(), false);
+    std::size_t count = 0;
+    for (std::size_t k = 0; k < order.size(); ++k) {
+        const CDataId& id = incoming[order[k]];
+        const bool firstOfValue = k == 0 || incoming[order[k - 1]] < id;
+        if (firstOfValue && !std::binary_search(held.begin(), held.end(), id)) {
+            append[order[k]] = true;
+            ++count;
+        }
+    }
+    present.reserve(present.size() + count);  // the appends below cannot fail
+    for (std::size_t i = 0; i < incoming.size(); ++i) {
+        if (append[i]) present.push_back(incoming[i]);
+    }
+}
+
 // Folds `incoming` into `present`, both records of one file and one kind.
 void Merge(DataUpdate& present, const DataUpdate& incoming) {
+    // The ids first: the only step that can fail (out of memory), so a failed
+    // merge leaves the record as it was.
+    MergeIds(present.m_ids, incoming.m_ids);
+
     // Plain comparisons: a NaN on either side leaves the present bound as it is.
     if (present.m_rangeMin > incoming.m_rangeMin) present.m_rangeMin = incoming.m_rangeMin;
     if (incoming.m_rangeMax > present.m_rangeMax) present.m_rangeMax = incoming.m_rangeMax;
     // Counts of many merged updates can exceed the int range; holding them at
     // the bound keeps a huge count huge instead of wrapping it negative.
     present.m_count = SaturatingAdd(present.m_count, incoming.m_count);
-
-    // `incoming` may be `present` itself (a record added to its own payload);
-    // then every id is found and nothing is appended while the loop reads.
-    for (const CDataId& id : incoming.m_ids) {
-        if (std::find(present.m_ids.begin(), present.m_ids.end(), id) == present.m_ids.end()) {
-            present.m_ids.push_back(id);
-        }
-    }
 
     const bool incomingPageValid = incoming.m_page.IsValid();
     if (present.m_page.IsValid()) {

@@ -3,6 +3,7 @@
 #include "mainthread/WindowMessages.h"
 
 #include <algorithm>
+#include <optional>
 #include <utility>
 
 MainThreadDispatcher& MainThreadDispatcher::Instance() {
@@ -16,7 +17,8 @@ MainThreadDispatcher::MainThreadDispatcher() {
 }
 
 MainThreadDispatcher::~MainThreadDispatcher() {
-    // The window goes first, so no handler can reach the queue that follows it.
+    // The window goes first, so no handler can reach the queue that follows
+    // it; off the owning thread this waits for a callable running there.
     m_wnd.DestroyWindow();
 }
 
@@ -52,15 +54,24 @@ bool MainThreadDispatcher::DispatchAsync(std::function<void()>&& call) {
 
 bool MainThreadDispatcher::DispatchSync(std::function<void()>&& call) {
     const std::uint32_t id = Enqueue(std::move(call));
+    std::optional<LRESULT> handled;
     try {
-        m_wnd.SendMessage(WM_CALLBACK, id, 0);
+        handled = m_wnd.TrySendMessage(WM_CALLBACK, id, 0);
     } catch (...) {
         // The send could not be queued (or the callable threw, and is gone
         // already); either way nothing of it may stay behind.
         Discard(id);
         throw;
     }
+    // Not handled: the window or its thread is gone, so the record could never
+    // run; keeping it would grow the queue with every such call.
+    if (!handled) Discard(id);
     return true;
+}
+
+std::size_t MainThreadDispatcher::QueuedCount() const {
+    const std::lock_guard lock(m_cs);
+    return m_queue.size();
 }
 
 void MainThreadDispatcher::Discard(std::uint32_t id) {

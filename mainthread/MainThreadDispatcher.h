@@ -19,18 +19,22 @@
 // most once, and only on the owning thread, with no lock of the dispatcher
 // held, so it may dispatch again (a nested DispatchSync runs at once).
 //
-// Threading: DispatchAsync and DispatchSync from any thread; construction and
-// destruction on the owning thread.
+// Threading: DispatchAsync, DispatchSync and QueuedCount from any thread;
+// construction on the owning thread; destruction on any thread.
 // Lifetime: destroying the dispatcher discards every queued callable unrun
-// (destroying what it captured). The dispatcher cannot be copied or moved.
+// (destroying what it captured). Destroyed off the owning thread, it first
+// waits until a callable of its that runs on the owning thread right now has
+// returned, so no callable ever runs on a destroyed dispatcher. The dispatcher
+// cannot be copied or moved.
 // Deadlock: a thread that the owning thread waits for must not call
-// DispatchSync, and a DispatchSync caller must not hold anything the callable
-// needs.
+// DispatchSync, nor destroy the dispatcher while one of its callables waits for
+// that thread; a DispatchSync caller must not hold anything the callable needs.
 
 #include "platform/Lock.h"
 #include "platform/Wnd.h"
 #include "subscription/Export.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -41,6 +45,8 @@ public:
     // thread, which should be the user-interface thread.
     static MainThreadDispatcher& Instance();
 
+    // Throws std::system_error, with the system's error code, when the owning
+    // thread's message queue cannot be made (no file descriptor is left).
     MainThreadDispatcher();
     MainThreadDispatcher(const MainThreadDispatcher&) = delete;
     MainThreadDispatcher& operator=(const MainThreadDispatcher&) = delete;
@@ -53,10 +59,14 @@ public:
     bool DispatchAsync(std::function<void()>&& call);
 
     // Runs the callable on the owning thread and returns after it has run: at
-    // once, nested, when called on the owning thread. Always returns true; if
-    // the window no longer exists the callable does not run and stays queued
-    // until the dispatcher is destroyed.
+    // once, nested, when called on the owning thread. Always returns true. If
+    // the window no longer exists, or the owning thread ends before handling
+    // it, the callable does not run and is destroyed before the call returns;
+    // nothing of it stays queued.
     bool DispatchSync(std::function<void()>&& call);
+
+    // Callables queued and not yet run or discarded.
+    [[nodiscard]] std::size_t QueuedCount() const;
 
 private:
     class CallbackWnd : public CWnd {
@@ -77,7 +87,7 @@ private:
     void Discard(std::uint32_t id);  // removes the record unrun, if it is still queued
     void OnCallback(std::uint32_t id);
 
-    platform::CriticalSection m_cs;  // leaf lock: never held while a callable runs or a message goes out
+    mutable platform::CriticalSection m_cs;  // leaf lock: never held while a callable runs or a message goes out
     std::uint32_t m_nextId = 0;      // guarded by m_cs
     std::deque<QueuedCall> m_queue;  // guarded by m_cs
     CallbackWnd m_wnd;

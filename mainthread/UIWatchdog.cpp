@@ -4,6 +4,7 @@
 #include "platform/PeriodicTimer.h"
 #include "platform/TickCount.h"
 
+#include <system_error>
 #include <utility>
 
 namespace {
@@ -50,7 +51,13 @@ LRESULT UIWatchdog::CallbackWnd::WindowProc(UINT message, WPARAM wParam, LPARAM 
 void UIWatchdog::Start() {
     StopProbing();
     m_wnd.m_pOwner = this;
-    m_wnd.CreateEx("UIWatchdog Callback Window");
+    try {
+        if (!m_wnd.CreateEx("UIWatchdog Callback Window")) return;
+    } catch (const std::system_error&) {
+        // No descriptor for the thread's message queue: like a periodic timer
+        // that cannot start, no probe is made and the rate keeps its value.
+        return;
+    }
     m_timerId = platform::StartPeriodicTimer(m_probePeriodMs, [this] { OnTimerCallback(); });
 }
 

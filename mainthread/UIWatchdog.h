@@ -67,8 +67,8 @@ public:
 
     // Starts probing the calling thread, which must run a message loop. On a
     // running watchdog it replaces the window and the periodic timer. If the
-    // periodic timer cannot be started, no probe is made and the rate keeps
-    // its value.
+    // window or the periodic timer cannot be created, no probe is made and
+    // the rate keeps its value.
     void Start();
 
     // Stops probing: kills the periodic timer (waiting for a callback in

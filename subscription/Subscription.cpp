@@ -77,7 +77,9 @@ void Subscription::Subscribe(const std::vector<CString>& keys) {
 }
 
 void Subscription::Unsubscribe() {
-    if (m_map != nullptr) {
+    // A handle that outlives the hub (a static one, at exit) has nothing left
+    // to withdraw: the hub's maps went with their entries.
+    if (m_map != nullptr && !SubscriptionManager::IsGoneMap(m_map)) {
         for (const CString& key : m_keys) m_map->Unsubscribe(key, m_subscriber);
     }
     m_keys.clear();

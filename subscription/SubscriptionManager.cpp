@@ -1,14 +1,37 @@
 #include "subscription/SubscriptionManager.h"
 
+#include <atomic>
+#include <functional>
 #include <mutex>
+
+namespace {
+
+// Where the hub's maps are, and whether the hub is gone. Constant-initialised
+// and trivially destructible, so they stay readable throughout exit, when
+// handles that outlive the hub are destroyed.
+constinit std::atomic<const SubscriptionMap*> g_hubMaps{nullptr};
+constinit std::atomic<bool> g_hubGone{false};
+
+}  // namespace
 
 SubscriptionManager& SubscriptionManager::Instance() {
     static SubscriptionManager instance;
     return instance;
 }
 
-SubscriptionManager::SubscriptionManager() = default;
-SubscriptionManager::~SubscriptionManager() = default;
+SubscriptionManager::SubscriptionManager() {
+    for (int type = 0; type < SUBSCRIPTION_TYPE_COUNT; ++type) m_maps[static_cast<std::size_t>(type)].m_type = type;
+    g_hubMaps.store(m_maps.data(), std::memory_order_release);
+}
+
+SubscriptionManager::~SubscriptionManager() { g_hubGone.store(true, std::memory_order_release); }
+
+bool SubscriptionManager::IsGoneMap(const SubscriptionMap* map) noexcept {
+    if (!g_hubGone.load(std::memory_order_acquire)) return false;
+    const SubscriptionMap* first = g_hubMaps.load(std::memory_order_acquire);
+    const std::less<const SubscriptionMap*> before;
+    return !before(map, first) && before(map, first + SUBSCRIPTION_TYPE_COUNT);
+}
 
 SubscriptionMap* SubscriptionManager::GetSubscriptionMap(int type) {
     // Read as unsigned, so every negative type falls outside the range too.
@@ -35,6 +58,16 @@ void SubscriptionManager::NotifySend(int type, const CString& key, const Notific
 
 void SubscriptionManager::NotifyPost(int type, const CString& key) {
     if (SubscriptionMap* map = GetSubscriptionMap(type)) map->NotifyPost({key});
+}
+
+bool SubscriptionManager::TryNotifyPost(int type, const CString& key) {
+    SubscriptionMap* map = GetSubscriptionMap(type);
+    return map != nullptr && map->TryNotifyPost({key});
+}
+
+bool SubscriptionManager::CanDeliverToUserInterfaceThread(int type) {
+    const SubscriptionMap* map = GetSubscriptionMap(type);
+    return map != nullptr && map->CanDeliverToUserInterfaceThread();
 }
 
 const CDataId* SubscriptionManager::GetSafeDataIdPtr(const CDataId& id) {

@@ -29,8 +29,12 @@
 // operations follow the map's rules. The first call of Instance() builds all
 // maps on the calling thread, and only maps built on the user-interface
 // thread can NotifySend and NotifyPost: make that first call there.
-// Lifetime: the manager lives until the library is unloaded; then every map
-// and every interned id goes, without telling the subscribers.
+// CanDeliverToUserInterfaceThread(type) tells afterwards whether it was, and
+// debug builds stop at the first send or post that could not be delivered.
+// Lifetime: the manager lives until the library is unloaded (or the process
+// exits); then every map and every interned id goes, without telling the
+// subscribers. Handles destroyed after it (static ones, at exit) find
+// nothing left to withdraw.
 
 #include "BrimBaseR/DataId.h"
 #include "platform/CString.h"
@@ -46,6 +50,10 @@ inline constexpr int FILE_SUBSCRIPTION_TYPE = 0;
 
 class BRIMSUBSCRIBER_API SubscriptionManager {
 public:
+    // The hub, built on the first call. A failure to build it (the system
+    // refuses the user-interface thread a file descriptor for its message
+    // queue) throws std::system_error with the system's error code, and the
+    // next call tries again.
     static SubscriptionManager& Instance();
 
     SubscriptionManager(const SubscriptionManager&) = delete;
@@ -61,13 +69,27 @@ public:
     void Notify(int type, const CString& key, const NotificationInfo* info, Subscriber* leaveOut);
     void NotifySend(int type, const CString& key, const NotificationInfo* info, Subscriber* leaveOut);
     void NotifyPost(int type, const CString& key);
+    // NotifyPost that tells whether the notification was queued: false for an
+    // invalid type and whenever NotifyPost would drop it (a full queue, an
+    // ended user-interface thread, a map that cannot deliver there).
+    [[nodiscard]] bool TryNotifyPost(int type, const CString& key);
+
+    // Whether NotifySend and NotifyPost of the type reach the user-interface
+    // thread: false for an invalid type, and for every type when the hub was
+    // first reached off the user-interface thread.
+    [[nodiscard]] bool CanDeliverToUserInterfaceThread(int type);
 
     // A pointer to an interned id equal to `id`: the same pointer for equal
     // ids, for the manager's whole life; the value it points to never changes.
     const CDataId* GetSafeDataIdPtr(const CDataId& id);
 
 private:
+    friend class Subscription;  // asks whether its map went with the hub
+
     SubscriptionManager();
+
+    // True when `map` was one of the hub's maps and the hub is gone.
+    static bool IsGoneMap(const SubscriptionMap* map) noexcept;
 
     std::array<SubscriptionMap, SUBSCRIPTION_TYPE_COUNT> m_maps;
     std::set<CDataId> m_dataIds;              // guarded by m_dataIdLock; only grows

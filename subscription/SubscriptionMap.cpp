@@ -1,6 +1,7 @@
 #include "subscription/SubscriptionMap.h"
 
 #include "mainthread/MainThreadDispatcher.h"
+#include "platform/Check.h"
 #include "platform/WinThread.h"
 #include "subscription/Subscriber.h"
 
@@ -8,6 +9,7 @@
 #include <array>
 #include <cstddef>
 #include <cstring>
+#include <functional>
 #include <iterator>
 #include <memory_resource>
 #include <mutex>
@@ -33,8 +35,8 @@ private:
     bool m_saved;
 };
 
-struct SubscriptionMap::Liveness {
-    platform::RecursiveLock lock;  // held by a queued delivery while it runs
+struct SubscriptionMap::Shared {
+    platform::RecursiveLock lock;  // the map's lock; a queued delivery holds it while it runs
     bool alive = true;             // guarded by lock
 };
 
@@ -43,7 +45,7 @@ bool SubscriptionMap::KeyOrder::operator()(const CString& a, const CString& b) c
     return std::memcmp(a.c_str(), b.c_str(), a.size() * sizeof(char16_t)) < 0;
 }
 
-SubscriptionMap::SubscriptionMap() : m_liveness(std::make_shared<Liveness>()) {
+SubscriptionMap::SubscriptionMap() : m_shared(std::make_shared<Shared>()) {
     if (platform::IsUserInterfaceThread()) {
         m_dispatcher = std::make_unique<MainThreadDispatcher>();
     }
@@ -52,26 +54,19 @@ SubscriptionMap::SubscriptionMap() : m_liveness(std::make_shared<Liveness>()) {
 SubscriptionMap::~SubscriptionMap() {
     {
         // Waits for a queued delivery that is running on the user-interface
-        // thread right now; later ones find the map dead.
-        const std::lock_guard lock(m_liveness->lock);
-        m_liveness->alive = false;
+        // thread right now; later ones find the map gone.
+        const std::lock_guard lock(m_shared->lock);
+        m_shared->alive = false;
     }
-    if (m_dispatcher && !platform::IsUserInterfaceThread()) {
-        // The dispatcher's window belongs to the user-interface thread and may
-        // only be destroyed there. If that cannot be queued, the dispatcher is
-        // leaked rather than destroyed on the wrong thread. A map without a
-        // dispatcher has nothing to hand over, and must not be the first user
-        // of the process-wide dispatcher on a thread other than its own.
-        auto owned = std::make_shared<std::unique_ptr<MainThreadDispatcher>>(std::move(m_dispatcher));
-        if (!MainThreadDispatcher::Instance().DispatchAsync([owned] { owned->reset(); })) {
-            static_cast<void>(owned->release());
-        }
-    }
+    // Whatever the thread and whether or not the application object is still
+    // alive: a dispatcher may be destroyed anywhere. Off its own thread it
+    // waits for a delivery of its running there, which is why the lock above
+    // is no longer held.
     m_dispatcher.reset();
 }
 
 void SubscriptionMap::Subscribe(const CString& key, Subscriber* subscriber) {
-    const std::lock_guard lock(m_lock);
+    const std::lock_guard lock(m_shared->lock);
     auto it = m_entries.find(key);
     const bool added = it == m_entries.end();
     if (added) it = m_entries.emplace(key, Run()).first;
@@ -84,14 +79,15 @@ void SubscriptionMap::Subscribe(const CString& key, Subscriber* subscriber) {
 }
 
 void SubscriptionMap::Unsubscribe(const CString& key, Subscriber* subscriber) {
-    const std::lock_guard lock(m_lock);
+    const std::lock_guard lock(m_shared->lock);
     const auto it = m_entries.find(key);
     if (it == m_entries.end()) return;
     Run& run = it->second;
     const auto entry = std::find(run.begin(), run.end(), subscriber);
     if (entry == run.end()) return;
     if (m_notifying) {
-        *entry = nullptr;  // a running delivery may still walk over this place
+        m_marked.push_back(it);  // first: if it cannot be recorded, nothing changes
+        *entry = nullptr;        // a running delivery may still walk over this place
         m_cleanUpPending = true;
     } else {
         run.erase(entry);
@@ -100,7 +96,7 @@ void SubscriptionMap::Unsubscribe(const CString& key, Subscriber* subscriber) {
 }
 
 void SubscriptionMap::Notify(const CString& key, const NotificationInfo* info, Subscriber* leaveOut) {
-    const std::lock_guard lock(m_lock);
+    const std::lock_guard lock(m_shared->lock);
     const auto it = m_entries.find(key);
     if (it == m_entries.end() || it->second.empty()) return;
     const Run& run = it->second;
@@ -118,7 +114,7 @@ void SubscriptionMap::Notify(const std::vector<CString>& keys, const Notificatio
     // the stack; only a delivery to many keys or subscribers reaches the heap.
     std::array<std::byte, 1024> buffer;  // NOLINT(cppcoreguidelines-pro-type-member-init): scratch memory
     std::pmr::monotonic_buffer_resource scratch(buffer.data(), buffer.size());
-    const std::lock_guard lock(m_lock);
+    const std::lock_guard lock(m_shared->lock);
     std::pmr::vector<std::pair<const Run*, std::size_t>> runs(&scratch);  // each key's entries and their count now
     runs.reserve(keys.size());
     for (const CString& key : keys) {
@@ -138,24 +134,51 @@ void SubscriptionMap::Notify(const std::vector<CString>& keys, const Notificatio
     }
 }
 
+std::size_t SubscriptionMap::SubscriberCount(const CString& key) const {
+    const std::lock_guard lock(m_shared->lock);
+    const auto it = m_entries.find(key);
+    return it == m_entries.end() ? 0 : it->second.size();
+}
+
 void SubscriptionMap::NotifySend(const std::vector<CString>& keys, const NotificationInfo* info, Subscriber* leaveOut) {
-    if (!m_dispatcher) return;
+    if (!m_dispatcher) {
+        ReportCannotDeliver("NotifySend");
+        return;
+    }
     m_dispatcher->DispatchSync([this, &keys, info, leaveOut] { Notify(keys, info, leaveOut); });
 }
 
-void SubscriptionMap::NotifyPost(const std::vector<CString>& keys) {
-    if (!m_dispatcher) return;
-    m_dispatcher->DispatchAsync([this, liveness = m_liveness, keys] {
-        const std::lock_guard lock(liveness->lock);
-        if (liveness->alive) Notify(keys, nullptr, nullptr);
+void SubscriptionMap::NotifyPost(const std::vector<CString>& keys) { static_cast<void>(TryNotifyPost(keys)); }
+
+bool SubscriptionMap::TryNotifyPost(const std::vector<CString>& keys) {
+    if (!m_dispatcher) {
+        ReportCannotDeliver("NotifyPost");
+        return false;
+    }
+    return m_dispatcher->DispatchAsync([this, shared = m_shared, keys] {
+        const std::lock_guard lock(shared->lock);
+        if (shared->alive) Notify(keys, nullptr, nullptr);
     });
+}
+
+void SubscriptionMap::ReportCannotDeliver([[maybe_unused]] const char* operation) const {
+    BRIM_DCHECK_FAILED(
+        "%s on subscription type %d, whose map was built off the user-interface thread and so delivers "
+        "nothing there: reach SubscriptionManager::Instance() first on the user-interface thread",
+        operation, m_type);
 }
 
 void SubscriptionMap::CleanUp() {
     if (m_notifying || !m_cleanUpPending) return;
-    for (auto it = m_entries.begin(); it != m_entries.end();) {
+    // Only the runs that deliveries marked; a run listed twice is visited once,
+    // since the first visit may erase it.
+    std::sort(m_marked.begin(), m_marked.end(),
+              [](Entries::iterator a, Entries::iterator b) { return std::less<>()(&*a, &*b); });
+    m_marked.erase(std::unique(m_marked.begin(), m_marked.end()), m_marked.end());
+    for (const Entries::iterator it : m_marked) {
         std::erase(it->second, nullptr);
-        it = it->second.empty() ? m_entries.erase(it) : std::next(it);
+        if (it->second.empty()) m_entries.erase(it);
     }
+    m_marked.clear();
     m_cleanUpPending = false;
 }

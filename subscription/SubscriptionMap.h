@@ -29,12 +29,18 @@
 // subscriber must be unsubscribed from every key before it is destroyed.
 // Limit: an Update must not wait for another thread that needs this map.
 // Dispatcher: only a map constructed on the user-interface thread can
-// NotifySend and NotifyPost; on any other map both do nothing.
+// NotifySend and NotifyPost; on any other map both do nothing (debug builds
+// stop at the first such call and name the map's type).
+// CanDeliverToUserInterfaceThread tells which kind of map this is.
+// Lifetime: the map may be destroyed on any thread. A posted delivery that
+// is running on the user-interface thread then finishes first; one still
+// queued finds the map gone and does nothing.
 
 #include "platform/CString.h"
 #include "platform/Lock.h"
 #include "subscription/Export.h"
 
+#include <cstddef>
 #include <map>
 #include <memory>
 #include <vector>
@@ -48,8 +54,8 @@ public:
     SubscriptionMap();
     SubscriptionMap(const SubscriptionMap&) = delete;
     SubscriptionMap& operator=(const SubscriptionMap&) = delete;
-    // Off the user-interface thread, the dispatcher is handed to the
-    // process-wide dispatcher to be destroyed on its own thread.
+    // Discards the entries without telling the subscribers, and the dispatcher
+    // with every delivery still queued in it.
     ~SubscriptionMap();
 
     // Adds one entry behind the key's existing ones. No duplicate check; a
@@ -78,6 +84,22 @@ public:
     // that cannot be queued (the thread's queue is full) is dropped.
     void NotifyPost(const std::vector<CString>& keys);
 
+    // NotifyPost that tells whether the notification was queued: false when
+    // it was dropped (the queue is full, the user-interface thread has ended,
+    // or this map cannot deliver there). A caller that must not lose it keeps
+    // what it wanted to announce and tries again later.
+    [[nodiscard]] bool TryNotifyPost(const std::vector<CString>& keys);
+
+    // The entries under `key`: one per subscription, so a subscriber entered
+    // twice counts twice. Removals made during a delivery take effect when the
+    // outermost delivery on this map ends, and are counted until then. Waits
+    // while another thread delivers on this map.
+    [[nodiscard]] std::size_t SubscriberCount(const CString& key) const;
+
+    // Whether NotifySend and NotifyPost reach the user-interface thread: true
+    // exactly when the map was constructed there.
+    [[nodiscard]] bool CanDeliverToUserInterfaceThread() const noexcept { return m_dispatcher != nullptr; }
+
 private:
     // Entries by key, each key's entries in subscription order. One tree
     // node per distinct key keeps look-ups short and a delivery's walk
@@ -93,17 +115,22 @@ private:
     };
     using Entries = std::map<CString, Run, KeyOrder>;
 
+    friend class SubscriptionManager;  // names its maps by type
     class DeliveryScope;
-    struct Liveness;
+    struct Shared;
     void CleanUp();
+    void ReportCannotDeliver(const char* operation) const;
 
-    Entries m_entries;                                // guarded by m_lock
-    bool m_notifying = false;                         // guarded by m_lock
-    bool m_cleanUpPending = false;                    // guarded by m_lock
-    mutable platform::RecursiveLock m_lock;
+    Entries m_entries;                                // guarded by m_shared->lock
+    bool m_notifying = false;                         // guarded by m_shared->lock
+    bool m_cleanUpPending = false;                    // guarded by m_shared->lock
+    // The runs in which a delivery marked entries removed, for the clean-up to
+    // visit instead of the whole map (a run may be listed more than once).
+    std::vector<Entries::iterator> m_marked;          // guarded by m_shared->lock
+    // The map's lock, shared with queued deliveries: one that runs while the
+    // map is being destroyed finishes first, and later ones find it gone.
+    // One lock for both keeps a single order however deliveries nest.
+    std::shared_ptr<Shared> m_shared;
     std::unique_ptr<MainThreadDispatcher> m_dispatcher;  // set at construction only
-    // Shared with queued deliveries, so that one that runs after the map is
-    // gone (its dispatcher outlives it when the map dies off the
-    // user-interface thread) does nothing instead of touching a dead map.
-    std::shared_ptr<Liveness> m_liveness;
+    int m_type = -1;  // the subscription type, for diagnostics; -1 outside the hub
 };

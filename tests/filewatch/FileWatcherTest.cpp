@@ -3,6 +3,7 @@
 #include "FileWatchTestSupport.h"
 #include "platform/Event.h"
 #include "platform/Thread.h"
+#include "platform/Wnd.h"
 #include "subscription/Subscription.h"
 #include "subscription/SubscriptionManager.h"
 #include "support/UiLoop.h"
@@ -80,6 +81,32 @@ TEST_F(FileWatcherTest, ChangesAreReportedOncePerChangeAtFullTimeResolution) {
     Pass(watcher);
     EXPECT_EQ(recorder.calls, 4);
     EXPECT_EQ(recorder.misplacedCalls, 0);
+    watcher.RemoveFileWatch(Key(file));
+}
+
+// The user-interface thread is busy and its queue is full when a saved file is
+// examined: the change waits for a pass after the queue has room.
+TEST_F(FileWatcherTest, ChangeSeenWhileTheQueueIsFullIsReportedOnceThereIsRoom) {
+    const fs::path file = m_dir / "line.xyz";
+    WriteFile(file, "abc");
+    FileWatcher watcher(kNeverPoll);
+    Recorder recorder;
+    const Subscription listening = Listen(Key(file), recorder);
+    ASSERT_TRUE(watcher.AddFileWatch(Key(file)));
+
+    auto backlog = std::make_unique<CWnd>();
+    ASSERT_TRUE(backlog->CreateEx("backlog"));
+    std::thread([&] {
+        while (backlog->PostMessage(WM_APP + 1, 0, 0)) {
+        }
+    }).join();
+    WriteFile(file, "abcd");
+    watcher.RunPassForTesting();  // the post is refused
+    backlog.reset();              // its messages go: the queue has room again
+    Pass(watcher);
+    EXPECT_EQ(recorder.calls, 1);
+    Pass(watcher);
+    EXPECT_EQ(recorder.calls, 1) << "one report per change";
     watcher.RemoveFileWatch(Key(file));
 }
 

@@ -1,4 +1,5 @@
 #include "mainthread/MainThreadDispatcher.h"
+#include "platform/Event.h"
 #include "platform/MessageLoop.h"
 #include "platform/Wnd.h"
 #include "support/UiLoop.h"
@@ -6,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -142,13 +144,43 @@ TEST(MainThreadDispatcherTest, EmptyCallableAndSyncFromAnotherOwnerAreHarmless) 
 
     // A dispatcher whose owning thread has ended: a sync dispatch returns
     // instead of waiting for a thread that will never answer.
+    // Nothing that can never run stays queued: memory stays flat however
+    // often it is tried.
     std::unique_ptr<MainThreadDispatcher> orphan;
     std::thread([&] { orphan = std::make_unique<MainThreadDispatcher>(); }).join();
     bool ran = false;
-    EXPECT_TRUE(orphan->DispatchSync([&] { ran = true; }));
-    EXPECT_FALSE(orphan->DispatchAsync([&] { ran = true; }));
+    auto captured = std::make_shared<int>(1);
+    for (int i = 0; i < 1000; ++i) {
+        EXPECT_TRUE(orphan->DispatchSync([&ran, captured] { ran = true; }));
+        EXPECT_FALSE(orphan->DispatchAsync([&ran, captured] { ran = true; }));
+    }
+    EXPECT_EQ(captured.use_count(), 1);
+    EXPECT_EQ(orphan->QueuedCount(), 0U);
     EXPECT_FALSE(ran);
     orphan.reset();
+}
+
+// A worker destroying the dispatcher while one of its callables runs on the
+// owning thread waits for that callable to return.
+TEST(MainThreadDispatcherTest, DestroyedOffItsThreadWaitsForTheCallableRunningThere) {
+    auto dispatcher = std::make_unique<MainThreadDispatcher>();
+    platform::Event started;
+    std::atomic<bool> destroyed{false};
+    bool destroyedWhileRunning = true;
+    dispatcher->DispatchAsync([&] {
+        started.Set();
+        // Long enough for the worker to reach the destructor on any sane machine.
+        for (int i = 0; i < 20 && !destroyed; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        destroyedWhileRunning = destroyed;
+    });
+    std::thread worker([&] {
+        started.Wait();
+        dispatcher.reset();
+        destroyed = true;
+    });
+    ASSERT_TRUE(test::PumpUntil([&] { return destroyed.load(); }));
+    worker.join();
+    EXPECT_FALSE(destroyedWhileRunning);
 }
 
 TEST(MainThreadDispatcherTest, ExceptionFromCallableLeavesDispatcherUsable) {

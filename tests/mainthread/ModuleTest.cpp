@@ -134,4 +134,26 @@ TEST_P(UnloadOrderTest, SingletonsAreDestroyedInTheReverseOrderOfFirstUse) {
 INSTANTIATE_TEST_SUITE_P(FirstUse, UnloadOrderTest, testing::Values("MDW", "MWD", "DMW", "DWM", "WMD", "WDM"),
                          [](const testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
 
+// --- Exit ----------------------------------------------------------------------
+
+// The ways an application ends. Under AddressSanitizer a use of a destroyed
+// object or a leaked one makes the child fail.
+class ExitPathTest : public testing::TestWithParam<const char*> {};
+
+TEST_P(ExitPathTest, EndsCleanly) {
+    const ChildResult child = RunChild(std::string(BRIM_EXIT_PATHS) + " " + GetParam() + " 2>&1");
+    EXPECT_EQ(child.exitCode, 0) << child.output;
+    const std::vector<std::string> lines = Lines(child.output);
+    EXPECT_TRUE(!lines.empty() && lines.back() == "done") << child.output;
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, ExitPathTest,
+                         testing::Values("app-gone-dispatcher-later", "exit-from-worker", "map-dies-on-worker",
+                                         "static-handles"),
+                         [](const testing::TestParamInfo<const char*>& info) {
+                             std::string name = info.param;
+                             std::erase(name, '-');
+                             return name;
+                         });
+
 }  // namespace

@@ -1,11 +1,18 @@
 #include "subscription/SubscriptionManager.h"
 
+#include "mainthread/MainThreadDispatcher.h"
+#include "platform/MessageLoop.h"
 #include "subscription/Recorder.h"
 #include "support/UiLoop.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <climits>
+#include <system_error>
 #include <memory>
 #include <set>
 #include <thread>
@@ -129,13 +136,58 @@ TEST(SubscriptionManagerThreadTest, ManagerFirstBuiltOnWorkerCannotSendOrPost) {
     CallLog log;
     NamedSubscriber s1("S1", log);
     hub->Subscribe(1, K, &s1);
-    hub->NotifyPost(1, K);
-    hub->NotifySend(1, K, nullptr, nullptr);
+    for (int type = 0; type < SUBSCRIPTION_TYPE_COUNT; ++type) EXPECT_FALSE(hub->CanDeliverToUserInterfaceThread(type));
+    // Debug builds stop at the first such call and name the type.
+    EXPECT_DEBUG_DEATH(hub->NotifyPost(1, K), "NotifyPost on subscription type 1,");
+    EXPECT_DEBUG_DEATH(hub->NotifySend(1, K, nullptr, nullptr), "NotifySend on subscription type 1,");
     test::PumpPending();
     EXPECT_EQ(log.Size(), 0U);
     hub->Notify(1, K, nullptr, nullptr);
     EXPECT_EQ(log.Size(), 1U);
     hub->Unsubscribe(1, K, &s1);
+}
+
+// Started with too few file descriptors: the hub's first use says so with
+// the system's error, and works once descriptors are free again.
+TEST(SubscriptionManagerThreadTest, DescriptorShortageAtFirstUseIsReportedAndRetried) {
+    const auto scenario = [] {
+        // The sanitizers need descriptors of their own the first time they
+        // check a type; let them meet the map's and the dispatcher's first.
+        std::thread([] {
+            const SubscriptionMap map;
+            const MainThreadDispatcher dispatcher;
+        }).join();
+        try {
+            throw std::system_error(std::make_error_code(std::errc::too_many_files_open));
+        } catch (const std::system_error& e) {
+            if (e.code() != std::errc::too_many_files_open || e.what() == nullptr) std::_Exit(9);
+        }
+        const rlimit limit{64, 64};
+        if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) std::_Exit(10);
+        std::vector<int> taken;
+        for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) taken.push_back(fd);
+        const auto expectShortage = [](const auto& attempt, int status) {
+            try {
+                attempt();
+            } catch (const std::system_error& e) {
+                if (e.code() == std::errc::too_many_files_open) return;
+            }
+            std::_Exit(status);
+        };
+        expectShortage([] { SubscriptionManager::Instance(); }, 11);
+        expectShortage([] { platform::MessageLoop::Current(); }, 12);
+        for (const int fd : taken) ::close(fd);
+
+        auto& hub = SubscriptionManager::Instance();
+        CallLog log;
+        NamedSubscriber s1("S1", log);
+        hub.Subscribe(3, K, &s1);
+        hub.NotifyPost(3, K);
+        if (!test::PumpUntil([&] { return log.Size() == 1; })) std::_Exit(13);
+        hub.Unsubscribe(3, K, &s1);
+        std::_Exit(0);
+    };
+    EXPECT_EXIT(scenario(), testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -136,13 +136,18 @@ TEST_F(SubscriptionMapTest, NestedDeliveryDefersErasureToTheOutermost) {
     map.Subscribe(K, &s2);
     map.Subscribe(L, &s3);
     map.Subscribe(L, &s4);
-    s1.onUpdate = [&](const NotificationInfo*) { map.Notify(L, nullptr, nullptr); };
     s3.onUpdate = [&](const NotificationInfo*) {
         map.Unsubscribe(L, &s4);  // inside the nested delivery
         map.Unsubscribe(K, &s2);  // an entry the outer delivery has yet to reach
     };
+    s1.onUpdate = [&](const NotificationInfo*) {
+        map.Notify(L, nullptr, nullptr);
+        EXPECT_EQ(map.SubscriberCount(L), 2U) << "erased before the outermost delivery ended";
+    };
     map.Notify(K, nullptr, nullptr);
     EXPECT_EQ(log.Names(), (Names{"S1", "S3"}));
+    EXPECT_EQ(map.SubscriberCount(K), 1U) << "a removal deferred during the delivery was never erased";
+    EXPECT_EQ(map.SubscriberCount(L), 1U);
     log.Clear();
     s1.onUpdate = nullptr;
     s3.onUpdate = nullptr;
@@ -265,11 +270,13 @@ TEST_F(SubscriptionMapTest, SendOnUiThreadFromInsideDeliveryRunsNested) {
 TEST(SubscriptionMapThreadTest, MapBuiltOnWorkerCannotSendOrPostButNotifies) {
     std::unique_ptr<SubscriptionMap> map;
     std::thread([&] { map = std::make_unique<SubscriptionMap>(); }).join();
+    EXPECT_FALSE(map->CanDeliverToUserInterfaceThread());
     CallLog log;
     NamedSubscriber s1("S1", log);
     map->Subscribe(K, &s1);
-    map->NotifySend({K}, nullptr, nullptr);
-    map->NotifyPost({K});
+    // Debug builds stop at once and say why; release builds deliver nothing.
+    EXPECT_DEBUG_DEATH(map->NotifySend({K}, nullptr, nullptr), "NotifySend on subscription type -1");
+    EXPECT_DEBUG_DEATH(EXPECT_FALSE(map->TryNotifyPost({K})), "NotifyPost on subscription type -1");
     test::PumpPending();
     EXPECT_EQ(log.Size(), 0U);
     map->Notify(K, nullptr, nullptr);
@@ -278,19 +285,31 @@ TEST(SubscriptionMapThreadTest, MapBuiltOnWorkerCannotSendOrPostButNotifies) {
     std::thread([&] { map.reset(); }).join();  // destroyed off the UI thread, with no dispatcher
 }
 
-TEST(SubscriptionMapThreadTest, MapDestroyedOnWorkerHandsItsDispatcherToTheUiThread) {
-    MainThreadDispatcher::Instance();  // the process-wide dispatcher lives on this thread
+TEST(SubscriptionMapThreadTest, MapDestroyedOnWorkerDropsItsQueuedDeliveries) {
     auto map = std::make_unique<SubscriptionMap>();
+    EXPECT_TRUE(map->CanDeliverToUserInterfaceThread());
     CallLog log;
     NamedSubscriber s1("S1", log);
     map->Subscribe(K, &s1);
-    map->NotifyPost({K});  // queued; discarded with the map's dispatcher
+    EXPECT_TRUE(map->TryNotifyPost({K}));
     std::thread([&] { map.reset(); }).join();
-    bool drained = false;
-    MainThreadDispatcher::Instance().DispatchAsync([&] { drained = true; });
-    ASSERT_TRUE(test::PumpUntil([&] { return drained; }));
     test::PumpPending();
     EXPECT_EQ(log.Size(), 0U);
+}
+
+// A posted delivery that runs in a nested loop inside a delivery of the same
+// map takes the map's lock in the same order as one run by the outer loop.
+TEST_F(SubscriptionMapTest, PostedDeliveryInANestedLoopInsideADeliveryOfTheSameMap) {
+    map.Subscribe(K, &s1);
+    map.Subscribe(L, &s2);
+    ASSERT_TRUE(map.TryNotifyPost({L}));
+    test::PumpPending();
+    s1.onUpdate = [&](const NotificationInfo*) {
+        ASSERT_TRUE(map.TryNotifyPost({L}));
+        EXPECT_TRUE(test::PumpUntil([&] { return log.Size() == 3; }));
+    };
+    map.Notify(K, nullptr, nullptr);
+    EXPECT_EQ(log.Names(), (Names{"S2", "S1", "S2"}));
 }
 
 }  // namespace
