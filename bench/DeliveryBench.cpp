@@ -2,6 +2,7 @@
 // data ids, and a handle replacing its keys. The one-key, posting and sending
 // figures stand beside their peers in the Peer*Bench files.
 
+#include "filewatch/NFData.h"
 #include "subscription/NotificationInfo.h"
 #include "subscription/Subscriber.h"
 #include "subscription/Subscription.h"
@@ -75,5 +76,52 @@ void BM_SubscriptionReplaceTenKeys(benchmark::State& state) {
     sub.Unsubscribe();
 }
 BENCHMARK(BM_SubscriptionReplaceTenKeys);
+
+// A receiver that unsubscribes and subscribes itself again inside Update,
+// while the map holds Arg unrelated keys: the clean-up after each delivery
+// visits only what the delivery marked, so the time stays flat as Arg grows.
+void BM_ReentrantDeliveryAmongUnrelatedKeys(benchmark::State& state) {
+    SubscriptionMap map;
+    Counter bystander;
+    for (std::int64_t i = 0; i < state.range(0); ++i) map.Subscribe(CString("unrelated " + std::to_string(i)), &bystander);
+    const CString key(u"RouteChanged");
+    class Resubscriber : public Subscriber {
+    public:
+        Resubscriber(SubscriptionMap& map, const CString& key) : m_map(map), m_key(key) {}
+        void Update(const NotificationInfo* /*info*/) override {
+            m_map.Unsubscribe(m_key, this);
+            m_map.Subscribe(m_key, this);
+        }
+
+    private:
+        SubscriptionMap& m_map;
+        const CString& m_key;
+    } receiver(map, key);
+    map.Subscribe(key, &receiver);
+    for (auto _ : state) map.Notify(key, nullptr, nullptr);
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_ReentrantDeliveryAmongUnrelatedKeys)->Arg(1000)->Arg(1000000);
+
+// Merging two updates of one file that carry Arg ids each, half of them
+// shared: n log n, so ten times the ids cost a little over ten times the time.
+void BM_NFDataMergeIds(benchmark::State& state) {
+    const auto count = static_cast<std::uint64_t>(state.range(0));
+    NFData::DataUpdate first;
+    NFData::DataUpdate second;
+    first.m_fileName = second.m_fileName = CString(u"/survey/line 12.xyz");
+    for (std::uint64_t i = 0; i < count; ++i) {
+        first.m_ids.emplace_back(1, i);
+        second.m_ids.emplace_back(1, i + count / 2);
+    }
+    for (auto _ : state) {
+        NFData data;
+        data.Add(first);
+        data.Add(second);
+        benchmark::DoNotOptimize(data.GetFileUpdate(0).m_ids.size());
+    }
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_NFDataMergeIds)->Arg(1000)->Arg(10000)->Arg(40000)->Unit(benchmark::kMillisecond);
 
 }  // namespace

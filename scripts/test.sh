@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the library and its tests three times (plain, ThreadSanitizer,
-# AddressSanitizer + UndefinedBehaviorSanitizer) and runs every test in each,
-# then runs each fuzz target for a bounded time (clang, libFuzzer).
+# Builds the library and its tests three times (plain, a debug build whose
+# contract checks are on; ThreadSanitizer; AddressSanitizer +
+# UndefinedBehaviorSanitizer) and runs every test in each, then runs each fuzz
+# target for a bounded time (clang, libFuzzer).
 # Usage: scripts/test.sh [plain|thread|address|fuzz]...   (default: all four)
 set -euo pipefail
 
@@ -22,13 +23,13 @@ for flavour in "${flavours[@]}"; do
             "$root/scripts/fuzz.sh" "${BRIM_FUZZ_SECONDS:-20}"
             continue
             ;;
-        plain) sanitize="" ;;
-        thread|address) sanitize="$flavour" ;;
+        plain) sanitize="" build_type=Debug ;;
+        thread|address) sanitize="$flavour" build_type=RelWithDebInfo ;;
         *) echo "unknown flavour: $flavour" >&2; exit 2 ;;
     esac
     build="$root/build/test-$flavour"
     echo "=== $flavour build ==="
-    cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE="$build_type" \
         -DBRIM_SANITIZE="$sanitize" -DBRIM_BUILD_TESTS=ON -DBRIM_BUILD_DEMO=ON -DBRIM_WITH_GLIB=ON -DBRIM_WITH_QT=ON >/dev/null
     cmake --build "$build" -j "$jobs"
     # ThreadSanitizer needs a memory layout that address-space randomisation
