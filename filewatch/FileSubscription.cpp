@@ -8,14 +8,20 @@
 namespace {
 
 // Withdraws the first `count` watches of `paths`, last added first.
-void RemoveWatches(const std::vector<CString>& paths, std::size_t count) {
-    FileWatcher& watcher = FileWatcher::Instance();
+void RemoveWatches(FileWatcher& watcher, const std::vector<CString>& paths, std::size_t count) {
     while (count > 0) watcher.RemoveFileWatch(paths[--count]);
 }
 
 }  // namespace
 
 FileSubscription::FileSubscription() : m_subscription(FILE_SUBSCRIPTION_TYPE) {}
+
+FileSubscription::FileSubscription(FileWatcher& watcher)
+    : m_subscription(FILE_SUBSCRIPTION_TYPE), m_watcher(&watcher) {}
+
+FileWatcher& FileSubscription::Watcher() const {
+    return m_watcher != nullptr ? *m_watcher : FileWatcher::Instance();
+}
 
 FileSubscription::~FileSubscription() {
     Unsubscribe();
@@ -35,20 +41,20 @@ bool FileSubscription::Subscribe(const std::vector<CString>& paths) {
     if (m_subscription.IsSubscribed(paths)) return true;
     Unsubscribe();
 
-    FileWatcher& watcher = FileWatcher::Instance();
+    FileWatcher& watcher = Watcher();
     std::size_t added = 0;
     try {
         for (; added < paths.size(); ++added) {
             if (!watcher.AddFileWatch(paths[added])) {
                 // All or nothing: a handle never keeps a subscription whose
                 // file nobody polls, nor a watch it does not hold as a key.
-                RemoveWatches(paths, added);
+                RemoveWatches(watcher, paths, added);
                 return false;
             }
         }
         m_subscription.Subscribe(paths);
     } catch (...) {
-        RemoveWatches(paths, added);
+        RemoveWatches(watcher, paths, added);
         m_subscription.Unsubscribe();
         throw;
     }
@@ -58,7 +64,9 @@ bool FileSubscription::Subscribe(const std::vector<CString>& paths) {
 void FileSubscription::Unsubscribe() {
     // A handle that outlives the process-wide watcher (a static one, at exit)
     // has no watch left to withdraw.
-    if (!FileWatcher::IsInstanceGone()) RemoveWatches(m_subscription.GetKeys(), m_subscription.GetKeys().size());
+    if (m_watcher != nullptr || !FileWatcher::IsInstanceGone()) {
+        RemoveWatches(Watcher(), m_subscription.GetKeys(), m_subscription.GetKeys().size());
+    }
     m_subscription.Unsubscribe();
 }
 

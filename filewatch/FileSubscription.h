@@ -41,13 +41,18 @@
 
 #include <vector>
 
+class FileWatcher;
 class Subscriber;
 
 class BRIMSUBSCRIBER_API FileSubscription {
 public:
     // An empty handle on the map of FILE_SUBSCRIPTION_TYPE: no receiver, not
     // owning, no paths. Creates SubscriptionManager when it is the first caller.
+    // Its watches go to FileWatcher::Instance().
     FileSubscription();
+    // The same, with watches on a watcher of the caller's, which must outlive
+    // the handle.
+    explicit FileSubscription(FileWatcher& watcher);
     FileSubscription(const FileSubscription&) = delete;
     FileSubscription& operator=(const FileSubscription&) = delete;
     // Unsubscribe, then delete the receiver if the handle owns it.
@@ -78,5 +83,8 @@ public:
     [[nodiscard]] const std::vector<CString>& GetPaths() const noexcept;
 
 private:
+    [[nodiscard]] FileWatcher& Watcher() const;
+
     Subscription m_subscription;
+    FileWatcher* m_watcher = nullptr;  // null: FileWatcher::Instance()
 };

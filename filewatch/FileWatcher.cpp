@@ -1,7 +1,6 @@
 #include "filewatch/FileWatcher.h"
 
 #include "platform/Event.h"
-#include "platform/Thread.h"
 #include "subscription/SubscriptionManager.h"
 
 #include <exception>
@@ -28,11 +27,6 @@ std::string LookupPathOf(const CString& path) {
     return absolute.string();
 }
 
-std::optional<platform::FileInfo> ReadState(const std::string& lookupPath) {
-    if (lookupPath.empty()) return std::nullopt;
-    return platform::GetFileAccess().Find(lookupPath);
-}
-
 // Set when Instance() is destroyed; constant-initialised, so it stays readable
 // throughout exit, when handles that outlive the watcher are destroyed.
 constinit std::atomic<bool> g_instanceGone{false};
@@ -51,11 +45,14 @@ FileWatcher& FileWatcher::Instance() {
     return instance;
 }
 
-FileWatcher::FileWatcher() : FileWatcher(kPollIntervalMs) { m_isInstance = true; }
+FileWatcher::FileWatcher() : FileWatcher(Options{}) { m_isInstance = true; }
 
 bool FileWatcher::IsInstanceGone() noexcept { return g_instanceGone.load(std::memory_order_acquire); }
 
-FileWatcher::FileWatcher(std::uint32_t pollIntervalMs) : m_pollIntervalMs(pollIntervalMs) {
+FileWatcher::FileWatcher(const Options& options)
+    : m_fileAccess(options.files != nullptr ? *options.files : platform::SystemFileAccess()),
+      m_threadStarter(options.threads != nullptr ? *options.threads : platform::SystemThreadStarter()),
+      m_pollIntervalMs(options.pollIntervalMs) {
     // The polling thread posts through the manager. Reaching it here finishes
     // its construction before this watcher's, so at unload the manager is
     // destroyed after the watcher has stopped its thread.
@@ -112,7 +109,8 @@ void FileWatcher::RemoveFileWatch(const CString& path) {
 bool FileWatcher::StartThread() {
     auto poller = std::make_unique<Poller>();
     Poller& started = *poller;
-    if (!started.thread.Start([this, &started] { WatchThreadFunc(started); }, platform::ThreadPriority::Low)) {
+    if (!m_threadStarter.Start(started.thread, [this, &started] { WatchThreadFunc(started); },
+                               platform::ThreadPriority::Low)) {
         return false;
     }
     m_watchThread = std::move(poller);
@@ -147,6 +145,11 @@ void FileWatcher::WatchThreadFunc(Poller& poller) {
     }
 }
 
+std::optional<platform::FileInfo> FileWatcher::ReadState(const std::string& lookupPath) const {
+    if (lookupPath.empty()) return std::nullopt;
+    return m_fileAccess.Find(lookupPath);
+}
+
 void FileWatcher::RunPass() {
     for (watched_file& file : m_files) CheckFile(file);
 }
@@ -157,7 +160,7 @@ void FileWatcher::CheckFile(watched_file& file) {
     // that it is reported when it comes back different.
     if (!current || current == file.last_write_time) return;
     // Left for the next pass when it cannot be opened now.
-    if (!platform::GetFileAccess().CanOpenForReading(file.lookupPath)) return;
+    if (!m_fileAccess.CanOpenForReading(file.lookupPath)) return;
     // Stored only once the notification is queued: when the queue is full (or
     // queuing throws), the change is still seen by the next pass.
     if (SubscriptionManager::Instance().TryNotifyPost(FILE_SUBSCRIPTION_TYPE, file.path)) {
@@ -178,18 +181,15 @@ std::uint64_t FileWatcher::GetPassCountForTesting() const noexcept {
     return m_passCount.load(std::memory_order_acquire);
 }
 
-int FileWatcher::GetWatchCountForTesting(const CString& path) const {
+std::vector<std::pair<CString, int>> FileWatcher::GetWatchedPaths() const {
     const std::lock_guard lock(m_filesLock);
-    const auto found = m_index.find(path.view());
-    return found == m_index.end() ? 0 : found->second->ref_count;
+    std::vector<std::pair<CString, int>> paths;
+    paths.reserve(m_files.size());
+    for (const watched_file& file : m_files) paths.emplace_back(file.path, file.ref_count);
+    return paths;
 }
 
-std::size_t FileWatcher::GetRecordCountForTesting() const {
-    const std::lock_guard lock(m_filesLock);
-    return m_files.size();
-}
-
-bool FileWatcher::IsPollingForTesting() const {
+bool FileWatcher::IsPolling() const {
     const std::lock_guard lock(m_filesLock);
     return m_watchThread != nullptr && !m_watchThread->stopRequested;
 }

@@ -61,6 +61,7 @@
 #include "platform/CString.h"
 #include "platform/FileAccess.h"
 #include "platform/Lock.h"
+#include "platform/Thread.h"
 #include "subscription/Export.h"
 
 #include <atomic>
@@ -73,6 +74,8 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 class BRIMSUBSCRIBER_API FileWatcher {
 public:
@@ -83,9 +86,17 @@ public:
     // polls every kPollIntervalMs.
     static FileWatcher& Instance();
 
-    // A watcher of its own that polls every pollIntervalMs: for tests and
-    // measurements. The application uses Instance().
-    explicit FileWatcher(std::uint32_t pollIntervalMs);
+    // What a watcher of its own is built with. Null members stand for the
+    // system's; whatever is given must outlive the watcher.
+    struct Options {
+        std::uint32_t pollIntervalMs = kPollIntervalMs;
+        platform::FileAccess* files = nullptr;       // looks files up and opens them
+        platform::ThreadStarter* threads = nullptr;  // starts the polling thread
+    };
+
+    // A watcher of its own: for tests, measurements, or a part of the
+    // application that wants other settings. FileSubscription can use it.
+    explicit FileWatcher(const Options& options);
 
     FileWatcher(const FileWatcher&) = delete;
     FileWatcher& operator=(const FileWatcher&) = delete;
@@ -111,18 +122,19 @@ public:
     // for the pass in progress; the thread has ended when the call returns.
     void RemoveFileWatch(const CString& path);
 
-    // --- For tests -----------------------------------------------------------
+    // --- Diagnostics: read-only, thread-safe, each takes the records' lock ---
+    // The registered paths, in first-added order, with their counts.
+    [[nodiscard]] std::vector<std::pair<CString, int>> GetWatchedPaths() const;
+    // True while a polling thread runs that has not been asked to stop.
+    [[nodiscard]] bool IsPolling() const;
+
+    // --- For tests and measurements -------------------------------------------
     // Sets the interval from the polling thread's next wait on.
     void SetPollIntervalForTesting(std::uint32_t pollIntervalMs) noexcept;
     // Makes one pass over every record on the calling thread, now.
     void RunPassForTesting();
     // Passes completed by polling threads since construction.
     [[nodiscard]] std::uint64_t GetPassCountForTesting() const noexcept;
-    // The registration count of `path`: 0 when it has no record.
-    [[nodiscard]] int GetWatchCountForTesting(const CString& path) const;
-    [[nodiscard]] std::size_t GetRecordCountForTesting() const;
-    // True while a polling thread runs that has not been asked to stop.
-    [[nodiscard]] bool IsPollingForTesting() const;
 
 private:
     // One registered path.
@@ -154,7 +166,10 @@ private:
     void WatchThreadFunc(Poller& poller);
     void RunPass();                           // m_filesLock held
     void CheckFile(watched_file& file);       // m_filesLock held
+    [[nodiscard]] std::optional<platform::FileInfo> ReadState(const std::string& lookupPath) const;
 
+    platform::FileAccess& m_fileAccess;
+    platform::ThreadStarter& m_threadStarter;
     mutable platform::CriticalSection m_filesLock;
     FileList m_files;                                     // guarded by m_filesLock; first-added order
     // guarded by m_filesLock; path -> its record. The key views the record's

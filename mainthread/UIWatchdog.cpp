@@ -2,7 +2,6 @@
 
 #include "mainthread/WindowMessages.h"
 #include "platform/PeriodicTimer.h"
-#include "platform/TickCount.h"
 
 #include <system_error>
 #include <utility>
@@ -28,7 +27,8 @@ UIWatchdog& UIWatchdog::Instance() {
 
 UIWatchdog::UIWatchdog() : UIWatchdog(kDefaultProbePeriodMs) {}
 
-UIWatchdog::UIWatchdog(std::uint32_t probePeriodMs) : m_probePeriodMs(probePeriodMs == 0 ? 1 : probePeriodMs) {}
+UIWatchdog::UIWatchdog(std::uint32_t probePeriodMs, const platform::TickClock& clock)
+    : m_probePeriodMs(probePeriodMs == 0 ? 1 : probePeriodMs), m_clock(clock) {}
 
 UIWatchdog::~UIWatchdog() { StopProbing(); }
 
@@ -79,14 +79,14 @@ void UIWatchdog::StopProbing() {
 void UIWatchdog::OnTimerCallback() {
     if (m_KIVmode.load(kRelaxed)) {
         if (m_postTick.load(kRelaxed) != 0) return;  // still unanswered: nothing changes
-        m_postTick.store(platform::GetTickCount(), kRelaxed);
+        m_postTick.store(m_clock.Now(), kRelaxed);
         // A probe that never went out gets no answer; forget it, or no
         // posted-message probe would ever be made again.
         if (!m_wnd.PostMessage(WM_CALLBACK, 0, 0)) m_postTick.store(0, kRelaxed);
         return;
     }
     if (m_timerStartTick.load(kRelaxed) == 0) {
-        m_timerStartTick.store(platform::GetTickCount(), kRelaxed);
+        m_timerStartTick.store(m_clock.Now(), kRelaxed);
         if (!m_wnd.SetTimer(kProbeTimerId, kProbeTimerMs)) m_timerStartTick.store(0, kRelaxed);
         return;
     }
@@ -98,7 +98,7 @@ void UIWatchdog::OnTimerCallback() {
 }
 
 void UIWatchdog::OnCallback() {
-    const std::uint32_t now = platform::GetTickCount();
+    const std::uint32_t now = m_clock.Now();
     const std::uint32_t posted = m_postTick.exchange(0, kRelaxed);
     if (posted == 0 || now < posted) return;  // no probe outstanding, or the tick count wrapped
     const double delay = static_cast<double>(now - posted);
@@ -107,7 +107,7 @@ void UIWatchdog::OnCallback() {
 
 void UIWatchdog::OnTimer() {
     m_wnd.KillTimer(kProbeTimerId);  // each window timer serves one probe
-    const std::uint32_t now = platform::GetTickCount();
+    const std::uint32_t now = m_clock.Now();
     const std::uint32_t started = m_timerStartTick.load(kRelaxed);
     if (started == 0) return;  // no probe pending: nothing to measure
     if (now < started) {       // the tick count wrapped

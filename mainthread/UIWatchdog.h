@@ -41,6 +41,7 @@
 // Re-entrancy: Stop and the destructor must not be called from inside the
 // periodic callback (that is, from the timer's thread).
 
+#include "platform/TickCount.h"
 #include "platform/Wnd.h"
 #include "subscription/Export.h"
 
@@ -57,9 +58,11 @@ public:
 
     // Creates neither window nor timer.
     UIWatchdog();
-    // Same, with another probe period; 0 is treated as 1 ms. Lets an
-    // application (or a test) probe more or less often than once a second.
-    explicit UIWatchdog(std::uint32_t probePeriodMs);
+    // Same, with another probe period (0 is treated as 1 ms) and the clock
+    // that measures the answers (the system's tick count by default; the
+    // clock must outlive the watchdog). Lets an application probe more or
+    // less often than once a second, and a test drive time exactly.
+    explicit UIWatchdog(std::uint32_t probePeriodMs, const platform::TickClock& clock = platform::SystemTickClock());
     UIWatchdog(const UIWatchdog&) = delete;
     UIWatchdog& operator=(const UIWatchdog&) = delete;
     // Does what Stop does; on the thread that called Start.
@@ -104,6 +107,7 @@ private:
 
     CallbackWnd m_wnd;
     const std::uint32_t m_probePeriodMs;
+    const platform::TickClock& m_clock;
     std::uint32_t m_timerId = 0;  // the periodic timer; written on the window's thread only
     // Shared between the timer's thread and the window's thread; relaxed,
     // since nothing relates the value of one field to that of another.

@@ -1,8 +1,9 @@
 #pragma once
 
-// File look-up and trial opening, replaceable for tests.
+// File look-up and trial opening. The object that uses it takes a FileAccess,
+// the system's by default, so that a test can script what one object sees.
 //
-//   if (auto info = platform::GetFileAccess().Find("/data/line12.xyz")) {
+//   if (auto info = platform::SystemFileAccess().Find("/data/line12.xyz")) {
 //       use(info->lastWriteNs, info->size);
 //   }
 //
@@ -15,9 +16,8 @@
 // controlling terminal, checks that what was opened is a regular file, and
 // closes it again.
 //
-// Threading: the default implementation may be used from any thread. A
-// replacement must be too; install it before any thread uses file access and
-// restore it (SetFileAccess(nullptr)) after they are done.
+// Threading: the system's implementation may be used from any thread. One
+// given to an object must be too, and must outlive the object.
 
 #include "platform/PlatformExport.h"
 
@@ -40,11 +40,7 @@ public:
     [[nodiscard]] virtual bool CanOpenForReading(const std::string& utf8Path) = 0;
 };
 
-// The file access in force: the system's, or a test's replacement.
-BRIM_PLATFORM_API FileAccess& GetFileAccess();
-
-// Installs a replacement (not owned); null restores the system's. Returns the
-// previous replacement, or null.
-BRIM_PLATFORM_API FileAccess* SetFileAccess(FileAccess* replacement);
+// The system's file access.
+BRIM_PLATFORM_API FileAccess& SystemFileAccess();
 
 }  // namespace platform

@@ -31,8 +31,7 @@ public:
     ~Thread();
 
     // Starts the thread running body. Returns false, and starts nothing, when
-    // the system cannot create a thread (or a test made starts fail), or when
-    // this object already runs one.
+    // the system cannot create a thread, or when this object already runs one.
     bool Start(std::function<void()> body, ThreadPriority priority = ThreadPriority::Normal);
 
     // Waits for the thread to end. Does nothing when no thread was started or
@@ -42,13 +41,24 @@ public:
     [[nodiscard]] bool IsStarted() const noexcept { return m_thread.joinable(); }
     [[nodiscard]] bool IsCurrent() const noexcept { return m_thread.get_id() == std::this_thread::get_id(); }
 
-    // Test hook: while set and returning true, Start fails as if the system
-    // refused the thread. Null restores normal starts.
-    using StartFailureHook = bool (*)();
-    static void SetStartFailureHookForTesting(StartFailureHook hook);
-
 private:
     std::thread m_thread;
 };
+
+// Starts threads for an object that needs them. The object takes a
+// ThreadStarter, the system's by default, so that a test can make that one
+// object's thread starts fail.
+class BRIM_PLATFORM_API ThreadStarter {
+public:
+    ThreadStarter() = default;
+    ThreadStarter(const ThreadStarter&) = delete;
+    ThreadStarter& operator=(const ThreadStarter&) = delete;
+    virtual ~ThreadStarter();
+    // As Thread::Start on `thread`.
+    virtual bool Start(Thread& thread, std::function<void()> body, ThreadPriority priority) = 0;
+};
+
+// Starts every thread it is asked for, when the system can.
+BRIM_PLATFORM_API ThreadStarter& SystemThreadStarter();
 
 }  // namespace platform

@@ -3,15 +3,19 @@
 // The millisecond tick count: a 32-bit count of milliseconds since an
 // arbitrary start, wrapping to 0 after 2^32 - 1 (about 49.7 days).
 //
-// Tests replace the source to drive time-dependent logic exactly:
+// An object whose logic depends on time takes a TickClock, the system's by
+// default, so that a test can drive that one object's time exactly:
 //
-//   static std::atomic<std::uint32_t> now{1000};
-//   platform::SetTickCountSource([] { return now.load(); });
-//   ...
-//   platform::SetTickCountSource(nullptr);  // back to the system clock
+//   class ManualClock : public platform::TickClock {
+//   public:
+//       std::uint32_t Now() const override { return now; }
+//       std::atomic<std::uint32_t> now{1000};
+//   };
+//   ManualClock clock;
+//   UIWatchdog watchdog(UIWatchdog::kDefaultProbePeriodMs, clock);
 //
-// Threading: GetTickCount and SetTickCountSource may be called from any
-// thread. The source itself must be safe to call from any thread.
+// Threading: GetTickCount and the system clock may be used from any thread; a
+// clock given to an object must be too, and must outlive the object.
 
 #include "platform/PlatformExport.h"
 
@@ -19,13 +23,19 @@
 
 namespace platform {
 
-using TickCountSource = std::uint32_t (*)();
-
-// Milliseconds from the monotonic clock, or from the replacement source.
+// Milliseconds from the monotonic clock.
 BRIM_PLATFORM_API std::uint32_t GetTickCount();
 
-// Replaces the source; null restores the monotonic clock. Returns the previous
-// replacement (null when the clock was in use).
-BRIM_PLATFORM_API TickCountSource SetTickCountSource(TickCountSource source);
+class BRIM_PLATFORM_API TickClock {
+public:
+    TickClock() = default;
+    TickClock(const TickClock&) = delete;
+    TickClock& operator=(const TickClock&) = delete;
+    virtual ~TickClock();
+    [[nodiscard]] virtual std::uint32_t Now() const = 0;
+};
+
+// The clock that GetTickCount reads.
+BRIM_PLATFORM_API const TickClock& SystemTickClock();
 
 }  // namespace platform

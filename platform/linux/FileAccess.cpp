@@ -1,6 +1,5 @@
 #include "platform/FileAccess.h"
 
-#include <atomic>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,7 +10,7 @@ namespace {
 
 bool HasEmbeddedNul(const std::string& path) { return path.find('\0') != std::string::npos; }
 
-class SystemFileAccess final : public FileAccess {
+class SystemFiles final : public FileAccess {
 public:
     std::optional<FileInfo> Find(const std::string& utf8Path) override {
         if (utf8Path.empty() || HasEmbeddedNul(utf8Path)) return std::nullopt;
@@ -38,20 +37,13 @@ public:
     }
 };
 
-SystemFileAccess g_system;
-std::atomic<FileAccess*> g_replacement{nullptr};
-
 }  // namespace
 
 FileAccess::~FileAccess() = default;
 
-FileAccess& GetFileAccess() {
-    FileAccess* replacement = g_replacement.load(std::memory_order_acquire);
-    return replacement != nullptr ? *replacement : g_system;
-}
-
-FileAccess* SetFileAccess(FileAccess* replacement) {
-    return g_replacement.exchange(replacement, std::memory_order_acq_rel);
+FileAccess& SystemFileAccess() {
+    static SystemFiles files;  // no state: safe to use during exit
+    return files;
 }
 
 }  // namespace platform

@@ -1,15 +1,13 @@
 #include "platform/Thread.h"
 
-#include <atomic>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <system_error>
 #include <unistd.h>
+#include <utility>
 
 namespace platform {
 namespace {
-
-std::atomic<Thread::StartFailureHook> g_startFailureHook{nullptr};
 
 // Nice value of a low-priority thread: well below the application's threads,
 // yet still scheduled promptly on a busy machine.
@@ -27,9 +25,6 @@ Thread::~Thread() { Join(); }
 
 bool Thread::Start(std::function<void()> body, ThreadPriority priority) {
     if (m_thread.joinable()) return false;
-    if (const StartFailureHook hook = g_startFailureHook.load(std::memory_order_acquire); hook && hook()) {
-        return false;
-    }
     try {
         m_thread = std::thread([body = std::move(body), priority] {
             if (priority == ThreadPriority::Low) LowerCurrentThreadPriority();
@@ -45,8 +40,17 @@ void Thread::Join() {
     if (m_thread.joinable() && !IsCurrent()) m_thread.join();
 }
 
-void Thread::SetStartFailureHookForTesting(StartFailureHook hook) {
-    g_startFailureHook.store(hook, std::memory_order_release);
+ThreadStarter::~ThreadStarter() = default;
+
+ThreadStarter& SystemThreadStarter() {
+    class SystemStarter final : public ThreadStarter {
+    public:
+        bool Start(Thread& thread, std::function<void()> body, ThreadPriority priority) override {
+            return thread.Start(std::move(body), priority);
+        }
+    };
+    static SystemStarter starter;  // no state: safe to use during exit
+    return starter;
 }
 
 }  // namespace platform
