@@ -2,202 +2,75 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
-
-#include <limits>
-#include <stdexcept>
-#include <utility>
-#include <vector>
+#include <map>
+#include <random>
+#include <tuple>
 
 namespace {
 
 using DataUpdate = NFData::DataUpdate;
 
-DataUpdate Update(const char16_t* name, double rangeMin = 0.0, double rangeMax = 0.0, std::int32_t count = 0) {
-    DataUpdate update;
-    update.m_fileName = name;
-    update.m_rangeMin = rangeMin;
-    update.m_rangeMax = rangeMax;
-    update.m_count = count;
-    return update;
+auto Fields(const DataUpdate& u) {  // the bounds by their bits, so that a NaN equals itself
+    return std::tuple(u.m_fileName.str(), u.m_kind, std::bit_cast<std::uint64_t>(u.m_rangeMin),
+                      std::bit_cast<std::uint64_t>(u.m_rangeMax), u.m_count, u.m_ids, u.m_page);
 }
 
-std::vector<CString> NamesInOrder(const NFData& data) {
-    std::vector<CString> names;
-    for (int i = 0; i < data.NumFileUpdates(); ++i) {
-        names.push_back(data.GetFileUpdate(i).m_fileName);
+// The merge rules written out plainly; names in code-unit order, their kinds in order of arrival.
+struct Model {
+    void Add(DataUpdate in) {
+        std::vector<DataUpdate>& records = files[in.m_fileName.str()];
+        const auto p = std::find_if(records.begin(), records.end(), [&](auto& r) { return r.m_kind == in.m_kind; });
+        if (p == records.end()) return records.push_back(std::move(in));
+        if (!std::isnan(p->m_rangeMin + in.m_rangeMin)) p->m_rangeMin = std::min(p->m_rangeMin, in.m_rangeMin);
+        if (!std::isnan(p->m_rangeMax + in.m_rangeMax)) p->m_rangeMax = std::max(p->m_rangeMax, in.m_rangeMax);
+        const std::int64_t count = std::int64_t{p->m_count} + in.m_count;
+        p->m_count = static_cast<std::int32_t>(std::clamp<std::int64_t>(count, INT32_MIN, INT32_MAX));
+        for (const CDataId& id : in.m_ids) {
+            if (std::find(p->m_ids.begin(), p->m_ids.end(), id) == p->m_ids.end()) p->m_ids.push_back(id);
+        }
+        p->m_page = p->m_page.IsValid() && in.m_page.IsValid() ? p->m_page |= in.m_page : Page();
     }
-    return names;
-}
+    std::map<std::u16string, std::vector<DataUpdate>> files;
+};
 
-TEST(NFDataTest, RecordsAreOrderedByNameNotByArrival) {
+// Seeded updates, with id lists long enough for either way of merging them.
+TEST(NFDataTest, AddsFollowTheMergeRules) {
+    const char16_t* names[] = {u"/s/a", u"/s/A", u"/s/a.bak", u"", u"/s/\U0001F600", u"/s/\xFFFF"};
+    const double bounds[] = {0.0, -0.0, 1.5, -7.0, 1e300, -HUGE_VAL, std::nan("")};
+    const std::int32_t counts[] = {0, 1, -2, INT32_MAX, INT32_MIN, INT32_MAX / 2};
+    std::mt19937 random(20240611);
+    const auto below = [&](std::size_t n) { return static_cast<std::int32_t>(random() % n); };
+    const auto pick = [&](const auto& pool) { return pool[below(std::size(pool))]; };
     NFData data;
-    data.Add(Update(u"b", 2.0));
-    data.Add(Update(u"a", 1.0));
-    data.Add(Update(u"c", 3.0));
-    data.Add(Update(u"b", 4.0, 9.0));  // default kind -1 on both sides: merged
-    ASSERT_EQ(data.NumFileUpdates(), 3);
-    EXPECT_EQ(NamesInOrder(data), (std::vector<CString>{u"a", u"b", u"c"}));
-    EXPECT_EQ(data.GetFileUpdate(0).m_rangeMin, 1.0);
-    EXPECT_EQ(data.GetFileUpdate(1).m_rangeMax, 9.0);
-    EXPECT_EQ(data.GetFileUpdate(2).m_rangeMin, 3.0);
-}
-
-TEST(NFDataTest, LookupByNameIsExact) {
-    NFData data;
-    EXPECT_EQ(data.GetFileUpdate(CString(u"a")), nullptr);
-    data.Add(Update(u"/survey/Line.xyz", 1.0));
-    data.Add(Update(u"/survey/line.xyz", 2.0));
-    data.Add(Update(u"/survey/line.xyz.bak", 3.0));
-    EXPECT_EQ(data.NumFileUpdates(), 3);
-    ASSERT_NE(data.GetFileUpdate(CString(u"/survey/line.xyz")), nullptr);
-    EXPECT_EQ(data.GetFileUpdate(CString(u"/survey/line.xyz"))->m_rangeMin, 2.0);
-    EXPECT_EQ(data.GetFileUpdate(CString(u"/survey/Line.xyz"))->m_rangeMin, 1.0);
-    EXPECT_EQ(data.GetFileUpdate(CString(u"/survey/line")), nullptr);
-    EXPECT_EQ(data.GetFileUpdate(CString(u"/survey/m")), nullptr);
-}
-
-TEST(NFDataTest, IndexOutsideTheRecordsThrowsInsteadOfReading) {
-    NFData data;
-    EXPECT_THROW((void)data.GetFileUpdate(0), std::out_of_range);  // no records at all
-    data.Add(Update(u"a"));
-    data.Add(Update(u"b"));
-    EXPECT_EQ(data.GetFileUpdate(1).m_fileName, CString(u"b"));
-    EXPECT_THROW((void)data.GetFileUpdate(2), std::out_of_range);
-    EXPECT_THROW((void)data.GetFileUpdate(-1), std::out_of_range);
-    EXPECT_THROW((void)data.GetFileUpdate(std::numeric_limits<int>::min()), std::out_of_range);
-    data.Clear();
-    EXPECT_THROW((void)data.GetFileUpdate(0), std::out_of_range);
-}
-
-TEST(NFDataTest, UpdatesOfOneFileAndKindMergeIntoOneRecord) {
-    DataUpdate first = Update(u"f", 5.0, 10.0, 2);
-    first.m_ids = {CDataId(1, 1), CDataId(1, 2)};
-    first.m_page = Page(4, 6);
-    first.m_kind = 3;
-    DataUpdate second = Update(u"f", 7.0, 20.0, 5);
-    second.m_ids = {CDataId(1, 3), CDataId(1, 2), CDataId(1, 3), CDataId(0, 9)};
-    second.m_page = Page(9, 12);
-    second.m_kind = 3;
-
-    NFData data;
-    data.Add(Update(u"e"));
-    data.Add(first);
-    data.Add(second);
-    ASSERT_EQ(data.NumFileUpdates(), 2);
-    const DataUpdate& merged = data.GetFileUpdate(1);
-    EXPECT_EQ(merged.m_fileName, CString(u"f"));
-    EXPECT_EQ(merged.m_rangeMin, 5.0);
-    EXPECT_EQ(merged.m_rangeMax, 20.0);
-    EXPECT_EQ(merged.m_count, 7);
-    EXPECT_EQ(merged.m_ids, (std::vector<CDataId>{{1, 1}, {1, 2}, {1, 3}, {0, 9}}));
-    EXPECT_EQ(merged.m_page, Page(4, 12));
-    EXPECT_EQ(merged.m_kind, 3);
-}
-
-TEST(NFDataTest, InvalidPageOnEitherSideInvalidatesTheMergedPage) {
-    DataUpdate valid = Update(u"f");
-    valid.m_page = Page(1, 2);
-    const DataUpdate invalid = Update(u"f");
-
-    NFData presentValid;
-    presentValid.Add(valid);
-    presentValid.Add(invalid);
-    EXPECT_FALSE(presentValid.GetFileUpdate(0).m_page.IsValid());
-
-    NFData presentInvalid;
-    presentInvalid.Add(invalid);
-    presentInvalid.Add(valid);
-    EXPECT_FALSE(presentInvalid.GetFileUpdate(0).m_page.IsValid());
-}
-
-TEST(NFDataTest, OtherKindOfAPresentFileIsKeptBesideIt) {
-    DataUpdate soundings = Update(u"f", 1.0, 2.0, 1);
-    soundings.m_kind = 1;
-    DataUpdate tides = Update(u"f", 50.0, 60.0, 4);
-    tides.m_kind = 2;
-
-    NFData data;
-    data.Add(Update(u"g"));
-    data.Add(soundings);
-    data.Add(tides);
-    data.Add(Update(u"a"));
-    data.Add(tides);
-    EXPECT_EQ(NamesInOrder(data), (std::vector<CString>{u"a", u"f", u"f", u"g"}));
-    EXPECT_EQ(data.GetFileUpdate(1).m_kind, 1);
-    EXPECT_EQ(data.GetFileUpdate(1).m_count, 1);
-    EXPECT_EQ(data.GetFileUpdate(2).m_kind, 2);
-    EXPECT_EQ(data.GetFileUpdate(2).m_count, 8);
-    EXPECT_EQ(data.GetFileUpdate(CString(u"f")), &data.GetFileUpdate(1));
-}
-
-TEST(NFDataTest, NaNOnEitherSideKeepsThePresentBound) {
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    NFData nanFirst;
-    nanFirst.Add(Update(u"f", nan, nan));
-    nanFirst.Add(Update(u"f", -3.0, 8.0));
-    EXPECT_TRUE(std::isnan(nanFirst.GetFileUpdate(0).m_rangeMin));
-    EXPECT_TRUE(std::isnan(nanFirst.GetFileUpdate(0).m_rangeMax));
-    NFData nanLast;
-    nanLast.Add(Update(u"f", -3.0, 8.0));
-    nanLast.Add(Update(u"f", nan, nan));
-    EXPECT_EQ(nanLast.GetFileUpdate(0).m_rangeMin, -3.0);
-    EXPECT_EQ(nanLast.GetFileUpdate(0).m_rangeMax, 8.0);
-}
-
-TEST(NFDataTest, CountSumIsHeldAtTheIntRange) {
-    constexpr std::int32_t highest = std::numeric_limits<std::int32_t>::max();
-    constexpr std::int32_t lowest = std::numeric_limits<std::int32_t>::min();
-    NFData data;
-    data.Add(Update(u"high", 0.0, 0.0, highest - 1));
-    data.Add(Update(u"high", 0.0, 0.0, 5));
-    data.Add(Update(u"low", 0.0, 0.0, lowest + 1));
-    data.Add(Update(u"low", 0.0, 0.0, -5));
-    EXPECT_EQ(data.GetFileUpdate(CString(u"high"))->m_count, highest);
-    EXPECT_EQ(data.GetFileUpdate(CString(u"low"))->m_count, lowest);
-}
-
-TEST(NFDataTest, AddingOneOfItsOwnRecordsMergesItWithItself) {
-    DataUpdate update = Update(u"f", 1.0, 2.0, 3);
-    update.m_ids = {CDataId(1, 1), CDataId(1, 2)};
-    NFData data;
-    data.Add(update);
-    data.Add(data.GetFileUpdate(0));
-    ASSERT_EQ(data.NumFileUpdates(), 1);
-    EXPECT_EQ(data.GetFileUpdate(0).m_count, 6);
-    EXPECT_EQ(data.GetFileUpdate(0).m_ids, update.m_ids);
-}
-
-TEST(NFDataTest, ClearCopyAndMoveTreatRecordsAndOperationApart) {
-    NFData data;
-    data.SetOperation(42);
-    data.Add(Update(u"b"));
-    data.Add(Update(u"a"));
-
-    const NFData copy(data);
-    EXPECT_EQ(NamesInOrder(copy), (std::vector<CString>{u"a", u"b"}));
-    EXPECT_EQ(copy.GetOperation(), 42);
-
-    NFData moved(std::move(data));
-    EXPECT_EQ(data.NumFileUpdates(), 0);  // NOLINT(bugprone-use-after-move): the moved-from state is specified
-    EXPECT_EQ(data.GetOperation(), 42);
-    EXPECT_EQ(moved.NumFileUpdates(), 2);
-
-    NFData target;
-    target.Add(Update(u"z"));
-    target = std::move(moved);
-    EXPECT_EQ(moved.NumFileUpdates(), 0);  // NOLINT(bugprone-use-after-move): the moved-from state is specified
-    EXPECT_EQ(moved.GetOperation(), 42);
-    EXPECT_EQ(NamesInOrder(target), (std::vector<CString>{u"a", u"b"}));
-
-    NFData& self = target;
-    target = self;
-    target = std::move(self);
-    EXPECT_EQ(target.NumFileUpdates(), 2);
-
-    target.Clear();
-    EXPECT_EQ(target.NumFileUpdates(), 0);
-    EXPECT_EQ(target.GetOperation(), 42);
+    Model model;
+    for (int step = 0; step < 2000 && !testing::Test::HasFailure(); ++step) {
+        std::vector<const DataUpdate*> flat;
+        for (const auto& [name, records] : model.files) for (const DataUpdate& r : records) flat.push_back(&r);
+        ASSERT_EQ(data.NumFileUpdates(), static_cast<int>(flat.size()));
+        for (int i = 0; i < data.NumFileUpdates(); ++i) EXPECT_EQ(Fields(data.GetFileUpdate(i)), Fields(*flat[i]));
+        EXPECT_THROW((void)data.GetFileUpdate(-1), std::out_of_range);
+        EXPECT_THROW((void)data.GetFileUpdate(data.NumFileUpdates()), std::out_of_range);
+        for (const CString name : names) {
+            const auto first = std::find_if(flat.begin(), flat.end(), [&](auto* r) { return r->m_fileName == name; });
+            const int index = static_cast<int>(first - flat.begin());
+            EXPECT_EQ(data.GetFileUpdate(name), first == flat.end() ? nullptr : &data.GetFileUpdate(index));
+        }
+        if (!flat.empty() && random() % 8 == 0) {
+            const DataUpdate& own = data.GetFileUpdate(below(flat.size()));
+            model.Add(own);
+            data.Add(own);
+            continue;
+        }
+        DataUpdate update{pick(bounds), pick(bounds), std::vector<CDataId>(below(40)), pick(names),
+                          Page(below(8) - 2, below(8) - 2), pick(counts), below(3) - 1};
+        for (CDataId& id : update.m_ids) id = CDataId(below(3), below(20));
+        model.Add(update);
+        data.Add(update);
+    }
+    EXPECT_EQ(Page(4, 7) |= Page(), Page(4, 7)) << "an invalid right side leaves a page as it is";
 }
 
 }  // namespace
