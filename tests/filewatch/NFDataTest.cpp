@@ -70,6 +70,7 @@ TEST(NFDataTest, AddsFollowTheMergeRules) {
         model.Add(update);
         data.Add(update);
     }
+    EXPECT_EQ((Page(4, 7) |= Page(1, 5)) |= Page(9, 12), Page(1, 12));  // the model itself unites pages with |=
     EXPECT_EQ(Page(4, 7) |= Page(), Page(4, 7)) << "an invalid right side leaves a page as it is";
 }
 
