@@ -17,8 +17,7 @@
 
 namespace {
 thread_local long t_countdown = -1;  // the calling thread's allocations left before the failing one; -1: none fails
-thread_local bool t_fired = false;
-thread_local bool t_threw = false;
+thread_local bool t_fired = false, t_threw = false;
 }  // namespace
 
 // The other forms of new and delete reach these through the standard library.

@@ -149,7 +149,7 @@ private:
         if (choice >= 6) Act();
     }
 
-    // Arguments are drawn into locals first: a call's order of evaluating them is unspecified.
+    // Arguments are drawn into locals first: a call may evaluate its arguments in any order.
     void Act() {
         ++m_depth;
         const std::uint8_t op = Next() % 8;

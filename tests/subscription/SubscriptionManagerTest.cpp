@@ -94,9 +94,11 @@ TEST(SubscriptionManagerTest, ManagerFirstBuiltOnWorkerCannotSendOrPost) {
 // fails with the system's error, and works once descriptors are free again.
 TEST(SubscriptionManagerTest, DescriptorShortageAtFirstUseIsReportedAndRetried) {
     const auto scenario = [] {
-        // The sanitizers need descriptors of their own the first time they
-        // check a type; let them meet the map's and the dispatcher's first.
+        // The sanitizers need descriptors of their own the first time they check a
+        // type; let them meet the map's, the dispatcher's and system_error first.
         std::thread([] { const SubscriptionMap map; const MainThreadDispatcher dispatcher; }).join();
+        try { throw std::system_error(std::make_error_code(std::errc::too_many_files_open)); }
+        catch (const std::system_error& e) { if (e.code() != std::errc::too_many_files_open || e.what() == nullptr) std::_Exit(9); }
         const rlimit limit{64, 64};
         if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) std::_Exit(10);
         std::vector<int> taken;
