@@ -1,13 +1,10 @@
-// Every allocation of the library's operations, made to fail in turn: the
-// standard exception must come out, the object must keep its invariants and
-// stay usable, and nothing may leak (the sanitizer builds check that).
-
-#include "FailingAllocator.h"
+// Every allocation of an operation, made to fail in turn: std::bad_alloc must come out,
+// and the object must look as if the operation had not run or had run completely, and go
+// on working (each observation ends with a follow-up). The sanitizer builds add no leak.
 
 #include "filewatch/FileWatcher.h"
 #include "filewatch/NFData.h"
 #include "mainthread/MainThreadDispatcher.h"
-#include "subscription/NotificationInfo.h"
 #include "subscription/Subscriber.h"
 #include "subscription/Subscription.h"
 #include "subscription/SubscriptionMap.h"
@@ -16,258 +13,155 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <functional>
-#include <map>
-#include <memory>
-#include <new>
-#include <string>
-#include <vector>
+#include <cstdlib>
+
+namespace {
+thread_local long t_countdown = -1;  // the calling thread's allocations left before the failing one; -1: none fails
+thread_local bool t_fired = false, t_threw = false;
+}  // namespace
+
+// The other forms of new and delete reach these through the standard library.
+void* operator new(std::size_t size) {
+    if (t_countdown >= 0 && t_countdown-- == 0 && (t_fired = true)) throw std::bad_alloc();
+    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
-// Counts its calls per instance.
+// Runs op not at all (mode -2), to completion (-1), or with allocation number `mode` failing.
+template <class Op>
+void Apply(long mode, Op&& op) {
+    if (mode == -2) return;
+    t_countdown = mode;
+    try { op(); } catch (const std::bad_alloc&) { t_threw = true; }
+    t_countdown = -1;
+}
+
+template <class... T>
+std::string Str(T... values) {
+    return ((std::to_string(values) + ' ') + ...);
+}
+
 struct Counter : Subscriber {
+    void Update(const NotificationInfo*) override { ++calls, action ? action() : void(); }
     int calls = 0;
-    void Update(const NotificationInfo* /*info*/) override { ++calls; }
+    std::function<void()> action;
 };
 
-const CString kShort(u"K");
 const CString kLong(u"A key long enough to live on the heap");
 
-// The outcome of one operation run with its n-th allocation failing.
-struct Injected {
-    bool reached;  // the failing allocation happened
-    bool threw;    // std::bad_alloc came out of the operation
+// Sixty receivers under forty keys, so that the several-keys delivery's
+// scratch outgrows its buffer on the stack; the first receiver removes the
+// last during a delivery. op 0: Subscribe, 1: Notify, 2: NotifySend,
+// 3: TryNotifyPost, 4: the dispatcher's DispatchAsync.
+std::string OnMap(long mode, int op) {
+    SubscriptionMap map;  // built on the user-interface thread: it sends and posts
+    MainThreadDispatcher dispatcher;
+    std::vector<Counter> r(60);
+    std::vector<CString> keys;
+    for (int k = 0; k < 40; ++k) keys.emplace_back("key number " + std::to_string(k));
+    for (std::size_t i = 1; i < r.size(); ++i) map.Subscribe(keys[i % keys.size()], &r[i]);
+    r[1].action = [&] { map.Unsubscribe(keys[19], &r[59]); };
+    bool queued = false;
+    Apply(mode, [&] {
+        if (op == 0) map.Subscribe(kLong, &r[0]);
+        if (op == 1) map.Notify(keys, nullptr, nullptr);
+        if (op == 2) map.NotifySend(keys, nullptr, nullptr);
+        if (op == 3) queued = map.TryNotifyPost(keys);
+        if (op == 4) queued = dispatcher.DispatchAsync([&r, keys] { r[0].calls += static_cast<int>(keys.size()); });
+    });
+    test::PumpPending();
+    std::string seen = Str(queued, r[0].calls, map.SubscriberCount(keys[19]));
+    map.Unsubscribe(keys[1], &r[1]);  // at once: the map is not left delivering
+    map.Subscribe(keys[1], &r[0]);
+    keys.push_back(kLong);
+    for (Counter& c : r) c.calls = 0;
+    map.NotifySend(keys, nullptr, nullptr), map.NotifyPost(keys), dispatcher.DispatchAsync([&r] { ++r[1].calls; });
+    test::PumpPending();
+    for (const Counter& c : r) seen += std::to_string(c.calls);
+    return seen + Str(map.SubscriberCount(keys[1]), map.SubscriberCount(kLong), dispatcher.QueuedCount());
+}
+
+// Not all or nothing: a failure keeps the keys entered so far, and the handle
+// remembers exactly those ('=' per key); the follow-up enters the rest.
+std::string HandleSubscribe(long mode, int) {
+    SubscriptionMap map;
+    Subscription sub(&map);
+    const std::vector<CString> all{u"b1", kLong, kLong + u"2", u"a2", u"K"}, after(all.begin() + 2, all.end());
+    sub.Subscribe({all[0], all[1]});
+    Apply(mode, [&] { sub.Subscribe(after); });
+    std::string seen;
+    for (int round = 0; round < 2; ++round, sub.Subscribe(after)) {
+        for (const CString& key : all) seen += map.SubscriberCount(key) == std::ranges::count(sub.GetKeys(), key) ? '=' : '!';
+    }
+    return seen + std::to_string(sub.GetKeys() == after);
+}
+
+std::string AddFileWatch(long mode, int) {
+    FileWatcher watcher(FileWatcher::Options{.pollIntervalMs = 24 * 60 * 60 * 1000});  // no pass on its own
+    const CString added(u"/nonexistent/a file with a name long enough for the heap.xyz");
+    watcher.AddFileWatch(CString(u"/nonexistent/watched.xyz"));
+    bool accepted = false;
+    Apply(mode, [&] { accepted = watcher.AddFileWatch(added); });
+    std::string seen = Str(accepted, watcher.AddFileWatch(added), watcher.IsPolling());
+    for (const auto& [path, count] : watcher.GetWatchedPaths()) {
+        seen += path.ToUtf8() + Str(count);
+        for (int i = 0; i < count; ++i) watcher.RemoveFileWatch(path);
+    }
+    return seen + Str(watcher.GetWatchedPaths().size(), watcher.IsPolling());
+}
+
+// variant 0: into a new record; 1: merged into the record of b.xyz.
+std::string NFDataAdd(long mode, int variant) {
+    NFData data;
+    NFData::DataUpdate update;
+    update.m_ids = {CDataId(1, 1), CDataId(1, 4)};
+    for (const char* name : {"b.xyz", "d.xyz"}) data.Add((update.m_fileName = CString(name), update));
+    update.m_fileName = CString(variant == 0 ? "c.xyz, a name long enough for the heap" : "b.xyz");
+    update.m_ids = {CDataId(1, 3), CDataId(1, 2), CDataId(1, 1)};
+    Apply(mode, [&] { data.Add(update); });
+    data.Add(update);
+    std::string seen;
+    for (int i = 0; i < data.NumFileUpdates(); ++i) {
+        seen += data.GetFileUpdate(i).m_fileName.ToUtf8();
+        for (const CDataId& id : data.GetFileUpdate(i).m_ids) seen += Str(id.GetItem());
+    }
+    return seen;
+}
+
+struct Operation {
+    const char* name;
+    std::string (*observe)(long mode, int variant);
+    int variant;
+    friend void PrintTo(const Operation& op, std::ostream* out) { *out << op.name; }
 };
 
-template <class Op>
-Injected Inject(long n, Op&& op) {
-    test::FailAt fail(n);
-    bool threw = false;
-    try {
-        op();
-    } catch (const std::bad_alloc&) {
-        threw = true;
+const Operation kOperations[] = {
+    {"Subscribe", OnMap, 0},         {"NotifySeveralKeys", OnMap, 1},     {"NotifySend", OnMap, 2},
+    {"TryNotifyPost", OnMap, 3},     {"DispatchAsync", OnMap, 4},         {"SubscriptionSubscribe", HandleSubscribe, 0},
+    {"AddFileWatch", AddFileWatch, 0}, {"NFDataAddNewRecord", NFDataAdd, 0}, {"NFDataAddMerged", NFDataAdd, 1},
+};
+
+class AllocationFailureTest : public testing::TestWithParam<Operation> {};
+
+TEST_P(AllocationFailureTest, EachFailureThrowsAndLeavesTheObjectAsBeforeOrAfterAndUsable) {
+    const Operation& op = GetParam();
+    const std::string before = op.observe(-2, op.variant), after = op.observe(-1, op.variant);
+    long n = 0;
+    for (; n < 100000; ++n) {
+        t_fired = t_threw = false;
+        const std::string seen = op.observe(n, op.variant);
+        if (!t_fired) break;
+        EXPECT_TRUE(t_threw) << "allocation " << n << " failed, but no std::bad_alloc came out";
+        EXPECT_TRUE(seen == before || seen == after) << "allocation " << n << ": " << seen << "\nbefore: " << before << "\nafter: " << after;
     }
-    return {fail.Fired(), threw};
+    EXPECT_TRUE(n > 0 && n < 100000) << n << " allocations";
 }
 
-// Calls attempt(n) for n = 0, 1, ... until an attempt's operation no longer
-// reaches the failing allocation; each attempt builds its own state, injects
-// the failure into the operation only, and checks the state afterwards.
-// Returns the number of allocations that were made to fail.
-int ForEachAllocationFailure(const std::function<Injected(long n)>& attempt) {
-    for (long n = 0; n < 100000; ++n) {
-        const Injected result = attempt(n);
-        if (!result.reached) {
-            std::printf("%ld allocations made to fail in turn\n", n);
-            return static_cast<int>(n);
-        }
-        EXPECT_TRUE(result.threw) << "allocation " << n << " failed, but no std::bad_alloc came out";
-    }
-    ADD_FAILURE() << "the operation never completed";
-    return -1;
-}
-
-TEST(AllocationFailureTest, SubscribeIsAllOrNothing) {
-    const int failures = ForEachAllocationFailure([](long n) -> Injected {
-        SubscriptionMap map;
-        Counter first;
-        Counter second;
-        map.Subscribe(kShort, &first);
-        const Injected injected = Inject(n, [&] {
-            map.Subscribe(kLong, &second);
-            map.Subscribe(kShort, &second);
-        });
-        map.Notify(kLong, nullptr, nullptr);
-        map.Notify(kShort, nullptr, nullptr);
-        EXPECT_EQ(first.calls, 1);
-        EXPECT_LE(second.calls, 2);
-        if (!injected.threw) {
-            EXPECT_EQ(second.calls, 2);
-        }
-        // Usable: entries come and go as usual.
-        map.Unsubscribe(kShort, &second);
-        map.Unsubscribe(kLong, &second);
-        map.Subscribe(kLong, &second);
-        map.Notify(std::vector<CString>{kLong, kShort}, nullptr, nullptr);
-        EXPECT_EQ(first.calls, 2);
-        map.Unsubscribe(kLong, &second);
-        map.Unsubscribe(kShort, &first);
-        return injected;
-    });
-    EXPECT_GT(failures, 0);
-}
-
-TEST(AllocationFailureTest, SeveralKeysNotifyFailingMidDeliveryLeavesTheMapUsable) {
-    const int failures = ForEachAllocationFailure([](long n) -> Injected {
-        SubscriptionMap map;
-        std::vector<Counter> receivers(60);
-        std::vector<CString> keys;
-        {
-                for (int k = 0; k < 40; ++k) keys.emplace_back("key " + std::to_string(k));
-            for (std::size_t i = 0; i < receivers.size(); ++i) map.Subscribe(keys[i % keys.size()], &receivers[i]);
-        }
-        // A receiver that removes another during the delivery, so a failure
-        // after it must still end the delivery state.
-        const Injected injected = Inject(n, [&] { map.Notify(keys, nullptr, nullptr); });
-        int total = 0;
-        for (const Counter& r : receivers) {
-            EXPECT_LE(r.calls, 1);
-            total += r.calls;
-        }
-        if (!injected.threw) {
-            EXPECT_EQ(total, 60);
-        }
-        // Not stuck delivering: a removal now is immediate, and the next
-        // delivery reaches everyone else exactly once.
-        map.Unsubscribe(keys[0], &receivers[0]);
-        for (Counter& r : receivers) r.calls = 0;
-        map.Notify(keys, nullptr, nullptr);
-        EXPECT_EQ(receivers[0].calls, 0);
-        EXPECT_EQ(receivers[1].calls, 1);
-        for (std::size_t i = 1; i < receivers.size(); ++i) map.Unsubscribe(keys[i % keys.size()], &receivers[i]);
-        return injected;
-    });
-    EXPECT_GT(failures, 0);
-}
-
-TEST(AllocationFailureTest, NotifySendAndPostEitherDeliverOnceOrNotAtAll) {
-    const int failures = ForEachAllocationFailure([](long n) -> Injected {
-        SubscriptionMap map;  // built on the user-interface thread: it can send and post
-        Counter r;
-        {
-                map.Subscribe(kLong, &r);
-        }
-        const std::vector<CString> keys{kLong};
-        const Injected injected = Inject(n, [&] {
-            map.NotifySend(keys, nullptr, nullptr);
-            map.NotifyPost(keys);
-        });
-        test::PumpPending();
-        if (injected.threw) {
-            EXPECT_LE(r.calls, 1);
-        } else {
-            EXPECT_EQ(r.calls, 2);
-        }
-        r.calls = 0;
-        map.NotifySend(keys, nullptr, nullptr);
-        map.NotifyPost(keys);
-        test::PumpPending();
-        EXPECT_EQ(r.calls, 2);
-        map.Unsubscribe(kLong, &r);
-        return injected;
-    });
-    EXPECT_GT(failures, 0);
-}
-
-TEST(AllocationFailureTest, DispatchAsyncThatThrowsQueuesNothing) {
-    const int failures = ForEachAllocationFailure([](long n) -> Injected {
-        MainThreadDispatcher dispatcher;
-        auto captured = std::make_shared<std::string>(200, 'x');  // copied into the call: allocates
-        int runs = 0;
-        const Injected injected = Inject(n, [&] {
-            dispatcher.DispatchAsync([&runs, captured, copy = *captured] { runs += copy.empty() ? 0 : 1; });
-        });
-        test::PumpPending();
-        EXPECT_EQ(runs, injected.threw ? 0 : 1);
-        dispatcher.DispatchAsync([&runs] { ++runs; });
-        test::PumpPending();
-        EXPECT_EQ(runs, injected.threw ? 1 : 2);
-        return injected;
-    });
-    EXPECT_GT(failures, 0);
-}
-
-TEST(AllocationFailureTest, HandleSubscribeKeepsItsKeysEqualToItsEntries) {
-    const int failures = ForEachAllocationFailure([](long n) -> Injected {
-        SubscriptionMap map;
-        Counter r;
-        std::vector<CString> before;
-        std::vector<CString> after;
-        Subscription sub(&map);
-        {
-                before = {CString(u"before one"), CString(u"before two, long enough for the heap")};
-            after = {CString(u"after one, long enough for the heap"), CString(u"after two"), kLong};
-            sub.SetSubscriber(&r, false);
-            sub.Subscribe(before);
-        }
-        const Injected injected = Inject(n, [&] { sub.Subscribe(after); });
-        // Exactly the remembered keys are entered, once each.
-        std::vector<CString> all = before;
-        all.insert(all.end(), after.begin(), after.end());
-        for (const CString& key : all) {
-            r.calls = 0;
-            map.Notify(key, nullptr, nullptr);
-            const bool remembered = std::find(sub.GetKeys().begin(), sub.GetKeys().end(), key) != sub.GetKeys().end();
-            EXPECT_EQ(r.calls, remembered ? 1 : 0) << key.ToUtf8();
-        }
-        if (!injected.threw) {
-            EXPECT_EQ(sub.GetKeys(), after);
-        }
-        sub.Subscribe(after);
-        EXPECT_EQ(sub.GetKeys(), after);
-        return injected;
-    });
-    EXPECT_GT(failures, 0);
-}
-
-TEST(AllocationFailureTest, AddFileWatchRegistersCompletelyOrNotAtAll) {
-    const int failures = ForEachAllocationFailure([](long n) -> Injected {
-        FileWatcher watcher(24 * 60 * 60 * 1000);  // no pass runs on its own
-        const CString present(u"/nonexistent/already watched.xyz");
-        const CString added(u"/nonexistent/a file with a long enough name.xyz");
-        {
-                EXPECT_TRUE(watcher.AddFileWatch(present));
-        }
-        bool accepted = false;
-        const Injected injected = Inject(n, [&] { accepted = watcher.AddFileWatch(added); });
-        EXPECT_EQ(watcher.GetWatchCountForTesting(added), (injected.threw || !accepted) ? 0 : 1);
-        EXPECT_EQ(watcher.GetRecordCountForTesting(), (injected.threw || !accepted) ? 1U : 2U);
-        EXPECT_TRUE(watcher.IsPollingForTesting());
-        EXPECT_TRUE(watcher.AddFileWatch(added));
-        watcher.RemoveFileWatch(added);
-        if (!injected.threw && accepted) watcher.RemoveFileWatch(added);
-        watcher.RemoveFileWatch(present);
-        EXPECT_EQ(watcher.GetRecordCountForTesting(), 0U);
-        EXPECT_FALSE(watcher.IsPollingForTesting());
-        return injected;
-    });
-    EXPECT_GT(failures, 0);
-}
-
-TEST(AllocationFailureTest, NFDataAddKeepsRecordsSortedAndUnique) {
-    const int failures = ForEachAllocationFailure([](long n) -> Injected {
-        NFData data;
-        NFData::DataUpdate update;
-        {
-                for (const char* name : {"b.xyz", "d.xyz"}) {
-                NFData::DataUpdate record;
-                record.m_fileName = CString(name);
-                record.m_ids = {CDataId(1, 1)};
-                data.Add(record);
-            }
-            update.m_fileName = CString("c.xyz, a name long enough for the heap");
-            update.m_ids = {CDataId(1, 2), CDataId(1, 3)};
-        }
-        const Injected injected = Inject(n, [&] {
-            data.Add(update);
-            NFData::DataUpdate more = update;
-            more.m_fileName = CString("b.xyz");
-            data.Add(more);
-        });
-        for (int i = 1; i < data.NumFileUpdates(); ++i) {
-            EXPECT_LT(data.GetFileUpdate(i - 1).m_fileName, data.GetFileUpdate(i).m_fileName);
-        }
-        if (!injected.threw) {
-            EXPECT_EQ(data.NumFileUpdates(), 3);
-        }
-        data.Add(update);
-        EXPECT_NE(data.GetFileUpdate(update.m_fileName), nullptr);
-        return injected;
-    });
-    EXPECT_GT(failures, 0);
-}
+INSTANTIATE_TEST_SUITE_P(Operations, AllocationFailureTest, testing::ValuesIn(kOperations),
+                         [](const testing::TestParamInfo<Operation>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -1,207 +1,96 @@
 #include "subscription/Subscription.h"
 
+#include "subscription/NotificationInfo.h"
 #include "subscription/Recorder.h"
-#include "subscription/SubscriptionManager.h"
+#include "subscription/SubscriptionMap.h"
 
 #include <gtest/gtest.h>
 
-#include <utility>
-
 namespace {
-
-using test::CallLog;
-using test::Names;
-using test::NamedSubscriber;
 
 const CString K1(u"K1");
 const CString K2(u"K2");
 
-class SubscriptionTest : public testing::Test {
-protected:
-    SubscriptionMap map;
-    CallLog log;
-    NamedSubscriber r{"R", log};
-    NamedSubscriber s{"S", log};
-
-    Names Deliver(const std::vector<CString>& keys) {
-        log.Clear();
-        map.Notify(keys, nullptr, nullptr);
-        return log.Names();
+// A handle `sub` of receiver R on `map`; S is another receiver.
+struct World {
+    // Whom each key's one-key delivery on `m` reaches: "<K1>|<K2>|".
+    std::string Probe(SubscriptionMap& m) {
+        std::string seen;
+        for (const CString& key : {K1, K2}) log.clear(), m.Notify(key, nullptr, nullptr), seen += log + '|';
+        return seen;
     }
-    Names DeliverEach(const CString& key) {
-        log.Clear();
-        map.Notify(key, nullptr, nullptr);
-        return log.Names();
-    }
+    SubscriptionMap map, other;
+    std::string log;
+    test::Recorder r{'R', log}, s{'S', log};
+    Subscription sub{&map};
 };
 
-TEST_F(SubscriptionTest, SubscribeReplacesTheSetOfKeys) {
-    Subscription sub(&map);
-    sub.SetSubscriber(&r, false);
-    sub.Subscribe(K1);
-    sub.Subscribe(K2);
-    EXPECT_EQ(DeliverEach(K1), Names{});
-    EXPECT_EQ(DeliverEach(K2), Names{"R"});
+// Checks, while being deleted, whether the map still reaches it.
+struct Dying : Subscriber {
+    explicit Dying(World& w) : w(w) {}
+    void Update(const NotificationInfo*) override { w.log = "reached while deleted"; }
+    ~Dying() override { w.map.Notify(K1, nullptr, nullptr); }
+    World& w;
+};
 
-    sub.Subscribe({K1, K2});
-    sub.Subscribe({K1, K2});  // same keys, same order: nothing changes
-    EXPECT_EQ(DeliverEach(K1), Names{"R"});
-    EXPECT_EQ(DeliverEach(K2), Names{"R"});
+struct HandleCase {
+    const char* rule;
+    const char* expected;
+    std::string (*run)(World&);
+};
 
-    sub.Subscribe(std::vector<CString>{});
-    EXPECT_FALSE(sub.IsSubscribed());
-    EXPECT_EQ(Deliver({K1, K2}), Names{});
-}
+const HandleCase kHandleCases[] = {
+    {"Subscribe replaces the keys", "|R|", [](World& w) { return w.sub.Subscribe(K1), w.sub.Subscribe(K2), w.Probe(w.map); }},
+    {"the same keys in the same order change nothing", "RS|R|",
+     [](World& w) { return w.sub.Subscribe({K1, K2}), w.map.Subscribe(K1, &w.s), w.sub.Subscribe({K1, K2}), w.Probe(w.map); }},
+    {"another order enters the keys again, behind the others", "SR|R|1",
+     [](World& w) {
+         w.sub.Subscribe({K1, K2}), w.map.Subscribe(K1, &w.s), w.sub.Subscribe({K2, K1});
+         return w.Probe(w.map) + std::to_string(w.sub.IsSubscribed({K2, K1}));
+     }},
+    {"an empty key list removes every entry", "||0",
+     [](World& w) { return w.sub.Subscribe({K1, K2}), w.sub.Subscribe(std::vector<CString>{}), w.Probe(w.map) + std::to_string(w.sub.IsSubscribed()); }},
+    {"SetMap to the same map changes nothing; to another moves the entries in order", "R|RRS|" "|S|" "R|RR|",
+     [](World& w) {
+         w.sub.Subscribe({K2, K1, K2}), w.map.Subscribe(K2, &w.s), w.sub.SetMap(&w.map);
+         const std::string same = w.Probe(w.map);
+         return w.sub.SetMap(&w.other), same + w.Probe(w.map) + w.Probe(w.other);
+     }},
+    {"an owning handle removes its entries before deleting its receiver", "",
+     [](World& w) {
+         Subscription owner(&w.map);
+         owner.SetSubscriber(new Dying(w), true), owner.Subscribe(K1), owner = Subscription();
+         return w.log;
+     }},
+    {"a move takes the entries and empties the source; a move-assignment first removes the target's", "000R|R|||",
+     [](World& w) {
+         w.sub.Subscribe({K1, K2});
+         Subscription moved(std::move(w.sub));
+         std::string seen = std::to_string(w.sub.IsSubscribed()) + std::to_string(w.sub.GetSubscriber() != nullptr) +
+                            std::to_string(w.sub.GetMap() != nullptr);
+         Subscription target(&w.map);
+         target.SetSubscriber(&w.s, false), target.Subscribe(K2), target = std::move(moved);
+         seen += w.Probe(w.map);
+         return target = Subscription(), seen + w.Probe(w.map);
+     }},
+    {"notify modes others, all, self only and out of range; self only needs no map", "S*|R*S*|R*||S",
+     [](World& w) {
+         w.sub.Subscribe({K1, K2}), w.map.Subscribe(K2, &w.s), w.map.Subscribe(K1, &w.r);  // R once more, elsewhere
+         const NotificationInfo info;
+         for (const int mode : {0 + notify_others, 0 + notify_all, 0 + notify_self_only, 3}) w.sub.Notify(static_cast<self_notify_t>(mode), &info), w.log += '|';
+         Subscription detached;
+         detached.SetSubscriber(&w.s, false), detached.Notify(notify_self_only, nullptr), detached.Notify(notify_all, nullptr);
+         return w.log;
+     }},
+};
 
-TEST_F(SubscriptionTest, ReorderedKeysAreReenteredBehindOtherSubscribers) {
-    Subscription sub(&map);
-    sub.SetSubscriber(&r, false);
-    sub.Subscribe({K1, K2});
-    map.Subscribe(K1, &s);
-    EXPECT_EQ(DeliverEach(K1), (Names{"R", "S"}));
-    sub.Subscribe({K1, K2});  // same order: R keeps its place
-    EXPECT_EQ(DeliverEach(K1), (Names{"R", "S"}));
-    sub.Subscribe({K2, K1});
-    EXPECT_EQ(DeliverEach(K1), (Names{"S", "R"}));
-    EXPECT_EQ(sub.GetKeys(), (std::vector<CString>{K2, K1}));
-    EXPECT_TRUE(sub.IsSubscribed({K2, K1}));
-    EXPECT_FALSE(sub.IsSubscribed({K1, K2}));
-    map.Unsubscribe(K1, &s);
-}
-
-TEST_F(SubscriptionTest, InvalidTypeRemembersKeysUntilAValidTypeIsSet) {
-    Subscription sub(17);
-    sub.SetSubscriber(&r, false);
-    sub.Subscribe(K1);
-    EXPECT_EQ(sub.GetMap(), nullptr);
-    EXPECT_TRUE(sub.IsSubscribed());
-    auto& hub = SubscriptionManager::Instance();
-    for (int type = 0; type < SUBSCRIPTION_TYPE_COUNT; ++type) hub.Notify(type, K1, nullptr, nullptr);
-    EXPECT_EQ(log.Size(), 0U);
-
-    sub.SetType(2);
-    EXPECT_EQ(sub.GetMap(), hub.GetSubscriptionMap(2));
-    hub.Notify(2, K1, nullptr, nullptr);
-    EXPECT_EQ(log.Names(), Names{"R"});
-
-    sub.SetType(-1);  // back to no map: the entry leaves map 2, the key stays
-    log.Clear();
-    hub.Notify(2, K1, nullptr, nullptr);
-    EXPECT_EQ(log.Size(), 0U);
-    EXPECT_EQ(sub.GetKeys(), std::vector<CString>{K1});
-}
-
-TEST_F(SubscriptionTest, SetMapMovesEntriesInTheirOrder) {
-    SubscriptionMap other;
-    Subscription sub(&map);
-    sub.SetSubscriber(&r, false);
-    sub.Subscribe({K2, K1, K2});
-    sub.SetMap(&map);  // same map: nothing moves
-    EXPECT_EQ(DeliverEach(K2), (Names{"R", "R"}));
-    sub.SetMap(&other);
-    EXPECT_EQ(Deliver({K1, K2}), Names{});
-    log.Clear();
-    other.Notify(K2, nullptr, nullptr);
-    EXPECT_EQ(log.Names(), (Names{"R", "R"}));
-    EXPECT_EQ(sub.GetKeys(), (std::vector<CString>{K2, K1, K2}));
-    sub.Unsubscribe();
-}
-
-TEST_F(SubscriptionTest, DestroyingAnOwningHandleRemovesEntriesBeforeDeletingTheReceiver) {
-    // The receiver checks, while being destroyed, that the map no longer
-    // reaches it: a delivery to it then would be a call on a dying object.
-    struct Probe : Subscriber {
-        SubscriptionMap* map = nullptr;
-        bool* reachableAtDeletion = nullptr;
-        bool delivered = false;
-        void Update(const NotificationInfo*) override { delivered = true; }
-        ~Probe() override {
-            delivered = false;
-            map->Notify(K1, nullptr, nullptr);
-            *reachableAtDeletion = delivered;
-        }
-    };
-    bool reachable = true;
-    auto* probe = new Probe;
-    probe->map = &map;
-    probe->reachableAtDeletion = &reachable;
-    {
-        Subscription sub(&map);
-        sub.SetSubscriber(probe, true);
-        sub.Subscribe(K1);
+TEST(SubscriptionTest, HandleRules) {
+    for (const HandleCase& c : kHandleCases) {
+        SCOPED_TRACE(c.rule);
+        World w;
+        w.sub.SetSubscriber(&w.r, false);
+        EXPECT_EQ(c.run(w), c.expected);
     }
-    EXPECT_FALSE(reachable);
-
-    {
-        Subscription notOwning(&map);
-        notOwning.SetSubscriber(&r, false);
-        notOwning.Subscribe(K1);
-    }
-    r.Update(nullptr);  // still alive
-}
-
-TEST_F(SubscriptionTest, MovedHandlesTransferEntriesAndOwnership) {
-    Subscription source(&map);
-    source.SetSubscriber(&r, false);
-    source.Subscribe({K1, K2});
-    Subscription target(std::move(source));
-    EXPECT_FALSE(source.IsSubscribed());  // NOLINT(bugprone-use-after-move): moved-from state is specified
-    EXPECT_EQ(source.GetSubscriber(), nullptr);
-    { Subscription drop(std::move(source)); }  // destroying an empty handle removes nothing
-    EXPECT_EQ(DeliverEach(K1), Names{"R"});
-
-    Subscription assigned(&map);
-    assigned.SetSubscriber(&s, false);
-    assigned.Subscribe(K2);
-    assigned = std::move(target);  // S's entry goes, R's are taken over
-    EXPECT_EQ(Deliver({K1, K2}), Names{"R"});
-    assigned = Subscription();
-    EXPECT_EQ(Deliver({K1, K2}), Names{});
-}
-
-TEST_F(SubscriptionTest, NotifyModesChooseWhoIsCalled) {
-    Subscription sub(&map);
-    sub.SetSubscriber(&r, false);
-    sub.Subscribe({K1, K2});
-    map.Subscribe(K2, &s);
-    map.Subscribe(K1, &r);  // another entry for R, made elsewhere
-    const NotificationInfo info;
-
-    log.Clear();
-    sub.Notify(notify_others, &info);
-    EXPECT_EQ(log.Names(), Names{"S"});
-    EXPECT_EQ(log.Calls()[0].info, &info);
-
-    log.Clear();
-    sub.Notify(notify_all, &info);
-    EXPECT_EQ(log.Names(), (Names{"R", "S"}));
-
-    log.Clear();
-    sub.Notify(notify_self_only, &info);
-    sub.Notify(static_cast<self_notify_t>(3), &info);
-    EXPECT_EQ(log.Names(), Names{"R"});
-
-    Subscription detached;
-    detached.SetSubscriber(&s, false);
-    log.Clear();
-    detached.Notify(notify_self_only, nullptr);  // no map, no keys
-    detached.Notify(notify_all, nullptr);
-    EXPECT_EQ(log.Names(), Names{"S"});
-    map.Unsubscribe(K2, &s);
-    map.Unsubscribe(K1, &r);
-}
-
-TEST_F(SubscriptionTest, HandleUsedFromInsideDeliveryDefersItsRemovals) {
-    Subscription sub(&map);
-    sub.SetSubscriber(&r, false);
-    sub.Subscribe({K1});
-    map.Subscribe(K1, &s);
-    r.onUpdate = [&](const NotificationInfo*) { sub.Subscribe(K2); };  // leaves K1 mid-delivery
-    EXPECT_EQ(DeliverEach(K1), (Names{"R", "S"}));
-    r.onUpdate = nullptr;
-    EXPECT_EQ(DeliverEach(K1), Names{"S"});
-    EXPECT_EQ(DeliverEach(K2), Names{"R"});
-    map.Unsubscribe(K1, &s);
 }
 
 }  // namespace
