@@ -1,167 +1,79 @@
 #include "mainthread/MainThreadDispatcher.h"
 #include "platform/Event.h"
-#include "platform/MessageLoop.h"
-#include "platform/Wnd.h"
 #include "support/UiLoop.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
-#include <memory>
-#include <mutex>
-#include <string>
 #include <thread>
-#include <vector>
 
-namespace {
 
-// Collects a trace of events from any thread.
-class Trace {
-public:
-    void Add(std::string event) {
-        const std::lock_guard lock(m_mutex);
-        m_events.push_back(std::move(event));
-    }
-    std::vector<std::string> Get() {
-        const std::lock_guard lock(m_mutex);
-        return m_events;
-    }
-    std::size_t Size() {
-        const std::lock_guard lock(m_mutex);
-        return m_events.size();
-    }
-
-private:
-    std::mutex m_mutex;
-    std::vector<std::string> m_events;
-};
-
-using Events = std::vector<std::string>;
-
-TEST(MainThreadDispatcherTest, AsyncCallsFromWorkerRunLaterOnOwningThreadInOrder) {
+// A worker's async calls run later on the owning thread, in order, and leave the caller's function empty; its sync
+// call returns after it ran there.
+TEST(MainThreadDispatcherTest, CallsFromAWorkerRunOnTheOwningThreadAsyncInOrderSyncBeforeReturning) {
     MainThreadDispatcher dispatcher;
-    Trace trace;
+    std::string trace;  // written on the owning thread only
     const auto owner = std::this_thread::get_id();
-    std::thread worker([&] {
-        for (const char* name : {"a", "b", "c"}) {
-            std::function<void()> call = [&trace, owner, name] {
-                trace.Add(std::this_thread::get_id() == owner ? name : "wrong thread");
-            };
+    const auto record = [&](char c) { return [&, c] { trace += std::this_thread::get_id() == owner ? c : '!'; }; };
+    std::thread([&] {
+        for (std::function<void()> call : {record('a'), record('b'), record('c')}) {
             EXPECT_TRUE(dispatcher.DispatchAsync(std::move(call)));
-            EXPECT_FALSE(call);  // NOLINT(bugprone-use-after-move): dispatch leaves the caller's function empty
+            EXPECT_FALSE(call);  // NOLINT(bugprone-use-after-move)
         }
-    });
+    }).join();
+    EXPECT_EQ(dispatcher.QueuedCount(), 3U);
+    std::atomic<int> sync{0};  // 1: it ran on the owning thread; 2: before DispatchSync returned
+    std::thread worker([&] { dispatcher.DispatchSync([&] { sync = std::this_thread::get_id() == owner; }), sync = sync * 2; });
+    ASSERT_TRUE(test::PumpUntil([&] { return sync == 2; })) << sync;
     worker.join();
-    EXPECT_EQ(trace.Size(), 0U);  // nothing runs before the loop does
-    ASSERT_TRUE(test::PumpUntil([&] { return trace.Size() == 3; }));
     test::PumpPending();
-    EXPECT_EQ(trace.Get(), (Events{"a", "b", "c"}));
+    EXPECT_EQ(trace, "abc");
 }
 
-TEST(MainThreadDispatcherTest, SyncOnOwningThreadRunsAtOnceAheadOfQueuedAsyncCalls) {
+// A sync call on the owning thread runs at once, ahead of queued calls, and so does one nested in a running callable;
+// an async one made there queues.
+TEST(MainThreadDispatcherTest, SyncOnTheOwningThreadRunsAtOnceAheadOfQueuedCalls) {
     MainThreadDispatcher dispatcher;
-    Trace trace;
-    dispatcher.DispatchAsync([&] { trace.Add("async 1"); });
-    dispatcher.DispatchAsync([&] { trace.Add("async 2"); });
-    EXPECT_TRUE(dispatcher.DispatchSync([&] { trace.Add("sync"); }));
-    EXPECT_EQ(trace.Get(), (Events{"sync"}));
-    test::PumpPending();
-    EXPECT_EQ(trace.Get(), (Events{"sync", "async 1", "async 2"}));
-}
-
-TEST(MainThreadDispatcherTest, SyncFromWorkerReturnsAfterCallRanOnOwningThread) {
-    MainThreadDispatcher dispatcher;
-    const auto owner = std::this_thread::get_id();
-    std::atomic<bool> returned{false};
-    bool ranOnOwner = false;
-    std::thread worker([&] {
-        dispatcher.DispatchSync([&] { ranOnOwner = std::this_thread::get_id() == owner; });
-        // The callable's write is visible here: it ran before the send returned.
-        EXPECT_TRUE(ranOnOwner);
-        returned = true;
-    });
-    ASSERT_TRUE(test::PumpUntil([&] { return returned.load(); }));
-    worker.join();
-}
-
-TEST(MainThreadDispatcherTest, CallablesMayDispatchAgainNestedOrQueued) {
-    MainThreadDispatcher dispatcher;
-    Trace trace;
+    std::string trace;
     dispatcher.DispatchAsync([&] {
-        trace.Add("outer begins");
-        dispatcher.DispatchAsync([&] { trace.Add("queued from inside"); });
-        dispatcher.DispatchSync([&] { trace.Add("nested sync"); });
-        trace.Add("outer ends");
+        trace += '1';
+        dispatcher.DispatchAsync([&] { trace += 'q'; });
+        dispatcher.DispatchSync([&] { trace += 'n'; });
     });
-    ASSERT_TRUE(test::PumpUntil([&] { return trace.Size() == 4; }));
-    EXPECT_EQ(trace.Get(), (Events{"outer begins", "nested sync", "outer ends", "queued from inside"}));
+    dispatcher.DispatchAsync([&] { trace += '2'; });
+    EXPECT_TRUE(dispatcher.DispatchSync([&] { trace += 's'; }));
+    EXPECT_EQ(trace, "s");
+    test::PumpPending();
+    EXPECT_EQ(trace, "s1n2q");
 }
 
-TEST(MainThreadDispatcherTest, DestroyedDispatcherDiscardsQueuedCallsUnrunAndFreesCaptures) {
-    auto captured = std::make_shared<int>(7);
-    std::weak_ptr<int> watch = captured;
-    bool ran = false;
-    {
-        MainThreadDispatcher dispatcher;
-        dispatcher.DispatchAsync([&ran, captured] { ran = true; });
-        dispatcher.DispatchAsync([&ran, captured] { ran = true; });
-        captured.reset();
-        EXPECT_FALSE(watch.expired());
-    }
-    EXPECT_TRUE(watch.expired());
-    test::PumpPending();  // the posted doorbells are gone with the window
-    EXPECT_FALSE(ran);
-}
-
-TEST(MainThreadDispatcherTest, FailedPostReturnsFalseAndDestroysTheCallable) {
-    MainThreadDispatcher dispatcher;
-    // Fill this thread's posted queue so the doorbell cannot be rung.
-    class Filler : public CWnd {} filler;
-    ASSERT_TRUE(filler.CreateEx("filler"));
-    std::size_t queued = 1;  // the dispatch below is not counted
-    while (filler.PostMessage(WM_APP + 7, 0, 0)) ++queued;
-    ASSERT_GE(queued, CWnd::kPostedQueueLimit - 1);
-
-    auto captured = std::make_shared<int>(1);
-    std::weak_ptr<int> watch = captured;
-    bool ran = false;
-    EXPECT_FALSE(dispatcher.DispatchAsync([&ran, captured] { ran = true; }));
-    captured.reset();
-    EXPECT_TRUE(watch.expired());  // destroyed at once, not kept in the queue
-    test::PumpPending();
-    // With room again, dispatch works and the failed callable never runs.
-    EXPECT_TRUE(dispatcher.DispatchAsync([] {}));
-    test::PumpPending();
-    EXPECT_FALSE(ran);
-}
-
-TEST(MainThreadDispatcherTest, EmptyCallableAndSyncFromAnotherOwnerAreHarmless) {
-    MainThreadDispatcher dispatcher;
-    EXPECT_TRUE(dispatcher.DispatchAsync(std::function<void()>()));
-    EXPECT_TRUE(dispatcher.DispatchSync(std::function<void()>()));
-    test::PumpPending();
-
-    // A dispatcher whose owning thread has ended: a sync dispatch returns
-    // instead of waiting for a thread that will never answer.
-    // Nothing that can never run stays queued: memory stays flat however
-    // often it is tried.
+// Calls that can never run: discarded with their dispatcher, refused when the owning thread's queue is full or its
+// thread has ended, sent to an ended thread. None runs, each is freed at once, and nothing of them stays queued.
+TEST(MainThreadDispatcherTest, CallsThatCannotRunAreFreedAndLeaveNothingQueued) {
     std::unique_ptr<MainThreadDispatcher> orphan;
     std::thread([&] { orphan = std::make_unique<MainThreadDispatcher>(); }).join();
-    bool ran = false;
-    auto captured = std::make_shared<int>(1);
-    for (int i = 0; i < 1000; ++i) {
-        EXPECT_TRUE(orphan->DispatchSync([&ran, captured] { ran = true; }));
-        EXPECT_FALSE(orphan->DispatchAsync([&ran, captured] { ran = true; }));
+    const std::function<void(std::function<void()>)> cases[] = {
+        [](auto call) { MainThreadDispatcher().DispatchAsync(std::move(call)); },
+        [](auto call) {
+            MainThreadDispatcher dispatcher;
+            CWnd filler;  // its messages go with it
+            ASSERT_TRUE(filler.CreateEx("filler"));
+            while (filler.PostMessage(WM_APP + 7, 0, 0)) {
+            }
+            EXPECT_TRUE(!dispatcher.DispatchAsync(std::move(call)) && dispatcher.QueuedCount() == 0);
+        },
+        [&](auto call) { EXPECT_FALSE(orphan->DispatchAsync(std::move(call))); },
+        [&](auto call) { EXPECT_TRUE(orphan->DispatchSync(std::move(call))); },
+    };
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        auto token = std::make_shared<bool>(false);
+        cases[i]([token] { *token = true; });
+        test::PumpPending();
+        EXPECT_TRUE(!*token && token.use_count() == 1) << "case " << i << " ran or kept its callable";
     }
-    EXPECT_EQ(captured.use_count(), 1);
     EXPECT_EQ(orphan->QueuedCount(), 0U);
-    EXPECT_FALSE(ran);
-    orphan.reset();
 }
 
-// A worker destroying the dispatcher while one of its callables runs on the
-// owning thread waits for that callable to return.
+// Destroyed on a worker, it waits until the callable running on the owning thread has returned.
 TEST(MainThreadDispatcherTest, DestroyedOffItsThreadWaitsForTheCallableRunningThere) {
     auto dispatcher = std::make_unique<MainThreadDispatcher>();
     platform::Event started;
@@ -169,38 +81,25 @@ TEST(MainThreadDispatcherTest, DestroyedOffItsThreadWaitsForTheCallableRunningTh
     bool destroyedWhileRunning = true;
     dispatcher->DispatchAsync([&] {
         started.Set();
-        // Long enough for the worker to reach the destructor on any sane machine.
+        // An observation window: a destructor that did not wait returns inside it.
         for (int i = 0; i < 20 && !destroyed; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
         destroyedWhileRunning = destroyed;
     });
-    std::thread worker([&] {
-        started.Wait();
-        dispatcher.reset();
-        destroyed = true;
-    });
+    std::thread worker([&] { started.Wait(), dispatcher.reset(), destroyed = true; });
     ASSERT_TRUE(test::PumpUntil([&] { return destroyed.load(); }));
     worker.join();
     EXPECT_FALSE(destroyedWhileRunning);
 }
 
-TEST(MainThreadDispatcherTest, ExceptionFromCallableLeavesDispatcherUsable) {
-    MainThreadDispatcher dispatcher;
-    dispatcher.DispatchAsync([] { throw std::runtime_error("callable failed"); });
-    EXPECT_THROW(test::PumpPending(), std::runtime_error);
+// An exception from a callable passes out of the loop; the next call still runs. Instance() is one object, owned by
+// the thread of its first call.
+TEST(MainThreadDispatcherTest, ExceptionLeavesItUsableAndInstanceIsOneObjectOfItsFirstCaller) {
+    MainThreadDispatcher& instance = MainThreadDispatcher::Instance();
     bool ran = false;
-    dispatcher.DispatchAsync([&] { ran = true; });
+    instance.DispatchAsync([] { throw std::runtime_error("callable failed"); });
+    std::thread([&] { EXPECT_TRUE(&MainThreadDispatcher::Instance() == &instance && instance.DispatchAsync([&] { ran = true; })); }).join();
+    EXPECT_THROW(test::PumpPending(), std::runtime_error);
     test::PumpPending();
     EXPECT_TRUE(ran);
 }
 
-TEST(MainThreadDispatcherTest, InstanceIsOneObjectOwnedByFirstCaller) {
-    MainThreadDispatcher& first = MainThreadDispatcher::Instance();
-    MainThreadDispatcher* seenOnWorker = nullptr;
-    std::thread([&] { seenOnWorker = &MainThreadDispatcher::Instance(); }).join();
-    EXPECT_EQ(&first, seenOnWorker);
-    bool ran = false;
-    std::thread([&] { MainThreadDispatcher::Instance().DispatchAsync([&] { ran = true; }); }).join();
-    ASSERT_TRUE(test::PumpUntil([&] { return ran; }));
-}
-
-}  // namespace

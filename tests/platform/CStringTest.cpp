@@ -2,73 +2,50 @@
 
 #include <gtest/gtest.h>
 
-#include <map>
-#include <string>
-
-namespace {
 
 TEST(CStringTest, OrdersByCodeUnitNotByCodePointOrCase) {
-    // U+10000 is stored as D800 DC00, which sorts before U+FFFF by code unit.
-    const CString supplementary(u"\U00010000");
-    const CString bmpMax(u"\uFFFF");
-    EXPECT_LT(supplementary, bmpMax);
-    EXPECT_LT(supplementary.Compare(bmpMax), 0);
-    EXPECT_GT(bmpMax.Compare(supplementary), 0);
-
-    EXPECT_NE(CString(u"Route"), CString(u"route"));
-    EXPECT_LT(CString(u"Route"), CString(u"route"));  // 'R' (0x52) < 'r' (0x72)
-    EXPECT_EQ(CString(u"Route").Compare(CString(u"Route")), 0);
-
-    std::multimap<CString, int> keys{{CString(u"b"), 1}, {CString(u"a"), 2}, {CString(u"B"), 3}};
-    std::u16string order;
-    for (const auto& [key, value] : keys) order += key.str();
-    EXPECT_EQ(order, u"Bab");
-}
-
-TEST(CStringTest, Utf8RoundTripKeepsEveryPlane) {
-    const std::string text = "Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC \xF0\x9F\x9A\xA2 /tmp/a b";
-    const CString s(text);
-    EXPECT_TRUE(s.IsWellFormed());
-    EXPECT_EQ(s.ToUtf8(), text);
-    EXPECT_EQ(s, CString(u"Grüße € 🚢 /tmp/a b"));
-}
-
-TEST(CStringTest, IllFormedUtf8BecomesOneReplacementPerMaximalSubpart) {
-    struct Case {
-        std::string utf8;
-        std::u16string expected;
+    const std::pair<CString, CString> ascending[] = {
+        {u"\U00010000", u"\uFFFF"},  // D800 DC00 sorts before FFFF
+        {u"Route", u"route"},
+        {u"", std::u16string(1, u'\0')},
+        {u"a", u"ab"},
     };
-    const Case cases[] = {
-        {"a\x80" "b", u"a\uFFFDb"},                 // stray continuation byte
-        {"\xC3", u"\uFFFD"},                        // truncated at the end
-        {"\xE2\x82" "x", u"\uFFFDx"},               // truncated three-byte sequence is one subpart
-        {"\xC0\xAF", u"\uFFFD\uFFFD"},              // overlong: C0 can never start a sequence
-        {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},    // encoded surrogate is rejected byte by byte
-        {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // above U+10FFFF
-        {"\xFF\xFE", u"\uFFFD\uFFFD"},
-    };
-    for (const Case& c : cases) {
-        const CString s(std::string_view(c.utf8));
-        EXPECT_EQ(s.str(), c.expected) << "input of " << c.utf8.size() << " bytes";
-        EXPECT_TRUE(s.IsWellFormed());
+    for (const auto& [low, high] : ascending) {
+        EXPECT_TRUE(low < high && low.Compare(high) == -1 && high.Compare(low) == 1 && high.Compare(high) == 0)
+            << low.ToUtf8() << " < " << high.ToUtf8();
     }
 }
 
-TEST(CStringTest, LoneSurrogatesAreReportedAndWrittenAsReplacement) {
-    const char16_t lone[] = {u'a', 0xD800, u'b', 0xDC00, 0};
-    const CString s(lone);
-    EXPECT_FALSE(s.IsWellFormed());
-    EXPECT_EQ(s.ToUtf8(), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD");
-    const char16_t trailingHigh[] = {u'x', 0xDBFF, 0};
-    EXPECT_FALSE(CString(trailingHigh).IsWellFormed());
-}
-
-TEST(CStringTest, NullAndEmbeddedNulInputs) {
-    EXPECT_TRUE(CString(static_cast<const char*>(nullptr)).IsEmpty());
-    EXPECT_TRUE(CString(static_cast<const char16_t*>(nullptr)).IsEmpty());
-    const CString withNul(std::string_view("a\0b", 3));
-    EXPECT_EQ(withNul.GetLength(), 3);
+// Well-formed UTF-8 of every plane round-trips; each maximal ill-formed subpart becomes one U+FFFD.
+TEST(CStringTest, Utf8DecodesEveryPlaneAndEachIllFormedSubpartToOneReplacement) {
+    const std::pair<std::string, std::u16string> cases[] = {
+        {"Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC \xF0\x9F\x9A\xA2 /tmp/a b", u"Grüße € 🚢 /tmp/a b"},
+        {"a\x80" "b", u"a\uFFFDb"},                         // stray continuation byte
+        {"\xC3", u"\uFFFD"},                                // truncated at the end
+        {"\xE2\x82" "x", u"\uFFFDx"},                       // a truncated sequence is one subpart
+        {"\xC0\xAF", u"\uFFFD\uFFFD"},                      // overlong: C0 and C1 never start one
+        {"\xC1\xBF", u"\uFFFD\uFFFD"},
+        {"\xE0\x80\xAF", u"\uFFFD\uFFFD\uFFFD"},            // overlong three-byte form
+        {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},            // an encoded surrogate
+        {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // above U+10FFFF
+        {"\xFF\xFE", u"\uFFFD\uFFFD"},
+        {std::string("a\0b", 3), std::u16string(u"a\0b", 3)},  // a length keeps NULs
+    };
+    for (const auto& [utf8, expected] : cases) {
+        const CString s{std::string_view(utf8)};
+        EXPECT_TRUE(s.str() == expected && s.IsWellFormed() && CString(s.ToUtf8()) == s) << testing::PrintToString(utf8);
+    }
+    EXPECT_EQ(CString(cases[0].second).ToUtf8(), cases[0].first);
     EXPECT_EQ(CString("a\0b").GetLength(), 1);  // a C string stops at the first NUL
+    EXPECT_TRUE(CString(static_cast<const char*>(nullptr)).IsEmpty());
 }
 
-}  // namespace
+TEST(CStringTest, LoneSurrogatesAreWrittenAsReplacementAndReported) {
+    const std::pair<std::u16string, std::string> cases[] = {
+        {{u'a', 0xD800, u'b'}, "a\xEF\xBF\xBD" "b"},
+        {{0xDC00, 0xD800}, "\xEF\xBF\xBD\xEF\xBF\xBD"},  // a pair in the wrong order is two
+        {{u'x', 0xDBFF}, "x\xEF\xBF\xBD"},
+    };
+    for (const auto& [units, utf8] : cases) EXPECT_TRUE(!CString(units).IsWellFormed() && CString(units).ToUtf8() == utf8) << utf8;
+}
+

@@ -4,297 +4,174 @@
 #include "support/UiLoop.h"
 
 #include <gtest/gtest.h>
-
 #include <poll.h>
 
-#include <atomic>
-#include <mutex>
-#include <stdexcept>
+#include <numeric>
 #include <thread>
-#include <vector>
 
-namespace {
 
+using platform::MessageLoop;
 constexpr UINT kMsg = WM_APP + 1;
 
-// Records every message it handles, in order, from whichever thread.
-class Recorder : public CWnd {
-public:
-    struct Seen {
-        UINT message;
-        WPARAM wParam;
-    };
-    std::vector<Seen> Snapshot() {
-        const std::lock_guard lock(m_mutex);
-        return m_seen;
-    }
-    std::size_t Count() {
-        const std::lock_guard lock(m_mutex);
-        return m_seen.size();
-    }
-    std::function<void(UINT, WPARAM)> onMessage;
-
-protected:
+// Records the wParam of each message it handles (WM_TIMER as -1) and returns wParam + lParam.
+struct Recorder : CWnd {
+    explicit Recorder(bool create = true) { if (create) CreateEx("recorder"); }
     LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override {
-        {
-            const std::lock_guard lock(m_mutex);
-            m_seen.push_back({message, wParam});
-        }
-        if (onMessage) onMessage(message, wParam);
+        seen.push_back(message == WM_TIMER ? -1 : static_cast<int>(wParam));
+        if (onMessage) onMessage(seen.back());
         return static_cast<LRESULT>(wParam) + lParam;
     }
-
-private:
-    std::mutex m_mutex;
-    std::vector<Seen> m_seen;
+    std::vector<int> seen;  // written by handlers only
+    std::function<void(int)> onMessage;
 };
 
-TEST(MessageLoopTest, PostedMessagesRunInOrderOnTheOwningThread) {
-    Recorder target;
-    ASSERT_TRUE(target.CreateEx("target"));
-    std::thread::id handledOn;
-    target.onMessage = [&](UINT, WPARAM) { handledOn = std::this_thread::get_id(); };
-    std::thread worker([&] {
-        for (WPARAM i = 0; i < 100; ++i) ASSERT_TRUE(target.PostMessage(kMsg, i, 0));
-    });
-    worker.join();
-    ASSERT_TRUE(test::PumpUntil([&] { return target.Count() == 100; }));
-    const auto seen = target.Snapshot();
-    for (WPARAM i = 0; i < 100; ++i) EXPECT_EQ(seen[i].wParam, i);
-    EXPECT_EQ(handledOn, std::this_thread::get_id());
+std::vector<int> Count(int from, int to) { std::vector<int> v(to - from + 1); return std::iota(v.begin(), v.end(), from), v; }
+
+// Spins, handling nothing, until done(); false after the generous time-out.
+bool WaitFor(const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + test::kGenerousTimeout;
+    while (!done() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    return done();
 }
 
-// A modal loop in the handler of 1 handles what was posted behind 1, in order,
-// and ends when it has seen 5; nothing is left for the outer loop.
+// Run() until Quit(); a window timer ends, as a failure, a Run() that never returns.
+void RunGuarded() {
+    Recorder guard;
+    guard.onMessage = [](int) { ADD_FAILURE() << "Run() did not return"; MessageLoop::Current().Quit(); };
+    guard.SetTimer(1, static_cast<UINT>(test::kGenerousTimeout.count()));
+    MessageLoop::Current().Run();
+}
+
+// A target destroyed by an earlier handler of the batch gets nothing more.
+TEST(MessageLoopTest, PostedMessagesRunInOrderOnTheOwningThreadUpToTheQueueBound) {
+    Recorder target, destroyedFirst;
+    std::thread::id handledOn;
+    target.onMessage = [&](int) { destroyedFirst.DestroyWindow(), handledOn = std::this_thread::get_id(); };
+    ASSERT_TRUE(destroyedFirst.PostMessage(kMsg, -1, 0));
+    std::thread([&] {
+        for (std::size_t i = 0; i < CWnd::kPostedQueueLimit - 2; ++i) target.PostMessage(kMsg, i, 0);
+        EXPECT_TRUE(destroyedFirst.PostMessage(kMsg, -2, 0) && !target.PostMessage(kMsg, -3, 0));
+    }).join();
+    EXPECT_EQ(MessageLoop::Current().PendingCount(), CWnd::kPostedQueueLimit);  // as before the refused post
+    test::PumpPending();
+    EXPECT_EQ(target.seen, Count(0, CWnd::kPostedQueueLimit - 3));
+    EXPECT_EQ(destroyedFirst.seen, std::vector<int>{-1});
+    EXPECT_EQ(handledOn, std::this_thread::get_id());
+    EXPECT_TRUE(target.PostMessage(kMsg, 7, 0));  // room again
+}
+
+// Each post of a worker wakes a Run() that sleeps waiting for work. A Quit ends Run() after its message; a Quit with
+// no Run() waits for the next. An exception passes out of the pass. Either way the rest stays queued, in order, and
+// still wakes a loop that drives ours.
+TEST(MessageLoopTest, RunWakesForEachPostAndQuitOrExceptionLeavesTheRestQueuedInOrder) {
+    Recorder target;
+    auto& loop = MessageLoop::Current();
+    platform::Event handled;
+    target.onMessage = [&](int w) {
+        handled.Set();
+        if (w == 50 || w == 54) loop.Quit();
+        if (w == 52) throw std::runtime_error("handler failed");
+    };
+    std::thread worker([&] {
+        for (int i = 1; i <= 50; ++i) ASSERT_TRUE(target.PostMessage(kMsg, i, 0) && handled.Wait(20000));
+        for (int i = 51; i <= 54; ++i) target.PostMessage(kMsg, i, 0);
+    });
+    RunGuarded();
+    worker.join();
+    EXPECT_EQ(loop.PendingCount(), 4U);
+    EXPECT_THROW(loop.RunPending(), std::runtime_error);
+    pollfd fd{loop.WakeFd(), POLLIN, 0};
+    EXPECT_EQ(::poll(&fd, 1, 0), 1);
+    loop.Quit();
+    RunGuarded();
+    EXPECT_EQ(loop.PendingCount(), 2U);
+    RunGuarded();
+    EXPECT_EQ(target.seen, Count(1, 54));
+}
+
+// A modal loop in the handler of 1 goes on with what was posted behind 1, in order. The outer pass stops where a
+// nested one left off (here a failed one, in the handler of 9): what was posted during the outer pass waits for the
+// next.
 TEST(MessageLoopTest, NestedLoopGoesOnWithTheMessagesPostedBehindItsOwn) {
     Recorder target;
-    ASSERT_TRUE(target.CreateEx("target"));
-    bool modalEnded = false;
-    target.onMessage = [&](UINT, WPARAM w) {
-        if (w != 1) return;
-        modalEnded = platform::MessageLoop::Current().RunUntil([&] { return target.Count() >= 5; },
-                                                              std::chrono::seconds(5));
+    auto& loop = MessageLoop::Current();
+    target.onMessage = [&](int w) {
+        if (w == 1 && !loop.RunUntil([&] { return target.seen.size() >= 5; }, test::kGenerousTimeout)) ADD_FAILURE();
+        if (w == 10) throw std::runtime_error("nested handler failed");
+        if (w != 9) return;
+        target.PostMessage(kMsg, 10, 0), target.PostMessage(kMsg, 11, 0);
+        EXPECT_THROW(loop.RunPending(), std::runtime_error);
     };
-    std::thread([&] {
-        for (WPARAM i = 1; i <= 8; ++i) ASSERT_TRUE(target.PostMessage(kMsg, i, 0));
-    }).join();
-    ASSERT_TRUE(test::PumpUntil([&] { return target.Count() == 8; }));
-    EXPECT_TRUE(modalEnded);
-    std::vector<WPARAM> order;
-    for (const auto& seen : target.Snapshot()) order.push_back(seen.wParam);
-    EXPECT_EQ(order, (std::vector<WPARAM>{1, 2, 3, 4, 5, 6, 7, 8}));
-}
-
-TEST(MessageLoopTest, SendFromWorkerBlocksUntilHandledAndComesBeforePosted) {
-    Recorder target;
-    ASSERT_TRUE(target.CreateEx("target"));
-    ASSERT_TRUE(target.PostMessage(kMsg, 1, 0));  // waiting before the send arrives
-    std::atomic<LRESULT> result{-1};
-    std::thread worker([&] { result = target.SendMessage(kMsg, 2, 40); });
-    // Handle nothing until the send is queued behind the post.
-    auto& loop = platform::MessageLoop::Current();
-    const auto deadline = std::chrono::steady_clock::now() + test::kGenerousTimeout;
-    while (loop.PendingCount() < 2) {
-        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the send never arrived";
-        std::this_thread::yield();
-    }
-    EXPECT_EQ(result.load(), -1);
-    // The worker stays blocked until this thread handles the send.
-    ASSERT_TRUE(test::PumpUntil([&] { return result.load() != -1; }));
-    worker.join();
-    EXPECT_EQ(result.load(), 42);
-    const auto seen = target.Snapshot();
-    ASSERT_EQ(seen.size(), 2U);
-    EXPECT_EQ(seen[0].wParam, 2U);  // the sent message overtook the posted one
-    EXPECT_EQ(seen[1].wParam, 1U);
-}
-
-TEST(MessageLoopTest, SendOnOwningThreadCallsHandlerDirectly) {
-    Recorder target;
-    ASSERT_TRUE(target.CreateEx("target"));
-    EXPECT_EQ(target.SendMessage(kMsg, 5, 1), 6);
-    EXPECT_EQ(target.Count(), 1U);
-}
-
-TEST(MessageLoopTest, DestroyingTargetReleasesWaitingSenderAndDropsPosts) {
-    Recorder target;
-    ASSERT_TRUE(target.CreateEx("target"));
-    ASSERT_TRUE(target.PostMessage(kMsg, 1, 0));
-    platform::Event sending;
-    std::atomic<bool> returned{false};
-    std::thread worker([&] {
-        sending.Set();
-        EXPECT_EQ(target.SendMessage(kMsg, 7, 0), 0);
-        returned = true;
-    });
-    ASSERT_TRUE(sending.Wait(20000));
-    // The send is queued (or about to be): destroying the target must free it
-    // either way, never leave the worker blocked.
-    target.DestroyWindow();
-    worker.join();
-    EXPECT_TRUE(returned.load());
-    test::PumpPending();
-    EXPECT_EQ(target.Count(), 0U);  // neither the post nor the send was handled
-    EXPECT_FALSE(target.PostMessage(kMsg, 2, 0));
-    EXPECT_FALSE(target.IsWindow());
-}
-
-TEST(MessageLoopTest, SendToTargetOfEndedThreadReturnsInsteadOfBlocking) {
-    Recorder target;
-    std::thread owner([&] { ASSERT_TRUE(target.CreateEx("owned by a short thread")); });
-    owner.join();  // the thread ends without destroying its target
-    EXPECT_EQ(target.SendMessage(kMsg, 1, 0), 0);
-    EXPECT_FALSE(target.PostMessage(kMsg, 1, 0));
-}
-
-TEST(MessageLoopTest, SenderBlockedWhenOwningThreadEndsIsReleased) {
-    Recorder target;
-    platform::Event created;
-    platform::Event mayEnd;
-    std::thread owner([&] {
-        target.CreateEx("owner ends while a send waits");
-        created.Set();
-        mayEnd.Wait();
-        // Ends without running its loop.
-    });
-    ASSERT_TRUE(created.Wait(20000));
-    std::thread sender([&] { EXPECT_EQ(target.SendMessage(kMsg, 1, 0), 0); });
-    mayEnd.Set();
-    sender.join();
-    owner.join();
-    EXPECT_EQ(target.Count(), 0U);
-}
-
-TEST(MessageLoopTest, PostFailsWhenQueueIsFullAndRecoversWhenDrained) {
-    Recorder target;
-    ASSERT_TRUE(target.CreateEx("target"));
-    for (std::size_t i = 0; i < CWnd::kPostedQueueLimit; ++i) ASSERT_TRUE(target.PostMessage(kMsg, i, 0));
-    EXPECT_FALSE(target.PostMessage(kMsg, 0, 0));
-    test::PumpPending();
-    EXPECT_EQ(target.Count(), CWnd::kPostedQueueLimit);
-    EXPECT_TRUE(target.PostMessage(kMsg, 0, 0));
-}
-
-TEST(MessageLoopTest, HandlerThatRepostsDoesNotHoldRunPendingForever) {
-    Recorder target;
-    ASSERT_TRUE(target.CreateEx("target"));
-    target.onMessage = [&](UINT, WPARAM) { target.PostMessage(kMsg, 0, 0); };
-    ASSERT_TRUE(target.PostMessage(kMsg, 0, 0));
-    EXPECT_TRUE(platform::MessageLoop::Current().RunPending());
-    EXPECT_EQ(target.Count(), 1U);
-    target.onMessage = nullptr;
-    test::PumpPending();
-}
-
-TEST(MessageLoopTest, TimerFiresAfterPostedMessagesAndStopsWhenKilled) {
-    Recorder target;
-    ASSERT_TRUE(target.CreateEx("target"));
-    constexpr UINT_PTR kTimer = 9;
-    std::thread worker([&] { ASSERT_TRUE(target.SetTimer(kTimer, 20)); });  // any thread may set it
-    worker.join();
-    ASSERT_TRUE(test::PumpUntil([&] {
-        const auto seen = target.Snapshot();
-        return !seen.empty();
-    }));
-    // Once due, the timer message waits behind posted messages.
-    ASSERT_TRUE(target.PostMessage(kMsg, 1, 0));
-    ASSERT_TRUE(test::PumpUntil([&] { return target.Count() >= 3; }));
-    auto seen = target.Snapshot();
-    EXPECT_EQ(seen[0].message, WM_TIMER);
-    EXPECT_EQ(seen[0].wParam, kTimer);
-    EXPECT_EQ(seen[1].message, kMsg);
-    EXPECT_EQ(seen[2].message, WM_TIMER);
-    target.onMessage = [&](UINT message, WPARAM) {
-        if (message == WM_TIMER) target.KillTimer(kTimer);
-    };
-    ASSERT_TRUE(test::PumpUntil([&] { return target.Count() >= 4; }));
-    EXPECT_EQ(platform::MessageLoop::Current().TimeUntilNextTimerMs(), -1);
-    EXPECT_FALSE(target.KillTimer(kTimer));
-}
-
-TEST(MessageLoopTest, QuitFromAnotherThreadEndsRun) {
-    Recorder target;
-    ASSERT_TRUE(target.CreateEx("target"));
-    auto& loop = platform::MessageLoop::Current();
-    std::thread quitter;
-    target.onMessage = [&](UINT, WPARAM) { quitter = std::thread([&loop] { loop.Quit(); }); };
-    ASSERT_TRUE(target.PostMessage(kMsg, 1, 0));
-    loop.Run();  // returns only through the Quit above
-    quitter.join();
-    EXPECT_EQ(target.Count(), 1U);
-}
-
-TEST(MessageLoopTest, WakeFdBecomesReadableForEmbeddingLoops) {
-    Recorder target;
-    ASSERT_TRUE(target.CreateEx("target"));
-    auto& loop = platform::MessageLoop::Current();
-    test::PumpPending();
-    EXPECT_GE(loop.WakeFd(), 0);
-    EXPECT_EQ(loop.TimeUntilNextTimerMs(), -1);
-    pollfd fd{loop.WakeFd(), POLLIN, 0};
-    EXPECT_EQ(::poll(&fd, 1, 0), 0);
-    std::thread([&] { target.PostMessage(kMsg, 3, 0); }).join();
-    EXPECT_EQ(::poll(&fd, 1, 0), 1);
-    EXPECT_EQ(loop.TimeUntilNextTimerMs(), 0);  // work is waiting
+    std::thread([&] { for (int i = 1; i <= 9; ++i) target.PostMessage(kMsg, i, 0); }).join();
     EXPECT_TRUE(loop.RunPending());
-    EXPECT_EQ(target.Count(), 1U);
-}
-
-}  // namespace
-
-namespace {
-
-TEST(MessageLoopTest, MessagesBehindAThrowingHandlerOrAQuitStayQueuedInOrder) {
-    Recorder target;
-    ASSERT_TRUE(target.CreateEx("target"));
-    target.onMessage = [&](UINT, WPARAM w) {
-        if (w == 2) throw std::runtime_error("handler failed");
-        if (w == 4) platform::MessageLoop::Current().Quit();
-    };
-    for (WPARAM i = 1; i <= 6; ++i) ASSERT_TRUE(target.PostMessage(kMsg, i, 0));
-    EXPECT_THROW(platform::MessageLoop::Current().RunPending(), std::runtime_error);
-    platform::MessageLoop::Current().Run();  // handles 3 and 4, then quits
-    EXPECT_EQ(platform::MessageLoop::Current().PendingCount(), 2U);
+    EXPECT_EQ(target.seen, Count(1, 10));
     test::PumpPending();
-    std::vector<WPARAM> order;
-    for (const auto& seen : target.Snapshot()) order.push_back(seen.wParam);
-    EXPECT_EQ(order, (std::vector<WPARAM>{1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(target.seen, Count(1, 11));
 }
 
-TEST(MessageLoopTest, TargetDestroyedByAnEarlierHandlerGetsNoMoreMessages) {
-    Recorder first;
-    Recorder second;
-    ASSERT_TRUE(first.CreateEx("first"));
-    ASSERT_TRUE(second.CreateEx("second"));
-    first.onMessage = [&](UINT, WPARAM) { second.DestroyWindow(); };
-    ASSERT_TRUE(first.PostMessage(kMsg, 1, 0));
-    ASSERT_TRUE(second.PostMessage(kMsg, 2, 0));
-    test::PumpPending();
-    EXPECT_EQ(first.Count(), 1U);
-    EXPECT_EQ(second.Count(), 0U);
-}
-
-}  // namespace
-
-namespace {
-
-TEST(MessageLoopTest, SendWhileTheLoopHasQuitWaitsForTheLoopToRunAgain) {
+// A worker's send cuts in before the rest of the posted batch and blocks until handled; on the owning thread a send
+// is a direct call.
+TEST(MessageLoopTest, SendFromWorkerBlocksUntilHandledAndCutsInBeforePosted) {
     Recorder target;
-    ASSERT_TRUE(target.CreateEx("target"));
-    auto& loop = platform::MessageLoop::Current();
-    loop.Quit();
-    loop.Run();  // the loop has quit; the thread lives on
     std::atomic<LRESULT> result{-1};
-    std::thread sender([&] { result = target.SendMessage(kMsg, 5, 1); });
-    const auto deadline = std::chrono::steady_clock::now() + test::kGenerousTimeout;
-    while (loop.PendingCount() == 0) {
-        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the send never arrived";
-        std::this_thread::yield();
-    }
-    EXPECT_EQ(result.load(), -1);  // held, not dropped, while nobody runs the loop
-    ASSERT_TRUE(test::PumpUntil([&] { return result.load() != -1; }));
+    std::thread sender;
+    target.onMessage = [&](int w) {
+        if (w != 1) return;
+        sender = std::thread([&] { result = target.SendMessage(kMsg, 7, 35); });
+        ASSERT_TRUE(WaitFor([] { return MessageLoop::Current().PendingCount() == 2; })) << "the send never arrived";
+        EXPECT_EQ(result.load(), -1);
+    };
+    ASSERT_TRUE(target.PostMessage(kMsg, 1, 0) && target.PostMessage(kMsg, 2, 0));
+    test::PumpPending();
     sender.join();
-    EXPECT_EQ(result.load(), 6);
+    EXPECT_EQ(result.load(), 42);
+    target.onMessage = nullptr;
+    EXPECT_EQ(target.SendMessage(kMsg, 5, 1), 6);
+    EXPECT_EQ(target.seen, (std::vector<int>{1, 7, 2, 5}));
 }
 
-}  // namespace
+// A send whose target is destroyed, or whose owning thread ends, before or while it waits: it returns unhandled, and
+// nothing of the target stays queued.
+TEST(MessageLoopTest, UnhandledSendReturnsAndLeavesNothingQueued) {
+    for (const int c : {0, 1, 2, 3}) {
+        const bool threadEnds = c & 1, whileWaiting = c & 2;
+        SCOPED_TRACE(testing::Message() << "thread ends " << threadEnds << ", while waiting " << whileWaiting);
+        Recorder target(false);
+        platform::Event created;
+        std::atomic<std::size_t> leftAfterDestroy{0};
+        std::thread owner([&] {
+            ASSERT_TRUE(target.CreateEx("owner") && target.PostMessage(kMsg, 1, 0));
+            created.Set();
+            EXPECT_TRUE(!whileWaiting || WaitFor([] { return MessageLoop::Current().PendingCount() == 2; }));
+            if (!threadEnds) target.DestroyWindow(), leftAfterDestroy = MessageLoop::Current().PendingCount();
+        });
+        ASSERT_TRUE(created.Wait(20000));
+        if (!whileWaiting) owner.join();
+        EXPECT_FALSE(target.TrySendMessage(kMsg, 2, 0).has_value());
+        if (whileWaiting) owner.join();
+        EXPECT_TRUE(target.seen.empty() && !target.PostMessage(kMsg, 3, 0));
+        EXPECT_EQ(leftAfterDestroy.load(), 0U);
+    }
+}
+
+// What a loop that drives ours uses: the descriptor, the next timer's deadline, RunPending. A due window timer comes
+// after the posted messages.
+TEST(MessageLoopTest, WakeFdAndTimerDeadlineDriveAnEmbeddingLoop) {
+    Recorder target;
+    auto& loop = MessageLoop::Current();
+    test::PumpPending();
+    pollfd fd{loop.WakeFd(), POLLIN, 0};
+    EXPECT_TRUE(::poll(&fd, 1, 0) == 0 && loop.TimeUntilNextTimerMs() == -1);
+    std::thread([&] { target.PostMessage(kMsg, 3, 0); }).join();
+    EXPECT_TRUE(::poll(&fd, 1, 0) == 1 && loop.TimeUntilNextTimerMs() == 0);  // work is waiting
+    EXPECT_TRUE(loop.RunPending());
+    std::thread([&] { target.SetTimer(9, 600000), target.SetTimer(9, 1); }).join();  // re-set to an earlier deadline
+    EXPECT_LE(loop.TimeUntilNextTimerMs(), 1);
+    ASSERT_TRUE(WaitFor([&] { return loop.TimeUntilNextTimerMs() == 0; }) && target.PostMessage(kMsg, 4, 0));
+    EXPECT_TRUE(loop.RunPending());
+    target.onMessage = [&](int) { target.KillTimer(9); };
+    ASSERT_TRUE(test::PumpUntil([&] { return target.seen.size() == 4; }));
+    EXPECT_EQ(target.seen, (std::vector<int>{3, 4, -1, -1}));
+    EXPECT_TRUE(loop.TimeUntilNextTimerMs() == -1 && !target.KillTimer(9));
+}
+
