@@ -95,7 +95,7 @@ std::string HandleSubscribe(long mode, int) {
     Apply(mode, [&] { sub.Subscribe(after); });
     std::string seen;
     for (int round = 0; round < 2; ++round, sub.Subscribe(after)) {
-        for (const CString& key : all) seen += map.SubscriberCount(key) == std::ranges::count(sub.GetKeys(), key) ? '=' : '!';
+        for (const CString& key : all) seen += std::cmp_equal(map.SubscriberCount(key), std::ranges::count(sub.GetKeys(), key)) ? '=' : '!';
     }
     return seen + std::to_string(sub.GetKeys() == after);
 }

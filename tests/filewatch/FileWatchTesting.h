@@ -7,7 +7,7 @@
 #include "platform/Event.h"
 #include "subscription/Subscriber.h"
 #include "subscription/SubscriptionManager.h"
-#include "support/TempDir.h"
+#include "support/UiLoop.h"
 #include "support/UiLoop.h"
 
 #include <gtest/gtest.h>

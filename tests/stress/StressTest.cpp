@@ -77,7 +77,7 @@ struct Receiver : Subscriber {
 
 class Worker {
 public:
-    Worker(Stress& s, int index, std::uint64_t seed) : s(s), type(1 + index % kTypes), m_random(seed + index) {
+    Worker(Stress& s, int index, std::uint64_t seed) : type(1 + index % kTypes), s(s), m_random(seed + index) {
         for (char16_t j = 0; j < kTurns; ++j) {
             turnKeys.emplace_back(u"stress/turn" + std::u16string{char16_t(u'0' + index), char16_t(u'0' + j)});
             turns.push_back(std::make_unique<Receiver>(s, 0, j, &arrived, &m_next));

@@ -1,26 +1,45 @@
 #pragma once
 
-// Helpers for tests that need the user-interface loop.
-//
-// The test main() makes the test thread the user-interface thread. A test that
-// waits for work done on that thread pumps its loop until the condition holds:
+// Helpers for tests. The test main() makes the test thread the user-interface
+// thread; a test that waits for work done there pumps its loop until the
+// condition holds, and fails loudly after a generous time-out instead of
+// hanging (it never sleeps blindly: it wakes for messages and re-checks):
 //
 //   ASSERT_TRUE(test::PumpUntil([&] { return received == 3; }));
 //
-// PumpUntil fails loudly after a generous timeout instead of hanging, and
-// never sleeps blindly: it wakes for messages and re-checks the condition.
+// TempDir is a directory of the test's own, removed with everything in it.
+
+#include "platform/MessageLoop.h"
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
+#include <random>
+#include <string>
 
 namespace test {
 
 inline constexpr std::chrono::milliseconds kGenerousTimeout{20000};
 
-// Runs the calling thread's message loop until done() is true; false on time-out.
-bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = kGenerousTimeout);
+inline bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = kGenerousTimeout) {
+    return platform::MessageLoop::Current().RunUntil(done, timeout);
+}
 
 // Handles everything that is pending on the calling thread's loop now.
-void PumpPending();
+inline void PumpPending() {
+    while (platform::MessageLoop::Current().RunPending()) {
+    }
+}
+
+struct TempDir {
+    TempDir() { std::filesystem::create_directories(path); }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    ~TempDir() { std::error_code ignored; std::filesystem::remove_all(path, ignored); }
+    std::filesystem::path operator/(const std::string& name) const { return path / name; }
+    [[nodiscard]] const std::filesystem::path& Path() const { return path; }
+    const std::filesystem::path path =
+        std::filesystem::temp_directory_path() / ("brim-test-" + std::to_string(std::random_device()()));
+};
 
 }  // namespace test
