@@ -10,11 +10,11 @@
 //
 // Threading: each helper states its own rules below.
 
-#include "mainthread/MainThreadDispatcher.h"
-#include "platform/Event.h"
-#include "platform/MessageLoop.h"
-#include "platform/WinThread.h"
-#include "subscription/SubscriptionMap.h"
+#include <BrimSubscriber/mainthread/MainThreadDispatcher.h>
+#include <BrimSubscriber/platform/Event.h>
+#include <BrimSubscriber/platform/MessageLoop.h>
+#include <BrimSubscriber/platform/WinThread.h>
+#include <BrimSubscriber/subscription/SubscriptionMap.h>
 
 #include <benchmark/benchmark.h>
 

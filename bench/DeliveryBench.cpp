@@ -2,12 +2,12 @@
 // data ids, and a handle replacing its keys. The one-key, posting and sending
 // figures stand beside their peers in the Peer*Bench files.
 
-#include "filewatch/NFData.h"
-#include "subscription/NotificationInfo.h"
-#include "subscription/Subscriber.h"
-#include "subscription/Subscription.h"
-#include "subscription/SubscriptionManager.h"
-#include "subscription/SubscriptionMap.h"
+#include <BrimSubscriber/filewatch/NFData.h>
+#include <BrimSubscriber/subscription/NotificationInfo.h>
+#include <BrimSubscriber/subscription/Subscriber.h>
+#include <BrimSubscriber/subscription/Subscription.h>
+#include <BrimSubscriber/subscription/SubscriptionManager.h>
+#include <BrimSubscriber/subscription/SubscriptionMap.h>
 
 #include <benchmark/benchmark.h>
 

@@ -5,7 +5,7 @@
 // costs are included once per iteration.
 
 #include "BenchSupport.h"
-#include "filewatch/FileWatcher.h"
+#include <BrimSubscriber/filewatch/FileWatcher.h>
 
 #include <benchmark/benchmark.h>
 

@@ -23,10 +23,10 @@
 #include "BenchSupport.h"
 #include "QtPeers.h"
 
-#include "filewatch/FileWatcher.h"
-#include "subscription/NotificationInfo.h"
-#include "subscription/Subscriber.h"
-#include "subscription/SubscriptionMap.h"
+#include <BrimSubscriber/filewatch/FileWatcher.h>
+#include <BrimSubscriber/subscription/NotificationInfo.h>
+#include <BrimSubscriber/subscription/Subscriber.h>
+#include <BrimSubscriber/subscription/SubscriptionMap.h>
 
 #include <benchmark/benchmark.h>
 #include <boost/signals2/signal.hpp>

@@ -35,10 +35,10 @@
 #include "BenchSupport.h"
 #include "QtPeers.h"
 
-#include "subscription/NotificationInfo.h"
-#include "subscription/Subscriber.h"
-#include "subscription/SubscriptionManager.h"
-#include "subscription/SubscriptionMap.h"
+#include <BrimSubscriber/subscription/NotificationInfo.h>
+#include <BrimSubscriber/subscription/Subscriber.h>
+#include <BrimSubscriber/subscription/SubscriptionManager.h>
+#include <BrimSubscriber/subscription/SubscriptionMap.h>
 
 #include <benchmark/benchmark.h>
 #include <boost/signals2/signal.hpp>

@@ -33,7 +33,7 @@
 
 #include "BenchSupport.h"
 
-#include "filewatch/FileWatcher.h"
+#include <BrimSubscriber/filewatch/FileWatcher.h>
 
 #include <benchmark/benchmark.h>
 #include <sys/stat.h>

@@ -49,14 +49,14 @@
 #include "BenchSupport.h"
 #include "QtPeers.h"
 
-#include "mainthread/MainThreadDispatcher.h"
-#include "platform/Event.h"
-#include "platform/WinThread.h"
-#include "platform/glib/GlibLoop.h"
-#include "platform/qt/QtLoop.h"
-#include "subscription/NotificationInfo.h"
-#include "subscription/Subscriber.h"
-#include "subscription/SubscriptionMap.h"
+#include <BrimSubscriber/mainthread/MainThreadDispatcher.h>
+#include <BrimSubscriber/platform/Event.h>
+#include <BrimSubscriber/platform/WinThread.h>
+#include <BrimSubscriber/platform/glib/GlibLoop.h>
+#include <BrimSubscriber/platform/qt/QtLoop.h>
+#include <BrimSubscriber/subscription/NotificationInfo.h>
+#include <BrimSubscriber/subscription/Subscriber.h>
+#include <BrimSubscriber/subscription/SubscriptionMap.h>
 
 #include <QCoreApplication>
 #include <QMetaObject>

@@ -8,7 +8,7 @@
 // Threading: Qt's rules. A signal may be emitted from any thread; a queued
 // connection runs the receiver on the thread its receiver object lives in.
 
-#include "subscription/NotificationInfo.h"
+#include <BrimSubscriber/subscription/NotificationInfo.h>
 
 #include <QMetaType>
 #include <QObject>

@@ -17,30 +17,31 @@
 //   brimsub-demo --watch FILE...  print each change of the files until Ctrl-C
 //   --loop=own|glib|qt            with either: the loop that runs the UI thread
 
-#include "filewatch/FileSubscription.h"
-#include "filewatch/NFData.h"
-#include "mainthread/MainThreadDispatcher.h"
-#include "mainthread/UIWatchdog.h"
-#include "payloads/DataId_NI.h"
-#include "payloads/DocumentSubscriber.h"
-#include "payloads/NFSyncProcessing.h"
-#include "payloads/SubKeys.h"
-#include "platform/Document.h"
-#include "platform/MessageLoop.h"
-#include "platform/WinThread.h"
-#include "platform/Wnd.h"
-#include "subscription/NotificationInfo.h"
-#include "subscription/Subscriber.h"
-#include "subscription/Subscription.h"
-#include "subscription/SubscriptionManager.h"
+#include <BrimSubscriber/Version.h>
+#include <BrimSubscriber/filewatch/FileSubscription.h>
+#include <BrimSubscriber/filewatch/NFData.h>
+#include <BrimSubscriber/mainthread/MainThreadDispatcher.h>
+#include <BrimSubscriber/mainthread/UIWatchdog.h>
+#include <BrimSubscriber/payloads/DataId_NI.h>
+#include <BrimSubscriber/payloads/DocumentSubscriber.h>
+#include <BrimSubscriber/payloads/NFSyncProcessing.h>
+#include <BrimSubscriber/payloads/SubKeys.h>
+#include <BrimSubscriber/platform/Document.h>
+#include <BrimSubscriber/platform/MessageLoop.h>
+#include <BrimSubscriber/platform/WinThread.h>
+#include <BrimSubscriber/platform/Wnd.h>
+#include <BrimSubscriber/subscription/NotificationInfo.h>
+#include <BrimSubscriber/subscription/Subscriber.h>
+#include <BrimSubscriber/subscription/Subscription.h>
+#include <BrimSubscriber/subscription/SubscriptionManager.h>
 
 #ifdef BRIM_DEMO_WITH_GLIB
-#include "platform/glib/GlibLoop.h"
+#include <BrimSubscriber/platform/glib/GlibLoop.h>
 
 #include <glib.h>
 #endif
 #ifdef BRIM_DEMO_WITH_QT
-#include "platform/qt/QtLoop.h"
+#include <BrimSubscriber/platform/qt/QtLoop.h>
 
 #include <QCoreApplication>
 #include <QThread>
@@ -59,6 +60,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <getopt.h>
 #include <unistd.h>
 #include <vector>
 
@@ -717,7 +719,7 @@ void PrintHelp() {
         "  brimsub-demo --watch FILE...  watch the files until interrupted (Ctrl-C) and print each\n"
         "                                change as it arrives on the user-interface thread, with the\n"
         "                                current view update rate. Files are looked at every 2 s.\n"
-        "  brimsub-demo --help           this text.\n"
+        "  brimsub-demo --help           this text; --version: the demo's and the library's version.\n"
         "\n"
         "  --loop=own|glib|qt            the event loop that runs the user-interface thread, with\n"
         "                                either command (default own):\n"
@@ -733,35 +735,56 @@ void PrintHelp() {
 
 int main(int argc, char** argv) {
     LoopKind kind = LoopKind::Own;
-    std::vector<std::string> args;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (!arg.starts_with("--loop=")) {
-            args.push_back(arg);
-            continue;
-        }
-        const std::string name = arg.substr(std::strlen("--loop="));
-        if (name == "own") {
-            kind = LoopKind::Own;
-        } else if (name == "glib") {
-            kind = LoopKind::Glib;
-        } else if (name == "qt") {
-            kind = LoopKind::Qt;
-        } else {
-            std::fprintf(stderr, "brimsub-demo: unknown loop '%s': own, glib or qt\n", name.c_str());
-            return 2;
+    bool watch = false;
+    static const option kOptions[] = {
+        {"loop", required_argument, nullptr, 'l'},
+        {"watch", no_argument, nullptr, 'w'},
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},
+        {nullptr, 0, nullptr, 0},
+    };
+    // getopt_long names an unknown option itself ("unrecognized option").
+    for (int c; (c = getopt_long(argc, argv, "hV", kOptions, nullptr)) != -1;) {
+        switch (c) {
+            case 'l':
+                if (std::strcmp(optarg, "own") == 0) {
+                    kind = LoopKind::Own;
+                } else if (std::strcmp(optarg, "glib") == 0) {
+                    kind = LoopKind::Glib;
+                } else if (std::strcmp(optarg, "qt") == 0) {
+                    kind = LoopKind::Qt;
+                } else {
+                    std::fprintf(stderr, "brimsub-demo: unknown loop '%s': own, glib or qt\n", optarg);
+                    return 2;
+                }
+                break;
+            case 'w':
+                watch = true;
+                break;
+            case 'h':
+                PrintHelp();
+                return 0;
+            case 'V':
+                std::printf("brimsub-demo %s (library %s)\n", BRIMSUBSCRIBER_VERSION_STRING, BrimSubscriberVersion());
+                return 0;
+            default:
+                std::fprintf(stderr, "Try 'brimsub-demo --help'.\n");
+                return 2;
         }
     }
-    if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
-        PrintHelp();
-        return 0;
+    const std::vector<std::string> files(argv + optind, argv + argc);
+    if (watch == files.empty()) {
+        std::fprintf(stderr, watch ? "brimsub-demo: --watch needs at least one file\n"
+                                   : "brimsub-demo: unexpected argument '%s'\n",
+                     watch ? "" : files.front().c_str());
+        std::fprintf(stderr, "Try 'brimsub-demo --help'.\n");
+        return 2;
     }
     if (const char* missing = MissingLoop(kind)) {
         std::fprintf(stderr, "brimsub-demo: --loop=%s: %s\n", LoopName(kind), missing);
         return 2;
     }
-    if (args.empty()) return RunScenario(kind, argc, argv);
-    if (args[0] == "--watch" && args.size() > 1) return RunWatch(kind, argc, argv, {args.begin() + 1, args.end()});
-    PrintHelp();
-    return 2;
+    // The toolkits see only the program's name: the options were ours.
+    int toolkitArgc = 1;
+    return watch ? RunWatch(kind, toolkitArgc, argv, files) : RunScenario(kind, toolkitArgc, argv);
 }

@@ -1,9 +1,10 @@
-#include "filewatch/FileSubscription.h"
+#include <BrimSubscriber/filewatch/FileSubscription.h>
 
-#include "filewatch/FileWatcher.h"
-#include "subscription/SubscriptionManager.h"
+#include <BrimSubscriber/filewatch/FileWatcher.h>
+#include <BrimSubscriber/subscription/SubscriptionManager.h>
 
 #include <cstddef>
+#include <utility>
 
 namespace {
 
@@ -31,6 +32,10 @@ FileSubscription::~FileSubscription() {
 
 void FileSubscription::SetSubscriber(Subscriber* subscriber, bool owns) noexcept {
     m_subscription.SetSubscriber(subscriber, owns);
+}
+
+void FileSubscription::SetSubscriber(CallbackSubscriber::Callback callback) {
+    m_subscription.SetSubscriber(std::move(callback));
 }
 
 Subscriber* FileSubscription::GetSubscriber() const noexcept { return m_subscription.GetSubscriber(); }

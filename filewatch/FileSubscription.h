@@ -35,14 +35,14 @@
 // user-interface thread); Unsubscribe there waits at most for one polling
 // pass, which never waits for the user-interface thread.
 
-#include "platform/CString.h"
-#include "subscription/Export.h"
-#include "subscription/Subscription.h"
+#include <BrimSubscriber/platform/CString.h>
+#include <BrimSubscriber/Export.h>
+#include <BrimSubscriber/subscription/Subscriber.h>
+#include <BrimSubscriber/subscription/Subscription.h>
 
 #include <vector>
 
 class FileWatcher;
-class Subscriber;
 
 class BRIMSUBSCRIBER_API FileSubscription {
 public:
@@ -62,6 +62,8 @@ public:
     // current subscriptions keep the earlier receiver, which is neither
     // unsubscribed nor deleted. Call it before Subscribe (or after Unsubscribe).
     void SetSubscriber(Subscriber* subscriber, bool owns) noexcept;
+    // Same as SetSubscriber(new CallbackSubscriber(callback), true).
+    void SetSubscriber(CallbackSubscriber::Callback callback);
     [[nodiscard]] Subscriber* GetSubscriber() const noexcept;
 
     // Same as Subscribe with a list holding only `path`.

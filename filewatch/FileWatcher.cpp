@@ -1,7 +1,7 @@
-#include "filewatch/FileWatcher.h"
+#include <BrimSubscriber/filewatch/FileWatcher.h>
 
-#include "platform/Event.h"
-#include "subscription/SubscriptionManager.h"
+#include <BrimSubscriber/platform/Event.h>
+#include <BrimSubscriber/subscription/SubscriptionManager.h>
 
 #include <exception>
 #include <filesystem>
@@ -110,7 +110,7 @@ bool FileWatcher::StartThread() {
     auto poller = std::make_unique<Poller>();
     Poller& started = *poller;
     if (!m_threadStarter.Start(started.thread, [this, &started] { WatchThreadFunc(started); },
-                               platform::ThreadPriority::Low)) {
+                               platform::ThreadPriority::Low, "brim-filewatch")) {
         return false;
     }
     m_watchThread = std::move(poller);

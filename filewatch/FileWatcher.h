@@ -58,11 +58,11 @@
 // Re-entrancy: no client code is called while the lock is held; a receiver of
 // a file notification may add and remove watches.
 
-#include "platform/CString.h"
-#include "platform/FileAccess.h"
-#include "platform/Lock.h"
-#include "platform/Thread.h"
-#include "subscription/Export.h"
+#include <BrimSubscriber/platform/CString.h>
+#include <BrimSubscriber/platform/FileAccess.h>
+#include <BrimSubscriber/platform/Lock.h>
+#include <BrimSubscriber/platform/Thread.h>
+#include <BrimSubscriber/Export.h>
 
 #include <atomic>
 #include <cstddef>

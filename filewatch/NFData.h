@@ -37,10 +37,10 @@
 // GetFileUpdate stay valid until the next Add, Clear, assignment or
 // destruction of the payload.
 
-#include "payloads/BaseTypes.h"
-#include "platform/CString.h"
-#include "subscription/Export.h"
-#include "subscription/NotificationInfo.h"
+#include <BrimSubscriber/payloads/BaseTypes.h>
+#include <BrimSubscriber/platform/CString.h>
+#include <BrimSubscriber/Export.h>
+#include <BrimSubscriber/subscription/NotificationInfo.h>
 
 #include <cstdint>
 #include <vector>

@@ -3,8 +3,8 @@ target_sources(BrimSubscriber
     PRIVATE
         filewatch/FileSubscription.cpp
         filewatch/FileWatcher.cpp
-        filewatch/NFData.cpp
-    PUBLIC FILE_SET HEADERS BASE_DIRS ${CMAKE_CURRENT_SOURCE_DIR} FILES
-        filewatch/FileSubscription.h
-        filewatch/FileWatcher.h
-        filewatch/NFData.h)
+        filewatch/NFData.cpp)
+brim_public_headers(BrimSubscriber BASE ${PROJECT_SOURCE_DIR} FILES
+    filewatch/FileSubscription.h
+    filewatch/FileWatcher.h
+    filewatch/NFData.h)

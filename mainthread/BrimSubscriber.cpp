@@ -1,6 +1,6 @@
-#include "mainthread/BrimSubscriber.h"
+#include <BrimSubscriber/mainthread/BrimSubscriber.h>
 
-#include "BuildMatchR/VersionCheck.h"
+#include <BrimSubscriber/BuildMatchR/VersionCheck.h>
 
 #include <atomic>
 
@@ -44,6 +44,8 @@ __attribute__((constructor)) void AttachModule() { static_cast<void>(OnAttach(&_
 __attribute__((destructor)) void DetachModule() { OnDetach(); }
 
 }  // namespace
+
+const char* BrimSubscriberVersion() noexcept { return BRIMSUBSCRIBER_VERSION_STRING; }
 
 module_state_t BrimSubscriberModuleState() noexcept { return s_state.load(std::memory_order_acquire); }
 

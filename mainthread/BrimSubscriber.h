@@ -34,12 +34,15 @@
 // Re-entrancy: the load and unload steps take no lock, start no thread and
 // create no window; they call only BuildMatchR and BrimBaseR.
 
-#include "BrimBaseR/ResourceModule.h"
-#include "subscription/Export.h"
+#include <BrimSubscriber/BrimBaseR/ResourceModule.h>
+#include <BrimSubscriber/Export.h>
+#include <BrimSubscriber/Version.h>
 
 // The module's version: one component per byte, the major component in the
-// top byte (5.5.1.0).
-inline constexpr unsigned int BRIMSUBSCRIBER_VERSION = 0x05050100;
+// top byte (0x05050100 for 5.5.1.0).
+inline constexpr unsigned int BRIMSUBSCRIBER_VERSION =
+    (BRIMSUBSCRIBER_VERSION_MAJOR << 24) | (BRIMSUBSCRIBER_VERSION_MINOR << 16) |
+    (BRIMSUBSCRIBER_VERSION_PATCH << 8) | BRIMSUBSCRIBER_VERSION_TWEAK;
 
 enum module_state_t {
     module_not_attached = 0,  // the load step has not run

@@ -1,6 +1,6 @@
-#include "mainthread/MainThreadDispatcher.h"
+#include <BrimSubscriber/mainthread/MainThreadDispatcher.h>
 
-#include "mainthread/WindowMessages.h"
+#include <BrimSubscriber/mainthread/WindowMessages.h>
 
 #include <algorithm>
 #include <optional>
@@ -48,7 +48,10 @@ bool MainThreadDispatcher::DispatchAsync(std::function<void()>&& call) {
         Discard(id);  // no doorbell will ever ring for it
         throw;
     }
-    if (!posted) Discard(id);
+    if (!posted) {
+        Discard(id);
+        m_refused.fetch_add(1, std::memory_order_relaxed);
+    }
     return posted;
 }
 

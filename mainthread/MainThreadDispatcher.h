@@ -30,10 +30,11 @@
 // DispatchSync, nor destroy the dispatcher while one of its callables waits for
 // that thread; a DispatchSync caller must not hold anything the callable needs.
 
-#include "platform/Lock.h"
-#include "platform/Wnd.h"
-#include "subscription/Export.h"
+#include <BrimSubscriber/platform/Lock.h>
+#include <BrimSubscriber/platform/Wnd.h>
+#include <BrimSubscriber/Export.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -65,8 +66,11 @@ public:
     // nothing of it stays queued.
     bool DispatchSync(std::function<void()>&& call);
 
-    // Callables queued and not yet run or discarded.
+    // Diagnostics, cheap and callable from any thread:
+    // callables queued and not yet run or discarded;
     [[nodiscard]] std::size_t QueuedCount() const;
+    // DispatchAsync calls refused so far (queue full, window or thread gone).
+    [[nodiscard]] std::uint64_t RefusedCount() const noexcept { return m_refused.load(std::memory_order_relaxed); }
 
 private:
     class CallbackWnd : public CWnd {
@@ -91,4 +95,5 @@ private:
     std::uint32_t m_nextId = 0;      // guarded by m_cs
     std::deque<QueuedCall> m_queue;  // guarded by m_cs
     CallbackWnd m_wnd;
+    std::atomic<std::uint64_t> m_refused{0};
 };

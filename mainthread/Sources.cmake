@@ -4,9 +4,9 @@ target_sources(BrimSubscriber
     PRIVATE
         mainthread/BrimSubscriber.cpp
         mainthread/MainThreadDispatcher.cpp
-        mainthread/UIWatchdog.cpp
-    PUBLIC FILE_SET HEADERS BASE_DIRS ${CMAKE_CURRENT_SOURCE_DIR} FILES
-        mainthread/BrimSubscriber.h
-        mainthread/MainThreadDispatcher.h
-        mainthread/UIWatchdog.h
-        mainthread/WindowMessages.h)
+        mainthread/UIWatchdog.cpp)
+brim_public_headers(BrimSubscriber BASE ${PROJECT_SOURCE_DIR} FILES
+    mainthread/BrimSubscriber.h
+    mainthread/MainThreadDispatcher.h
+    mainthread/UIWatchdog.h
+    mainthread/WindowMessages.h)

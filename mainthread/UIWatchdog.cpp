@@ -1,7 +1,7 @@
-#include "mainthread/UIWatchdog.h"
+#include <BrimSubscriber/mainthread/UIWatchdog.h>
 
-#include "mainthread/WindowMessages.h"
-#include "platform/PeriodicTimer.h"
+#include <BrimSubscriber/mainthread/WindowMessages.h>
+#include <BrimSubscriber/platform/PeriodicTimer.h>
 
 #include <system_error>
 #include <utility>

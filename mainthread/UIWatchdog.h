@@ -41,9 +41,9 @@
 // Re-entrancy: Stop and the destructor must not be called from inside the
 // periodic callback (that is, from the timer's thread).
 
-#include "platform/TickCount.h"
-#include "platform/Wnd.h"
-#include "subscription/Export.h"
+#include <BrimSubscriber/platform/TickCount.h>
+#include <BrimSubscriber/platform/Wnd.h>
+#include <BrimSubscriber/Export.h>
 
 #include <atomic>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "payloads/AttributeMapNI.h"
+#include <BrimSubscriber/payloads/AttributeMapNI.h>
 
 AttributeMapNI::AttributeMapNI(void* id) noexcept : m_id(id) {}
 

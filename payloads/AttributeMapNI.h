@@ -17,10 +17,10 @@
 // Ownership: the attribute map and the id are not owned; the payload never
 // reads or destroys what they point to. Copies copy the pointers.
 
-#include "payloads/BaseTypes.h"
-#include "platform/CString.h"
-#include "subscription/Export.h"
-#include "subscription/NotificationInfo.h"
+#include <BrimSubscriber/payloads/BaseTypes.h>
+#include <BrimSubscriber/platform/CString.h>
+#include <BrimSubscriber/Export.h>
+#include <BrimSubscriber/subscription/NotificationInfo.h>
 
 #include <utility>
 

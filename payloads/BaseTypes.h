@@ -5,11 +5,11 @@
 // payloads only point to (CAttributeMap, CDisplayDoc, CBrimBaseDisplayLayer).
 // They are defined by the base library BrimBaseR, which this library links.
 //
-//   #include "payloads/BaseTypes.h"
+//   #include <BrimSubscriber/payloads/BaseTypes.h>
 //   std::vector<CDataId> ids{CDataId(3, 17)};
 //
 // See each BrimBaseR header for the contract of its type.
 
-#include "BrimBaseR/DataId.h"
-#include "BrimBaseR/DisplayTypes.h"
-#include "BrimBaseR/Page.h"
+#include <BrimSubscriber/BrimBaseR/DataId.h>
+#include <BrimSubscriber/BrimBaseR/DisplayTypes.h>
+#include <BrimSubscriber/BrimBaseR/Page.h>

@@ -1,4 +1,4 @@
-#include "payloads/DataId_NI.h"
+#include <BrimSubscriber/payloads/DataId_NI.h>
 
 DataId_NI::DataId_NI() noexcept = default;
 

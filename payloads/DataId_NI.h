@@ -12,9 +12,9 @@
 // delivery while the publisher waits.
 // Ownership: holds its data id by value.
 
-#include "payloads/BaseTypes.h"
-#include "subscription/Export.h"
-#include "subscription/NotificationInfo.h"
+#include <BrimSubscriber/payloads/BaseTypes.h>
+#include <BrimSubscriber/Export.h>
+#include <BrimSubscriber/subscription/NotificationInfo.h>
 
 class BRIMSUBSCRIBER_API DataId_NI : public NotificationInfo {
 public:

@@ -1,4 +1,4 @@
-#include "payloads/Data_NI_Layer.h"
+#include <BrimSubscriber/payloads/Data_NI_Layer.h>
 
 Data_NI_Layer::Data_NI_Layer() noexcept = default;
 

@@ -14,9 +14,9 @@
 // Ownership: neither the document nor the layer is owned; the payload never
 // reads or destroys them, and copies (moves included) copy the pointers.
 
-#include "payloads/BaseTypes.h"
-#include "subscription/Export.h"
-#include "subscription/NotificationInfo.h"
+#include <BrimSubscriber/payloads/BaseTypes.h>
+#include <BrimSubscriber/Export.h>
+#include <BrimSubscriber/subscription/NotificationInfo.h>
 
 class BRIMSUBSCRIBER_API Data_NI_Layer : public NotificationInfo {
 public:

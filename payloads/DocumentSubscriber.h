@@ -27,10 +27,10 @@
 // Lifetime: nothing withdraws a posted message, so the subscriber and its
 // document must outlive every message it has posted.
 
-#include "platform/Document.h"
-#include "platform/WinTypes.h"
-#include "subscription/Export.h"
-#include "subscription/Subscriber.h"
+#include <BrimSubscriber/platform/Document.h>
+#include <BrimSubscriber/platform/WinTypes.h>
+#include <BrimSubscriber/Export.h>
+#include <BrimSubscriber/subscription/Subscriber.h>
 
 #include <cstdint>
 

@@ -1,4 +1,4 @@
-#include "payloads/NFSyncProcessing.h"
+#include <BrimSubscriber/payloads/NFSyncProcessing.h>
 
 #include <algorithm>
 #include <utility>

@@ -18,10 +18,10 @@
 // Ownership: the view is not owned and never touched; every other field is
 // held by value.
 
-#include "payloads/BaseTypes.h"
-#include "platform/CString.h"
-#include "subscription/Export.h"
-#include "subscription/NotificationInfo.h"
+#include <BrimSubscriber/payloads/BaseTypes.h>
+#include <BrimSubscriber/platform/CString.h>
+#include <BrimSubscriber/Export.h>
+#include <BrimSubscriber/subscription/NotificationInfo.h>
 
 #include <cstdint>
 #include <vector>

@@ -6,12 +6,12 @@ target_sources(BrimSubscriber
         payloads/DocumentSubscriber.cpp
         payloads/Data_NI_Layer.cpp
         payloads/NFSyncProcessing.cpp
-        payloads/SubKeys.cpp
-    PUBLIC FILE_SET HEADERS BASE_DIRS ${CMAKE_CURRENT_SOURCE_DIR} FILES
-        payloads/AttributeMapNI.h
-        payloads/BaseTypes.h
-        payloads/DataId_NI.h
-        payloads/DocumentSubscriber.h
-        payloads/Data_NI_Layer.h
-        payloads/NFSyncProcessing.h
-        payloads/SubKeys.h)
+        payloads/SubKeys.cpp)
+brim_public_headers(BrimSubscriber BASE ${PROJECT_SOURCE_DIR} FILES
+    payloads/AttributeMapNI.h
+    payloads/BaseTypes.h
+    payloads/DataId_NI.h
+    payloads/DocumentSubscriber.h
+    payloads/Data_NI_Layer.h
+    payloads/NFSyncProcessing.h
+    payloads/SubKeys.h)

@@ -1,4 +1,4 @@
-#include "payloads/SubKeys.h"
+#include <BrimSubscriber/payloads/SubKeys.h>
 
 // When the constants are built.
 //

@@ -27,8 +27,8 @@
 // included), and is destroyed when the library is unloaded. A reference to a
 // constant must not be used after the library has been unloaded.
 
-#include "platform/CString.h"
-#include "subscription/Export.h"
+#include <BrimSubscriber/platform/CString.h>
+#include <BrimSubscriber/Export.h>
 
 namespace file_update {
 extern BRIMSUBSCRIBER_API const CString WORKAREAS;  // "WorkAreas"

@@ -1,4 +1,4 @@
-#include "platform/CString.h"
+#include <BrimSubscriber/platform/CString.h>
 
 #include <cstdint>
 #include <cstring>

@@ -23,7 +23,7 @@
 // Threading: a value type; distinct objects may be used from different
 // threads, one object is not guarded.
 
-#include "platform/PlatformExport.h"
+#include <BrimSubscriber/platform/PlatformExport.h>
 
 #include <compare>
 #include <cstddef>

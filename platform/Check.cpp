@@ -1,4 +1,4 @@
-#include "platform/Check.h"
+#include <BrimSubscriber/platform/Check.h>
 
 #include <cstdarg>
 #include <cstdio>

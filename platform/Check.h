@@ -11,7 +11,7 @@
 // it happens instead of as a silent loss later. Release builds (NDEBUG)
 // evaluate neither the condition nor the message's arguments.
 
-#include "platform/PlatformExport.h"
+#include <BrimSubscriber/platform/PlatformExport.h>
 
 namespace platform {
 

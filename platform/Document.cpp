@@ -1,4 +1,4 @@
-#include "platform/Document.h"
+#include <BrimSubscriber/platform/Document.h>
 
 #include <algorithm>
 

@@ -20,8 +20,8 @@
 // Re-entrancy: a view may add or remove views from inside OnUpdate; views
 // added then are not told in this round.
 
-#include "platform/PlatformExport.h"
-#include "platform/WinTypes.h"
+#include <BrimSubscriber/platform/PlatformExport.h>
+#include <BrimSubscriber/platform/WinTypes.h>
 
 #include <vector>
 

@@ -1,4 +1,4 @@
-#include "platform/Event.h"
+#include <BrimSubscriber/platform/Event.h>
 
 #include <chrono>
 

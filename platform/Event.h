@@ -12,7 +12,7 @@
 // Threading: every member may be called from any thread.
 // Lifetime: no thread may be waiting when the event is destroyed.
 
-#include "platform/PlatformExport.h"
+#include <BrimSubscriber/platform/PlatformExport.h>
 
 #include <condition_variable>
 #include <cstdint>

@@ -19,7 +19,7 @@
 // Threading: the system's implementation may be used from any thread. One
 // given to an object must be too, and must outlive the object.
 
-#include "platform/PlatformExport.h"
+#include <BrimSubscriber/platform/PlatformExport.h>
 
 #include <cstdint>
 #include <optional>

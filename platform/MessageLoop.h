@@ -30,7 +30,7 @@
 // thread.
 // Re-entrancy: a handler may call RunPending or RunUntil (a nested loop).
 
-#include "platform/PlatformExport.h"
+#include <BrimSubscriber/platform/PlatformExport.h>
 
 #include <chrono>
 #include <cstddef>

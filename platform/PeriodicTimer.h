@@ -13,7 +13,7 @@
 // it is called from inside that timer's own callback (it then returns at once
 // and no further callback runs).
 
-#include "platform/PlatformExport.h"
+#include <BrimSubscriber/platform/PlatformExport.h>
 
 #include <cstdint>
 #include <functional>

@@ -14,19 +14,19 @@ target_sources(BrimPlatform
         platform/linux/ThreadQueue.cpp
         platform/linux/WakeUpFd.cpp
         platform/linux/WinThread.cpp
-        platform/linux/Wnd.cpp
-    PUBLIC FILE_SET HEADERS BASE_DIRS ${CMAKE_CURRENT_SOURCE_DIR} FILES
-        platform/Check.h
-        platform/CString.h
-        platform/Document.h
-        platform/Event.h
-        platform/FileAccess.h
-        platform/Lock.h
-        platform/MessageLoop.h
-        platform/PeriodicTimer.h
-        platform/PlatformExport.h
-        platform/Thread.h
-        platform/TickCount.h
-        platform/WinThread.h
-        platform/WinTypes.h
-        platform/Wnd.h)
+        platform/linux/Wnd.cpp)
+brim_public_headers(BrimPlatform BASE ${PROJECT_SOURCE_DIR} FILES
+    platform/Check.h
+    platform/CString.h
+    platform/Document.h
+    platform/Event.h
+    platform/FileAccess.h
+    platform/Lock.h
+    platform/MessageLoop.h
+    platform/PeriodicTimer.h
+    platform/PlatformExport.h
+    platform/Thread.h
+    platform/TickCount.h
+    platform/WinThread.h
+    platform/WinTypes.h
+    platform/Wnd.h)

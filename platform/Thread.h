@@ -14,7 +14,7 @@
 // Threading: one Thread object is started and joined by one owner at a time.
 // Lifetime: a Thread that is still joinable when destroyed is joined.
 
-#include "platform/PlatformExport.h"
+#include <BrimSubscriber/platform/PlatformExport.h>
 
 #include <functional>
 #include <thread>
@@ -30,9 +30,12 @@ public:
     Thread& operator=(const Thread&) = delete;
     ~Thread();
 
-    // Starts the thread running body. Returns false, and starts nothing, when
-    // the system cannot create a thread, or when this object already runs one.
-    bool Start(std::function<void()> body, ThreadPriority priority = ThreadPriority::Normal);
+    // Starts the thread running body, named `name` (at most 15 characters are
+    // kept; debuggers and `top -H` show it). Returns false, and starts
+    // nothing, when the system cannot create a thread, or when this object
+    // already runs one.
+    bool Start(std::function<void()> body, ThreadPriority priority = ThreadPriority::Normal,
+               const char* name = "brim-worker");
 
     // Waits for the thread to end. Does nothing when no thread was started or
     // when called from the thread itself (a thread cannot wait for itself).
@@ -55,7 +58,7 @@ public:
     ThreadStarter& operator=(const ThreadStarter&) = delete;
     virtual ~ThreadStarter();
     // As Thread::Start on `thread`.
-    virtual bool Start(Thread& thread, std::function<void()> body, ThreadPriority priority) = 0;
+    virtual bool Start(Thread& thread, std::function<void()> body, ThreadPriority priority, const char* name) = 0;
 };
 
 // Starts every thread it is asked for, when the system can.

@@ -1,4 +1,4 @@
-#include "platform/TickCount.h"
+#include <BrimSubscriber/platform/TickCount.h>
 
 #include <chrono>
 

@@ -17,7 +17,7 @@
 // Threading: GetTickCount and the system clock may be used from any thread; a
 // clock given to an object must be too, and must outlive the object.
 
-#include "platform/PlatformExport.h"
+#include <BrimSubscriber/platform/PlatformExport.h>
 
 #include <cstdint>
 

@@ -22,7 +22,7 @@
 // Threading: IsUserInterfaceThread and AfxGetThread may be called anywhere.
 // A thread object is constructed, used and destroyed on its own thread.
 
-#include "platform/PlatformExport.h"
+#include <BrimSubscriber/platform/PlatformExport.h>
 
 class CWnd;
 

@@ -42,8 +42,8 @@
 // derived class whose handler uses its own members calls DestroyWindow in its
 // own destructor, before those members go.
 
-#include "platform/PlatformExport.h"
-#include "platform/WinTypes.h"
+#include <BrimSubscriber/platform/PlatformExport.h>
+#include <BrimSubscriber/platform/WinTypes.h>
 
 #include <cstdint>
 #include <memory>

@@ -7,8 +7,7 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-peers=(qt6-base-dev libboost-dev libsigc++-3.0-dev libglib2.0-dev libasio-dev libuv1-dev)
-"$root/scripts/install-deps.sh" python3 "${peers[@]}"
+"$root/scripts/install-deps.sh" bench
 build="$root/build/bench"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBRIM_BUILD_TESTS=OFF -DBRIM_BUILD_BENCH=ON \
     -DBRIM_WITH_GLIB=ON -DBRIM_WITH_QT=ON >/dev/null

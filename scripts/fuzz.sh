@@ -16,7 +16,7 @@ case "$seconds" in
     ''|*[!0-9]*|0) echo "usage: $0 [seconds-per-target]" >&2; exit 2 ;;
 esac
 
-"$root/scripts/install-deps.sh" clang libclang-rt-14-dev
+"$root/scripts/install-deps.sh" base clang libclang-rt-14-dev
 
 build="$root/build/fuzz"
 jobs=$(nproc)

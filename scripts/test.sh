@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# Builds the library and its tests three times (plain, a debug build whose
-# contract checks are on; ThreadSanitizer; AddressSanitizer +
-# UndefinedBehaviorSanitizer) and runs every test in each, then runs each fuzz
-# target for a bounded time (clang, libFuzzer).
-# Usage: scripts/test.sh [plain|thread|address|fuzz]...   (default: all four)
+# Builds the library, its tests, the demo and the examples in each flavour of
+# CMakePresets.json (plain: a debug build whose contract checks are on;
+# thread: ThreadSanitizer; address: AddressSanitizer + UndefinedBehaviorSanitizer)
+# and runs every test in each, then runs each fuzz target for a bounded time
+# (clang, libFuzzer).
+# Usage: scripts/test.sh [plain|thread|address|fuzz]...   (default: all)
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-"$root/scripts/install-deps.sh"
+"$root/scripts/install-deps.sh" test
 
 flavours=("$@")
 [ ${#flavours[@]} -eq 0 ] && flavours=(plain thread address fuzz)
@@ -23,14 +24,12 @@ for flavour in "${flavours[@]}"; do
             "$root/scripts/fuzz.sh" "${BRIM_FUZZ_SECONDS:-20}"
             continue
             ;;
-        plain) sanitize="" build_type=Debug ;;
-        thread|address) sanitize="$flavour" build_type=RelWithDebInfo ;;
+        plain|thread|address) ;;
         *) echo "unknown flavour: $flavour" >&2; exit 2 ;;
     esac
     build="$root/build/test-$flavour"
     echo "=== $flavour build ==="
-    cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE="$build_type" \
-        -DBRIM_SANITIZE="$sanitize" -DBRIM_BUILD_TESTS=ON -DBRIM_BUILD_DEMO=ON -DBRIM_WITH_GLIB=ON -DBRIM_WITH_QT=ON >/dev/null
+    (cd "$root" && cmake --preset "$flavour" >/dev/null)
     cmake --build "$build" -j "$jobs"
     # ThreadSanitizer needs a memory layout that address-space randomisation
     # can break on recent kernels; run its tests without randomisation.

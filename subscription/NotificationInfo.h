@@ -14,7 +14,7 @@
 //
 // Ownership: a payload belongs to its publisher and is only lent to receivers.
 
-#include "subscription/Export.h"
+#include <BrimSubscriber/Export.h>
 
 class BRIMSUBSCRIBER_API NotificationInfo {
 public:

@@ -4,11 +4,10 @@ target_sources(BrimSubscriber
         subscription/Subscriber.cpp
         subscription/SubscriptionManager.cpp
         subscription/SubscriptionMap.cpp
-        subscription/Subscription.cpp
-    PUBLIC FILE_SET HEADERS BASE_DIRS ${CMAKE_CURRENT_SOURCE_DIR} FILES
-        subscription/Export.h
-        subscription/NotificationInfo.h
-        subscription/Subscriber.h
-        subscription/Subscription.h
-        subscription/SubscriptionManager.h
-        subscription/SubscriptionMap.h)
+        subscription/Subscription.cpp)
+brim_public_headers(BrimSubscriber BASE ${PROJECT_SOURCE_DIR} FILES
+    subscription/NotificationInfo.h
+    subscription/Subscriber.h
+    subscription/Subscription.h
+    subscription/SubscriptionManager.h
+    subscription/SubscriptionMap.h)

@@ -23,7 +23,9 @@
 // unsubscribed from every key of every registry first (a Subscription handle
 // does that for its receiver).
 
-#include "subscription/Export.h"
+#include <BrimSubscriber/Export.h>
+
+#include <functional>
 
 class NotificationInfo;
 
@@ -35,4 +37,23 @@ public:
     virtual ~Subscriber();
 
     virtual void Update(const NotificationInfo* info) = 0;
+};
+
+// CallbackSubscriber: a receiver made from a callable, for the common case of
+// a receiver with no state of its own beyond what the callable captures.
+//
+//   Subscription layers(3);
+//   layers.SetSubscriber([&](const NotificationInfo*) { list.Refresh(); });  // owned by the handle
+//
+// Update calls the callable with the payload; an empty callable does nothing.
+// The same contract as any Update holds for it.
+class BRIMSUBSCRIBER_API CallbackSubscriber final : public Subscriber {
+public:
+    using Callback = std::function<void(const NotificationInfo* info)>;
+
+    explicit CallbackSubscriber(Callback callback) noexcept : m_callback(std::move(callback)) {}
+    void Update(const NotificationInfo* info) override;
+
+private:
+    Callback m_callback;
 };

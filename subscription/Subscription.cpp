@@ -1,8 +1,8 @@
-#include "subscription/Subscription.h"
+#include <BrimSubscriber/subscription/Subscription.h>
 
-#include "subscription/Subscriber.h"
-#include "subscription/SubscriptionManager.h"
-#include "subscription/SubscriptionMap.h"
+#include <BrimSubscriber/subscription/Subscriber.h>
+#include <BrimSubscriber/subscription/SubscriptionManager.h>
+#include <BrimSubscriber/subscription/SubscriptionMap.h>
 
 #include <utility>
 
@@ -52,6 +52,10 @@ void Subscription::SetMap(SubscriptionMap* map) {
 void Subscription::SetSubscriber(Subscriber* subscriber, bool owns) noexcept {
     m_subscriber = subscriber;
     m_ownsSubscriber = owns;
+}
+
+void Subscription::SetSubscriber(CallbackSubscriber::Callback callback) {
+    SetSubscriber(new CallbackSubscriber(std::move(callback)), true);
 }
 
 void Subscription::Subscribe(const CString& key) { Subscribe(std::vector<CString>{key}); }

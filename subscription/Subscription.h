@@ -10,6 +10,8 @@
 //
 //   Subscription sub(3);                                   // type 3
 //   sub.SetSubscriber(new LayerList(doc), true);           // the handle owns it
+//   // or, without a class of its own:
+//   sub.SetSubscriber([&](const NotificationInfo*) { doc.Refresh(); });
 //   sub.Subscribe({GeneralSubKeys::DISPLAY_LAYER_ADDED,
 //                  GeneralSubKeys::DISPLAY_LAYER_DELETED});
 //   sub.Notify(notify_others, &info);                       // everyone but us
@@ -29,13 +31,16 @@
 // Limit: set the receiver before the first Subscribe (or Unsubscribe first):
 // SetSubscriber neither re-enters the keys nor deletes an earlier receiver.
 
-#include "platform/CString.h"
-#include "subscription/Export.h"
+#include <BrimSubscriber/platform/CString.h>
+#include <BrimSubscriber/Export.h>
+#include <BrimSubscriber/subscription/Subscriber.h>
 
+#include <cstddef>
+#include <initializer_list>
+#include <type_traits>
 #include <vector>
 
 class NotificationInfo;
-class Subscriber;
 class SubscriptionMap;
 
 enum self_notify_t {
@@ -61,9 +66,23 @@ public:
     void SetType(int type);
     void SetMap(SubscriptionMap* map);
     void SetSubscriber(Subscriber* subscriber, bool owns) noexcept;
+    // Same as SetSubscriber(new CallbackSubscriber(callback), true).
+    void SetSubscriber(CallbackSubscriber::Callback callback);
 
     void Subscribe(const CString& key);
     void Subscribe(const std::vector<CString>& keys);
+
+    // Keys are UTF-16 (u"Key"); narrow literals are refused with one message
+    // instead of a page of template errors.
+    template <class Narrow>
+        requires std::is_same_v<Narrow, const char*>
+    void Subscribe(std::initializer_list<Narrow> /*keys*/) {
+        static_assert(!std::is_same_v<Narrow, Narrow>, "BrimSubscriber keys are UTF-16: write {u\"A\", u\"B\"}");
+    }
+    template <std::size_t N>
+    void Subscribe(const char (&/*key*/)[N]) {
+        static_assert(N == 0, "BrimSubscriber keys are UTF-16: write u\"Key\", or CString(\"Key\") to convert UTF-8");
+    }
     void Unsubscribe();
 
     [[nodiscard]] bool IsSubscribed() const noexcept { return !m_keys.empty(); }

@@ -1,4 +1,4 @@
-#include "subscription/SubscriptionManager.h"
+#include <BrimSubscriber/subscription/SubscriptionManager.h>
 
 #include <atomic>
 #include <functional>
@@ -63,6 +63,17 @@ void SubscriptionManager::NotifyPost(int type, const CString& key) {
 bool SubscriptionManager::TryNotifyPost(int type, const CString& key) {
     SubscriptionMap* map = GetSubscriptionMap(type);
     return map != nullptr && map->TryNotifyPost({key});
+}
+
+std::size_t SubscriptionManager::SubscriberCount(int type, const CString& key) {
+    const SubscriptionMap* map = GetSubscriptionMap(type);
+    return map != nullptr ? map->SubscriberCount(key) : 0;
+}
+
+std::uint64_t SubscriptionManager::DroppedPostCount() {
+    std::uint64_t dropped = 0;
+    for (const SubscriptionMap& map : m_maps) dropped += map.DroppedPostCount();
+    return dropped;
 }
 
 bool SubscriptionManager::CanDeliverToUserInterfaceThread(int type) {

@@ -36,13 +36,15 @@
 // subscribers. Handles destroyed after it (static ones, at exit) find
 // nothing left to withdraw.
 
-#include "BrimBaseR/DataId.h"
-#include "platform/CString.h"
-#include "platform/Lock.h"
-#include "subscription/Export.h"
-#include "subscription/SubscriptionMap.h"
+#include <BrimSubscriber/BrimBaseR/DataId.h>
+#include <BrimSubscriber/platform/CString.h>
+#include <BrimSubscriber/platform/Lock.h>
+#include <BrimSubscriber/Export.h>
+#include <BrimSubscriber/subscription/SubscriptionMap.h>
 
 #include <array>
+#include <cstddef>
+#include <cstdint>
 #include <set>
 
 inline constexpr int SUBSCRIPTION_TYPE_COUNT = 17;
@@ -73,6 +75,12 @@ public:
     // invalid type and whenever NotifyPost would drop it (a full queue, an
     // ended user-interface thread, a map that cannot deliver there).
     [[nodiscard]] bool TryNotifyPost(int type, const CString& key);
+
+    // Diagnostics, cheap and callable from any thread: the entries under a
+    // key of a type (0 for an invalid type; see SubscriptionMap); the posts
+    // of every type that could not be queued.
+    [[nodiscard]] std::size_t SubscriberCount(int type, const CString& key);
+    [[nodiscard]] std::uint64_t DroppedPostCount();
 
     // Whether NotifySend and NotifyPost of the type reach the user-interface
     // thread: false for an invalid type, and for every type when the hub was

@@ -1,9 +1,9 @@
-#include "subscription/SubscriptionMap.h"
+#include <BrimSubscriber/subscription/SubscriptionMap.h>
 
-#include "mainthread/MainThreadDispatcher.h"
-#include "platform/Check.h"
-#include "platform/WinThread.h"
-#include "subscription/Subscriber.h"
+#include <BrimSubscriber/mainthread/MainThreadDispatcher.h>
+#include <BrimSubscriber/platform/Check.h>
+#include <BrimSubscriber/platform/WinThread.h>
+#include <BrimSubscriber/subscription/Subscriber.h>
 
 #include <algorithm>
 #include <array>
@@ -138,6 +138,10 @@ std::size_t SubscriptionMap::SubscriberCount(const CString& key) const {
     const std::lock_guard lock(m_shared->lock);
     const auto it = m_entries.find(key);
     return it == m_entries.end() ? 0 : it->second.size();
+}
+
+std::uint64_t SubscriptionMap::DroppedPostCount() const noexcept {
+    return m_dispatcher ? m_dispatcher->RefusedCount() : 0;
 }
 
 void SubscriptionMap::NotifySend(const std::vector<CString>& keys, const NotificationInfo* info, Subscriber* leaveOut) {

@@ -36,11 +36,12 @@
 // is running on the user-interface thread then finishes first; one still
 // queued finds the map gone and does nothing.
 
-#include "platform/CString.h"
-#include "platform/Lock.h"
-#include "subscription/Export.h"
+#include <BrimSubscriber/platform/CString.h>
+#include <BrimSubscriber/platform/Lock.h>
+#include <BrimSubscriber/Export.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <vector>
@@ -95,6 +96,10 @@ public:
     // outermost delivery on this map ends, and are counted until then. Waits
     // while another thread delivers on this map.
     [[nodiscard]] std::size_t SubscriberCount(const CString& key) const;
+
+    // Posts this map could not queue (its user-interface thread's queue was
+    // full, or that thread has ended). Cheap; any thread.
+    [[nodiscard]] std::uint64_t DroppedPostCount() const noexcept;
 
     // Whether NotifySend and NotifyPost reach the user-interface thread: true
     // exactly when the map was constructed there.

@@ -1,6 +1,6 @@
-#include "platform/glib/GlibLoop.h"
+#include <BrimSubscriber/platform/glib/GlibLoop.h>
 
-#include "platform/WinThread.h"
+#include <BrimSubscriber/platform/WinThread.h>
 
 #include <utility>
 

@@ -35,8 +35,8 @@
 // leaves a handler is logged as a critical warning; the messages behind it
 // stay queued and are handled at the next dispatch.
 
-#include "platform/MessageLoop.h"
-#include "platform/glib/GlibExport.h"
+#include <BrimSubscriber/platform/MessageLoop.h>
+#include <BrimSubscriber/platform/glib/GlibExport.h>
 
 #include <glib.h>
 

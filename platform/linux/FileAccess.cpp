@@ -1,4 +1,4 @@
-#include "platform/FileAccess.h"
+#include <BrimSubscriber/platform/FileAccess.h>
 
 #include <cerrno>
 #include <fcntl.h>

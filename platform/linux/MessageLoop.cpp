@@ -1,4 +1,4 @@
-#include "platform/MessageLoop.h"
+#include <BrimSubscriber/platform/MessageLoop.h>
 
 #include "platform/linux/ThreadQueue.h"
 

@@ -1,4 +1,6 @@
-#include "platform/PeriodicTimer.h"
+#include <BrimSubscriber/platform/PeriodicTimer.h>
+
+#include "platform/linux/ThreadName.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -38,6 +40,7 @@ public:
         TimerRecord record{state, {}};
         try {
             record.thread = std::thread([state, period, callback = std::move(callback)] {
+                detail::NameCurrentThread("brim-timer");
                 auto next = std::chrono::steady_clock::now() + period;
                 std::unique_lock timerLock(state->mutex);
                 for (;;) {

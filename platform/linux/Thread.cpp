@@ -1,9 +1,15 @@
-#include "platform/Thread.h"
+#include <BrimSubscriber/platform/Thread.h>
 
+#include "platform/linux/ThreadName.h"
+
+#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
-#include <system_error>
 #include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <system_error>
 #include <utility>
 
 namespace platform {
@@ -21,12 +27,20 @@ void LowerCurrentThreadPriority() {
 
 }  // namespace
 
+void detail::NameCurrentThread(const char* name) {
+    // Linux keeps 15 characters of a thread's name; a longer one is cut there.
+    char shortName[16] = {};
+    std::strncpy(shortName, name != nullptr ? name : "", sizeof shortName - 1);
+    [[maybe_unused]] const int rc = ::pthread_setname_np(::pthread_self(), shortName);
+}
+
 Thread::~Thread() { Join(); }
 
-bool Thread::Start(std::function<void()> body, ThreadPriority priority) {
+bool Thread::Start(std::function<void()> body, ThreadPriority priority, const char* name) {
     if (m_thread.joinable()) return false;
     try {
-        m_thread = std::thread([body = std::move(body), priority] {
+        m_thread = std::thread([body = std::move(body), priority, threadName = std::string(name != nullptr ? name : "")] {
+            detail::NameCurrentThread(threadName.c_str());
             if (priority == ThreadPriority::Low) LowerCurrentThreadPriority();
             body();
         });
@@ -45,8 +59,8 @@ ThreadStarter::~ThreadStarter() = default;
 ThreadStarter& SystemThreadStarter() {
     class SystemStarter final : public ThreadStarter {
     public:
-        bool Start(Thread& thread, std::function<void()> body, ThreadPriority priority) override {
-            return thread.Start(std::move(body), priority);
+        bool Start(Thread& thread, std::function<void()> body, ThreadPriority priority, const char* name) override {
+            return thread.Start(std::move(body), priority, name);
         }
     };
     static SystemStarter starter;  // no state: safe to use during exit

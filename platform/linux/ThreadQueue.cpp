@@ -1,6 +1,6 @@
 #include "platform/linux/ThreadQueue.h"
 
-#include "platform/Wnd.h"
+#include <BrimSubscriber/platform/Wnd.h>
 
 #include <algorithm>
 #include <utility>

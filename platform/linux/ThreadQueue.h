@@ -44,7 +44,7 @@
 // Locks: m_mutex is a leaf lock. It is never held while a handler runs. A
 // CWnd's handle lock may be held when it is taken, never the other way round.
 
-#include "platform/WinTypes.h"
+#include <BrimSubscriber/platform/WinTypes.h>
 #include "platform/linux/WakeUpFd.h"
 
 #include <array>

@@ -1,4 +1,4 @@
-#include "platform/WinThread.h"
+#include <BrimSubscriber/platform/WinThread.h>
 
 #include <atomic>
 #include <cstdint>

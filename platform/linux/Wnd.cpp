@@ -1,4 +1,4 @@
-#include "platform/Wnd.h"
+#include <BrimSubscriber/platform/Wnd.h>
 
 #include "platform/linux/ThreadQueue.h"
 

@@ -1,6 +1,6 @@
-#include "platform/qt/QtLoop.h"
+#include <BrimSubscriber/platform/qt/QtLoop.h>
 
-#include "platform/WinThread.h"
+#include <BrimSubscriber/platform/WinThread.h>
 
 #include <QSocketNotifier>
 #include <QTimer>

@@ -31,8 +31,8 @@
 // that leaves a handler is logged with qCritical; the messages behind it stay
 // queued and are handled at the next wake.
 
-#include "platform/MessageLoop.h"
-#include "platform/qt/QtExport.h"
+#include <BrimSubscriber/platform/MessageLoop.h>
+#include <BrimSubscriber/platform/qt/QtExport.h>
 
 #include <functional>
 #include <memory>

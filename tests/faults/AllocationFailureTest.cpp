@@ -2,12 +2,12 @@
 // and the object must look as if the operation had not run or had run completely, and go
 // on working (each observation ends with a follow-up). The sanitizer builds add no leak.
 
-#include "filewatch/FileWatcher.h"
-#include "filewatch/NFData.h"
-#include "mainthread/MainThreadDispatcher.h"
-#include "subscription/Subscriber.h"
-#include "subscription/Subscription.h"
-#include "subscription/SubscriptionMap.h"
+#include <BrimSubscriber/filewatch/FileWatcher.h>
+#include <BrimSubscriber/filewatch/NFData.h>
+#include <BrimSubscriber/mainthread/MainThreadDispatcher.h>
+#include <BrimSubscriber/subscription/Subscriber.h>
+#include <BrimSubscriber/subscription/Subscription.h>
+#include <BrimSubscriber/subscription/SubscriptionMap.h>
 #include "support/UiLoop.h"
 
 #include <gtest/gtest.h>

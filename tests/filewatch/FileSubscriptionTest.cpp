@@ -1,4 +1,4 @@
-#include "filewatch/FileSubscription.h"
+#include <BrimSubscriber/filewatch/FileSubscription.h>
 
 #include "FileWatchTesting.h"
 

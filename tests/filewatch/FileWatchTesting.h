@@ -2,11 +2,11 @@
 
 // File-watch test helpers: exact file times, scripted seams, a watcher that polls on request.
 
-#include "filewatch/FileSubscription.h"
-#include "filewatch/FileWatcher.h"
-#include "platform/Event.h"
-#include "subscription/Subscriber.h"
-#include "subscription/SubscriptionManager.h"
+#include <BrimSubscriber/filewatch/FileSubscription.h>
+#include <BrimSubscriber/filewatch/FileWatcher.h>
+#include <BrimSubscriber/platform/Event.h>
+#include <BrimSubscriber/subscription/Subscriber.h>
+#include <BrimSubscriber/subscription/SubscriptionManager.h>
 #include "support/UiLoop.h"
 #include "support/UiLoop.h"
 
@@ -46,8 +46,9 @@ struct Seams : platform::FileAccess, platform::ThreadStarter {
         ++opens;
         return unreadable.count(path) == 0 && platform::SystemFileAccess().CanOpenForReading(path);
     }
-    bool Start(platform::Thread& thread, std::function<void()> body, platform::ThreadPriority priority) override {
-        return !refuse && platform::SystemThreadStarter().Start(thread, std::move(body), priority);
+    bool Start(platform::Thread& thread, std::function<void()> body, platform::ThreadPriority priority,
+               const char* name) override {
+        return !refuse && platform::SystemThreadStarter().Start(thread, std::move(body), priority, name);
     }
     std::set<std::string> unreadable;  // changed only while no pass runs
     std::atomic<int> opens{0}, unnameable{0};

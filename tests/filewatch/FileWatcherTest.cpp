@@ -1,7 +1,7 @@
-#include "filewatch/FileWatcher.h"
+#include <BrimSubscriber/filewatch/FileWatcher.h>
 
 #include "FileWatchTesting.h"
-#include "platform/Wnd.h"
+#include <BrimSubscriber/platform/Wnd.h>
 
 #include <sys/socket.h>
 #include <sys/stat.h>

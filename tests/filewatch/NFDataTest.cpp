@@ -1,4 +1,4 @@
-#include "filewatch/NFData.h"
+#include <BrimSubscriber/filewatch/NFData.h>
 
 #include <gtest/gtest.h>
 

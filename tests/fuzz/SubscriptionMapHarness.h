@@ -16,11 +16,11 @@
 // receiver, 6-7 one more action. Only on the user-interface thread, where
 // the map sends and posts.
 
-#include "platform/CString.h"
-#include "platform/MessageLoop.h"
-#include "subscription/NotificationInfo.h"
-#include "subscription/Subscriber.h"
-#include "subscription/SubscriptionMap.h"
+#include <BrimSubscriber/platform/CString.h>
+#include <BrimSubscriber/platform/MessageLoop.h>
+#include <BrimSubscriber/subscription/NotificationInfo.h>
+#include <BrimSubscriber/subscription/Subscriber.h>
+#include <BrimSubscriber/subscription/SubscriptionMap.h>
 
 #include <algorithm>
 #include <cstdint>

@@ -1,7 +1,7 @@
 // libFuzzer target: CString's conversions against references written from the Unicode
 // standard's definitions, on the input read as UTF-8 bytes and as little-endian UTF-16 units.
 
-#include "platform/CString.h"
+#include <BrimSubscriber/platform/CString.h>
 
 #include <cstdint>
 #include <cstdio>

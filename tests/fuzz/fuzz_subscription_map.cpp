@@ -4,7 +4,7 @@
 
 #include "SubscriptionMapHarness.h"
 
-#include "platform/WinThread.h"
+#include <BrimSubscriber/platform/WinThread.h>
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     platform::SetUserInterfaceThread();  // the map sends and posts only when built on it

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Installs the package from a build tree into a scratch prefix, then builds
-# small clients against it both ways, with find_package and with pkg-config,
-# and runs them: the core client, and for each toolkit adapter that was
-# installed a headless client whose worker's NotifyPost arrives through the
-# toolkit's loop. Also checks that the core is found without components and
-# loads no toolkit, and that asking for a component that is not installed
-# fails with a reason.
+# the example programs against it both ways, with find_package and with
+# pkg-config, at C++23 (the package asks only for C++20 or later), and runs
+# them and the installed demo in a clean environment: no LD_LIBRARY_PATH, so
+# every library must find its siblings through its own run path. The core's
+# example runs as it is, the Qt one on Qt's offscreen platform, the GTK one
+# (for the GLib adapter) under a virtual X display. Also checks that the core
+# is found without components and loads no toolkit, and that asking for a
+# component that is not installed fails with a reason.
 # Usage: check-installed-package.sh <build-dir> <scratch-dir> [adapters]
 # adapters: the adapters the build has, e.g. "Glib;Qt" (each must then be
 # installed); without it, whichever adapters were installed are checked.
@@ -14,30 +16,57 @@ build=$1
 scratch=$2
 expected=${3-unknown}
 here=$(cd "$(dirname "$0")" && pwd)
+examples=$(cd "$here/../../examples" && pwd)
 prefix="$scratch/prefix"
 rm -rf "$scratch"
 mkdir -p "$scratch"
+unset LD_LIBRARY_PATH
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
 libdir=$(dirname "$(find "$prefix" -name libBrimSubscriber.so | head -n 1)")
 cmakedir="$libdir/cmake/BrimSubscriber"
 for lib in "$libdir"/lib*.so; do
-    echo "installed $(basename "$lib") with SONAME $(objdump -p "$lib" | awk '/SONAME/ {print $2}')"
+    soname=$(objdump -p "$lib" | awk '/SONAME/ {print $2}')
+    runpath=$(objdump -p "$lib" | awk '/RUNPATH/ {print $2}')
+    echo "installed $(basename "$lib") with SONAME $soname, RUNPATH $runpath"
+    [ "$runpath" = '$ORIGIN' ]
 done
 [ "$(objdump -p "$libdir/libBrimSubscriber.so" | awk '/SONAME/ {print $2}')" = libBrimSubscriber.so.5 ]
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
-export LD_LIBRARY_PATH="$libdir"
+if pkg-config --cflags BrimSubscriber | grep -q -- '-std='; then
+    echo "BrimSubscriber.pc chooses the client's language level"
+    exit 1
+fi
 
-# builds <name> <source-dir> <pkg-config module>: the client both ways, then runs both.
+# clean <command...>: runs it with nothing of this environment but a display
+# for the GTK example and the offscreen platform for the Qt one.
+clean() {
+    env -i PATH=/usr/bin:/bin HOME="$scratch" QT_QPA_PLATFORM=offscreen "$@"
+}
+clean "$prefix/bin/brimsub-demo" --version
+
+# runs <executable>: in a clean environment, the GTK one under a virtual display.
+runs() {
+    if [[ $1 == *gtk* ]]; then clean xvfb-run -a "$1"; else clean "$1"; fi
+}
+
+# builds <example> <pkg-config modules...>: the example both ways at C++23, then runs both.
 builds() {
-    local name=$1 src=$2 module=$3
-    cmake -S "$src" -B "$scratch/$name-cmake" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+    local name=$1
+    shift
+    local src="$examples/$name"
+    cmake -S "$src" -B "$scratch/$name-cmake" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_CXX_STANDARD=23 \
+        -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
     cmake --build "$scratch/$name-cmake" >/dev/null
-    "$scratch/$name-cmake/$name"
+    grep -qE -- '-std=(c|gnu)\+\+23' "$scratch/$name-cmake/compile_commands.json"
+    runs "$scratch/$name-cmake/brim-example-$name"
+    # A prefix outside the system's library path needs a run path in the
+    # client, as for any library installed there.
     # shellcheck disable=SC2046
-    c++ "$src/main.cpp" -o "$scratch/$name-pc" $(pkg-config --cflags --libs "$module")
-    "$scratch/$name-pc"
-    echo "$name: built and ran both ways"
+    c++ -std=c++23 "$src/main.cpp" -o "$scratch/brim-example-$name-pc" -Wl,-rpath,"$libdir" \
+        $(pkg-config --cflags --libs "$@")
+    runs "$scratch/brim-example-$name-pc"
+    echo "example $name: built both ways at C++23 and ran in a clean environment"
 }
 
 # probe <name> <find_package arguments...> [-DVAR=VALUE...]: configures the
@@ -66,7 +95,7 @@ expect() {
 }
 
 # The core: without components it needs no toolkit and defines no adapter target.
-builds consumer "$here/consumer" BrimSubscriber
+builds minimal BrimSubscriber
 probe core REQUIRED
 expect core "-- probe: found=1 targets=BrimSubscriber Qt6= "
 echo "core without components: found, no adapter target, no toolkit looked for"
@@ -87,7 +116,7 @@ not_installed Gtk
 
 for adapter in Glib Qt; do
     if [ -f "$cmakedir/BrimSubscriber${adapter}Targets.cmake" ]; then
-        builds "consumer-${adapter,,}" "$here/consumer-${adapter,,}" "BrimSubscriber$adapter"
+        if [ "$adapter" = Glib ]; then builds gtk BrimSubscriberGlib gtk4; else builds qt BrimSubscriberQt Qt6Widgets; fi
     else
         if [[ ";$expected;" == *";$adapter;"* ]]; then
             echo "the build has the $adapter adapter but it was not installed"
@@ -118,4 +147,4 @@ if [ -f "$cmakedir/BrimSubscriberGlibTargets.cmake" ] || [ -f "$cmakedir/BrimSub
     done
     echo "adapters without their toolkit: not found, with the reason when required"
 fi
-echo "installed package: every client built both ways and ran"
+echo "installed package: every example built both ways and ran"

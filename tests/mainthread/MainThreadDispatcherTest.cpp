@@ -1,5 +1,5 @@
-#include "mainthread/MainThreadDispatcher.h"
-#include "platform/Event.h"
+#include <BrimSubscriber/mainthread/MainThreadDispatcher.h>
+#include <BrimSubscriber/platform/Event.h>
 #include "support/UiLoop.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
-#include "BuildMatchR/VersionCheck.h"
-#include "mainthread/BrimSubscriber.h"
+#include <BrimSubscriber/BuildMatchR/VersionCheck.h>
+#include <BrimSubscriber/mainthread/BrimSubscriber.h>
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>

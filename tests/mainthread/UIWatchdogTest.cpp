@@ -1,4 +1,4 @@
-#include "mainthread/UIWatchdog.h"
+#include <BrimSubscriber/mainthread/UIWatchdog.h>
 #include "support/UiLoop.h"
 
 #include <gtest/gtest.h>

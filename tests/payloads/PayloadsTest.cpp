@@ -1,7 +1,7 @@
-#include "payloads/DocumentSubscriber.h"
-#include "payloads/NFSyncProcessing.h"
-#include "platform/WinThread.h"
-#include "platform/Wnd.h"
+#include <BrimSubscriber/payloads/DocumentSubscriber.h>
+#include <BrimSubscriber/payloads/NFSyncProcessing.h>
+#include <BrimSubscriber/platform/WinThread.h>
+#include <BrimSubscriber/platform/Wnd.h>
 #include "support/UiLoop.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
-#include "platform/Event.h"
-#include "platform/MessageLoop.h"
-#include "platform/Wnd.h"
+#include <BrimSubscriber/platform/Event.h>
+#include <BrimSubscriber/platform/MessageLoop.h>
+#include <BrimSubscriber/platform/Wnd.h>
 #include "support/UiLoop.h"
 
 #include <gtest/gtest.h>

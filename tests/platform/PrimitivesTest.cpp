@@ -1,6 +1,6 @@
-#include "platform/Event.h"
-#include "platform/PeriodicTimer.h"
-#include "platform/Thread.h"
+#include <BrimSubscriber/platform/Event.h>
+#include <BrimSubscriber/platform/PeriodicTimer.h>
+#include <BrimSubscriber/platform/Thread.h>
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>

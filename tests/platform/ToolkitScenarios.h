@@ -4,12 +4,12 @@
 // from Toolkit<Self, Adapter> and gives RunLoop() (a loop, nested or not, until QuitLoop() ends the innermost),
 // Every(ms, f) (calls f every ms until it returns false) and hands critical messages to Add(kCritical).
 
-#include "mainthread/MainThreadDispatcher.h"
-#include "mainthread/UIWatchdog.h"
-#include "platform/WinThread.h"
-#include "subscription/NotificationInfo.h"
-#include "subscription/Subscriber.h"
-#include "subscription/SubscriptionMap.h"
+#include <BrimSubscriber/mainthread/MainThreadDispatcher.h>
+#include <BrimSubscriber/mainthread/UIWatchdog.h>
+#include <BrimSubscriber/platform/WinThread.h>
+#include <BrimSubscriber/subscription/NotificationInfo.h>
+#include <BrimSubscriber/subscription/Subscriber.h>
+#include <BrimSubscriber/subscription/SubscriptionMap.h>
 #include "support/UiLoop.h"
 
 #include <gtest/gtest.h>

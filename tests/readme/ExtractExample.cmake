@@ -19,4 +19,4 @@ string(REGEX REPLACE "(\n[^\n]*SubscriptionManager::Instance\\(\\);[^\n]*)"
 if(_with_dispatcher STREQUAL _example)
     message(FATAL_ERROR "the README's first example no longer reaches SubscriptionManager::Instance()")
 endif()
-file(WRITE "${OUTPUT_DISPATCHER}" "#include \"mainthread/MainThreadDispatcher.h\"\n${_with_dispatcher}")
+file(WRITE "${OUTPUT_DISPATCHER}" "#include <BrimSubscriber/mainthread/MainThreadDispatcher.h>\n${_with_dispatcher}")

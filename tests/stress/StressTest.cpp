@@ -6,11 +6,11 @@
 // (the map's lock held) arrive too; at the end no entry is left and posts
 // reach nobody. BRIM_STRESS_SEED replays the workers' choices.
 
-#include "platform/WinThread.h"
-#include "subscription/NotificationInfo.h"
-#include "subscription/Subscriber.h"
-#include "subscription/Subscription.h"
-#include "subscription/SubscriptionManager.h"
+#include <BrimSubscriber/platform/WinThread.h>
+#include <BrimSubscriber/subscription/NotificationInfo.h>
+#include <BrimSubscriber/subscription/Subscriber.h>
+#include <BrimSubscriber/subscription/Subscription.h>
+#include <BrimSubscriber/subscription/SubscriptionManager.h>
 #include "support/UiLoop.h"
 
 #include <gtest/gtest.h>

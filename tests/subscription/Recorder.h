@@ -3,8 +3,8 @@
 // A receiver that logs its name, then '*' for a payload and '!' when off the
 // user-interface thread, and then runs an optional action.
 
-#include "platform/WinThread.h"
-#include "subscription/Subscriber.h"
+#include <BrimSubscriber/platform/WinThread.h>
+#include <BrimSubscriber/subscription/Subscriber.h>
 
 #include <functional>
 #include <string>

@@ -1,11 +1,11 @@
-#include "subscription/SubscriptionManager.h"
+#include <BrimSubscriber/subscription/SubscriptionManager.h>
 
-#include "mainthread/MainThreadDispatcher.h"
-#include "platform/Check.h"
-#include "platform/MessageLoop.h"
-#include "subscription/NotificationInfo.h"
+#include <BrimSubscriber/mainthread/MainThreadDispatcher.h>
+#include <BrimSubscriber/platform/Check.h>
+#include <BrimSubscriber/platform/MessageLoop.h>
+#include <BrimSubscriber/subscription/NotificationInfo.h>
 #include "subscription/Recorder.h"
-#include "subscription/Subscription.h"
+#include <BrimSubscriber/subscription/Subscription.h>
 #include "support/UiLoop.h"
 
 #include <gtest/gtest.h>

@@ -2,8 +2,8 @@
 // check; the other tests show threads, the real loop, lifetime and failures.
 
 #include "fuzz/SubscriptionMapHarness.h"
-#include "platform/Event.h"
-#include "platform/Wnd.h"
+#include <BrimSubscriber/platform/Event.h>
+#include <BrimSubscriber/platform/Wnd.h>
 #include "subscription/Recorder.h"
 #include "support/UiLoop.h"
 

@@ -1,8 +1,8 @@
-#include "subscription/Subscription.h"
+#include <BrimSubscriber/subscription/Subscription.h>
 
-#include "subscription/NotificationInfo.h"
+#include <BrimSubscriber/subscription/NotificationInfo.h>
 #include "subscription/Recorder.h"
-#include "subscription/SubscriptionMap.h"
+#include <BrimSubscriber/subscription/SubscriptionMap.h>
 
 #include <gtest/gtest.h>
 

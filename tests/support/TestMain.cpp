@@ -1,7 +1,7 @@
 // Test entry point: the thread that runs the tests is the user-interface
 // thread, as the main thread of an application is.
 
-#include "platform/WinThread.h"
+#include <BrimSubscriber/platform/WinThread.h>
 
 #include <gtest/gtest.h>
 

@@ -9,7 +9,7 @@
 //
 // TempDir is a directory of the test's own, removed with everything in it.
 
-#include "platform/MessageLoop.h"
+#include <BrimSubscriber/platform/MessageLoop.h>
 
 #include <chrono>
 #include <filesystem>

@@ -15,7 +15,7 @@
 // Threading: a value type; distinct objects may be used from different
 // threads, one object is not guarded.
 
-#include "BrimBaseR/BaseRExport.h"
+#include "BaseRExport.h"
 
 #include <cstdint>
 

@@ -10,7 +10,7 @@
 // Ownership: the base library records the handle; it does not open, keep
 // open or close the module behind it.
 
-#include "BrimBaseR/BaseRExport.h"
+#include "BaseRExport.h"
 
 // An opaque module handle: whatever the loading module uses to name itself.
 using HINSTANCE = void*;

@@ -18,7 +18,7 @@
 // loaded; it keeps no state and takes no lock.
 // Ownership: the strings are only read during the call.
 
-#include "BuildMatchR/BuildMatchRExport.h"
+#include "BuildMatchRExport.h"
 
 // Returns true when the module may be loaded. `version` has one component per
 // byte, the major component in the top byte (0x05050100 is 5.5.1.0).

@@ -1,4 +1,4 @@
-#include "platform/glib/GlibLoop.h"
+#include <BrimSubscriber/platform/glib/GlibLoop.h>
 
 #include "platform/ToolkitScenarios.h"
 

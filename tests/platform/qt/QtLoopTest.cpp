@@ -1,4 +1,4 @@
-#include "platform/qt/QtLoop.h"
+#include <BrimSubscriber/platform/qt/QtLoop.h>
 
 #include "platform/ToolkitScenarios.h"
 
