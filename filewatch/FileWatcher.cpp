@@ -35,7 +35,7 @@ constinit std::atomic<bool> g_instanceGone{false};
 
 struct FileWatcher::Poller {
     platform::Event stop;
-    bool stopRequested = false;  // guarded by the watcher's m_filesLock
+    std::atomic<bool> stopRequested{false};  // set under the watcher's m_filesLock
     // Declared last so that it is destroyed (and joined) first.
     platform::Thread thread;
 };
@@ -60,13 +60,17 @@ FileWatcher::FileWatcher(const Options& options)
 }
 
 FileWatcher::~FileWatcher() {
-    std::unique_lock lock(m_filesLock);
-    StopThread(lock);
+    std::unique_ptr<Poller> ending;
+    {
+        const platform::LockGuard lock(m_filesLock);
+        ending = TakeThread();
+    }
+    JoinThread(std::move(ending));
     if (m_isInstance) g_instanceGone.store(true, std::memory_order_release);
 }
 
 bool FileWatcher::AddFileWatch(const CString& path) {
-    const std::lock_guard lock(m_filesLock);
+    const platform::LockGuard lock(m_filesLock);
     if (const auto found = m_index.find(path.view()); found != m_index.end()) {
         watched_file& file = *found->second;
         CheckFile(file);
@@ -96,14 +100,19 @@ bool FileWatcher::AddFileWatch(const CString& path) {
 }
 
 void FileWatcher::RemoveFileWatch(const CString& path) {
-    std::unique_lock lock(m_filesLock);
-    const auto found = m_index.find(path.view());
-    if (found == m_index.end()) return;
-    if (--found->second->ref_count > 0) return;
-    const FileList::iterator record = found->second;
-    m_index.erase(found);  // first: its key views the record's path
-    m_files.erase(record);
-    if (m_files.empty()) StopThread(lock);
+    std::unique_ptr<Poller> ending;
+    {
+        const platform::LockGuard lock(m_filesLock);
+        const auto found = m_index.find(path.view());
+        if (found == m_index.end()) return;
+        if (--found->second->ref_count > 0) return;
+        const FileList::iterator record = found->second;
+        m_index.erase(found);  // first: its key views the record's path
+        m_files.erase(record);
+        if (m_files.empty()) ending = TakeThread();
+    }
+    // Without the lock: the thread may be waiting for it to begin a pass.
+    JoinThread(std::move(ending));
 }
 
 bool FileWatcher::StartThread() {
@@ -117,23 +126,26 @@ bool FileWatcher::StartThread() {
     return true;
 }
 
-void FileWatcher::StopThread(std::unique_lock<platform::CriticalSection>& lock) {
+std::unique_ptr<FileWatcher::Poller> FileWatcher::TakeThread() {
     // Taking the poller out under the lock is what makes start and stop safe
     // against each other: from here on an AddFileWatch sees no thread and
     // starts a new one, and only this caller can stop, and wait for, the old.
-    const std::unique_ptr<Poller> ending = std::move(m_watchThread);
-    if (!ending) return;
-    ending->stopRequested = true;
-    ending->stop.Set();
-    // The thread may be waiting for the lock to begin a pass; it ends as soon
-    // as it gets it.
-    lock.unlock();
-    ending->thread.Join();
+    std::unique_ptr<Poller> ending = std::move(m_watchThread);
+    if (ending) {
+        ending->stopRequested = true;
+        ending->stop.Set();
+    }
+    return ending;
+}
+
+void FileWatcher::JoinThread(std::unique_ptr<Poller> poller) {
+    // A thread waiting for the lock to begin a pass ends as soon as it gets it.
+    if (poller) poller->thread.Join();
 }
 
 void FileWatcher::WatchThreadFunc(Poller& poller) {
     while (!poller.stop.Wait(m_pollIntervalMs.load(std::memory_order_relaxed))) {
-        const std::lock_guard lock(m_filesLock);
+        const platform::LockGuard lock(m_filesLock);
         if (poller.stopRequested) return;
         try {
             RunPass();
@@ -173,7 +185,7 @@ void FileWatcher::SetPollIntervalForTesting(std::uint32_t pollIntervalMs) noexce
 }
 
 void FileWatcher::RunPassForTesting() {
-    const std::lock_guard lock(m_filesLock);
+    const platform::LockGuard lock(m_filesLock);
     RunPass();
 }
 
@@ -182,7 +194,7 @@ std::uint64_t FileWatcher::GetPassCountForTesting() const noexcept {
 }
 
 std::vector<std::pair<CString, int>> FileWatcher::GetWatchedPaths() const {
-    const std::lock_guard lock(m_filesLock);
+    const platform::LockGuard lock(m_filesLock);
     std::vector<std::pair<CString, int>> paths;
     paths.reserve(m_files.size());
     for (const watched_file& file : m_files) paths.emplace_back(file.path, file.ref_count);
@@ -190,6 +202,6 @@ std::vector<std::pair<CString, int>> FileWatcher::GetWatchedPaths() const {
 }
 
 bool FileWatcher::IsPolling() const {
-    const std::lock_guard lock(m_filesLock);
+    const platform::LockGuard lock(m_filesLock);
     return m_watchThread != nullptr && !m_watchThread->stopRequested;
 }

@@ -158,24 +158,25 @@ private:
     // True once Instance() has been destroyed (at unload or exit).
     static bool IsInstanceGone() noexcept;
 
-    // Starts a polling thread; m_filesLock held. False when none could start.
-    bool StartThread();
-    // Asks the running polling thread to stop, releases `lock` (which holds
-    // m_filesLock) and waits for the thread to end.
-    void StopThread(std::unique_lock<platform::CriticalSection>& lock);
-    void WatchThreadFunc(Poller& poller);
-    void RunPass();                           // m_filesLock held
-    void CheckFile(watched_file& file);       // m_filesLock held
+    // Starts a polling thread. False when none could start.
+    bool StartThread() BRIM_REQUIRES(m_filesLock);
+    // Asks the running polling thread, if any, to stop and hands it over;
+    // JoinThread, called without the lock, waits for it to end.
+    [[nodiscard]] std::unique_ptr<Poller> TakeThread() BRIM_REQUIRES(m_filesLock);
+    static void JoinThread(std::unique_ptr<Poller> poller);
+    void WatchThreadFunc(Poller& poller) BRIM_EXCLUDES(m_filesLock);
+    void RunPass() BRIM_REQUIRES(m_filesLock);
+    void CheckFile(watched_file& file) BRIM_REQUIRES(m_filesLock);
     [[nodiscard]] std::optional<platform::FileInfo> ReadState(const std::string& lookupPath) const;
 
     platform::FileAccess& m_fileAccess;
     platform::ThreadStarter& m_threadStarter;
     mutable platform::CriticalSection m_filesLock;
-    FileList m_files;                                     // guarded by m_filesLock; first-added order
-    // guarded by m_filesLock; path -> its record. The key views the record's
-    // own path, which a list node keeps in place for the record's life.
-    std::unordered_map<std::u16string_view, FileList::iterator> m_index;
-    std::unique_ptr<Poller> m_watchThread;                // guarded by m_filesLock; set iff m_files non-empty
+    FileList m_files BRIM_GUARDED_BY(m_filesLock);  // first-added order
+    // Path -> its record. The key views the record's own path, which a list
+    // node keeps in place for the record's life.
+    std::unordered_map<std::u16string_view, FileList::iterator> m_index BRIM_GUARDED_BY(m_filesLock);
+    std::unique_ptr<Poller> m_watchThread BRIM_GUARDED_BY(m_filesLock);  // set iff m_files is not empty
     std::atomic<std::uint32_t> m_pollIntervalMs;
     std::atomic<std::uint64_t> m_passCount{0};
     bool m_isInstance = false;  // this is Instance()

@@ -1,6 +1,7 @@
 #include <BrimSubscriber/mainthread/MainThreadDispatcher.h>
 
 #include <BrimSubscriber/mainthread/WindowMessages.h>
+#include <BrimSubscriber/platform/Check.h>
 
 #include <algorithm>
 #include <optional>
@@ -22,18 +23,8 @@ MainThreadDispatcher::~MainThreadDispatcher() {
     m_wnd.DestroyWindow();
 }
 
-MainThreadDispatcher::CallbackWnd::~CallbackWnd() = default;
-
-LRESULT MainThreadDispatcher::CallbackWnd::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_CALLBACK && m_pOwner != nullptr) {
-        m_pOwner->OnCallback(static_cast<std::uint32_t>(wParam));
-        return 0;
-    }
-    return CWnd::WindowProc(message, wParam, lParam);
-}
-
 std::uint32_t MainThreadDispatcher::Enqueue(std::function<void()>&& call) {
-    const std::lock_guard lock(m_cs);
+    const platform::LockGuard lock(m_cs);
     const std::uint32_t id = m_nextId++;  // wraps to 0 after 0xFFFFFFFF
     m_queue.push_back(QueuedCall{id, std::exchange(call, nullptr)});  // leaves the caller's empty
     return id;
@@ -73,13 +64,13 @@ bool MainThreadDispatcher::DispatchSync(std::function<void()>&& call) {
 }
 
 std::size_t MainThreadDispatcher::QueuedCount() const {
-    const std::lock_guard lock(m_cs);
+    const platform::LockGuard lock(m_cs);
     return m_queue.size();
 }
 
 void MainThreadDispatcher::Discard(std::uint32_t id) {
     std::function<void()> discarded;  // destroyed after the lock is released
-    const std::lock_guard lock(m_cs);
+    const platform::LockGuard lock(m_cs);
     const auto it = std::find_if(m_queue.begin(), m_queue.end(), [id](const QueuedCall& q) { return q.id == id; });
     if (it != m_queue.end()) {
         discarded = std::move(it->call);
@@ -88,9 +79,10 @@ void MainThreadDispatcher::Discard(std::uint32_t id) {
 }
 
 void MainThreadDispatcher::OnCallback(std::uint32_t id) {
+    BRIM_DCHECK(m_wnd.BelongsToCurrentThread(), "a dispatcher's callable reached a thread that does not own it");
     std::function<void()> call;
     {
-        const std::lock_guard lock(m_cs);
+        const platform::LockGuard lock(m_cs);
         const auto it = std::find_if(m_queue.begin(), m_queue.end(), [id](const QueuedCall& q) { return q.id == id; });
         if (it == m_queue.end()) return;
         call = std::move(it->call);

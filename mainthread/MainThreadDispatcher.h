@@ -31,7 +31,7 @@
 // that thread; a DispatchSync caller must not hold anything the callable needs.
 
 #include <BrimSubscriber/platform/Lock.h>
-#include <BrimSubscriber/platform/Wnd.h>
+#include <BrimSubscriber/mainthread/CallbackWindow.h>
 #include <BrimSubscriber/Export.h>
 
 #include <atomic>
@@ -73,14 +73,8 @@ public:
     [[nodiscard]] std::uint64_t RefusedCount() const noexcept { return m_refused.load(std::memory_order_relaxed); }
 
 private:
-    class CallbackWnd : public CWnd {
-    public:
-        MainThreadDispatcher* m_pOwner = nullptr;
-        ~CallbackWnd() override;
-
-    protected:
-        LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
-    };
+    friend class CallbackWindow<MainThreadDispatcher>;
+    using CallbackWnd = CallbackWindow<MainThreadDispatcher>;
 
     struct QueuedCall {
         std::uint32_t id;
@@ -90,10 +84,12 @@ private:
     std::uint32_t Enqueue(std::function<void()>&& call);
     void Discard(std::uint32_t id);  // removes the record unrun, if it is still queued
     void OnCallback(std::uint32_t id);
+    void OnCallbackMessage(WPARAM wParam) { OnCallback(static_cast<std::uint32_t>(wParam)); }
+    void OnTimerMessage(WPARAM /*timerId*/) {}
 
     mutable platform::CriticalSection m_cs;  // leaf lock: never held while a callable runs or a message goes out
-    std::uint32_t m_nextId = 0;      // guarded by m_cs
-    std::deque<QueuedCall> m_queue;  // guarded by m_cs
+    std::uint32_t m_nextId BRIM_GUARDED_BY(m_cs) = 0;
+    std::deque<QueuedCall> m_queue BRIM_GUARDED_BY(m_cs);
     CallbackWnd m_wnd;
     std::atomic<std::uint64_t> m_refused{0};
 };

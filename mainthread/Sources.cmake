@@ -7,6 +7,7 @@ target_sources(BrimSubscriber
         mainthread/UIWatchdog.cpp)
 brim_public_headers(BrimSubscriber BASE ${PROJECT_SOURCE_DIR} FILES
     mainthread/BrimSubscriber.h
+    mainthread/CallbackWindow.h
     mainthread/MainThreadDispatcher.h
     mainthread/UIWatchdog.h
     mainthread/WindowMessages.h)

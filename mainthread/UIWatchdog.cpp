@@ -1,6 +1,7 @@
 #include <BrimSubscriber/mainthread/UIWatchdog.h>
 
 #include <BrimSubscriber/mainthread/WindowMessages.h>
+#include <BrimSubscriber/platform/Check.h>
 #include <BrimSubscriber/platform/PeriodicTimer.h>
 
 #include <system_error>
@@ -32,23 +33,9 @@ UIWatchdog::UIWatchdog(std::uint32_t probePeriodMs, const platform::TickClock& c
 
 UIWatchdog::~UIWatchdog() { StopProbing(); }
 
-UIWatchdog::CallbackWnd::~CallbackWnd() = default;
-
-LRESULT UIWatchdog::CallbackWnd::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
-    if (m_pOwner != nullptr) {
-        if (message == WM_CALLBACK) {
-            m_pOwner->OnCallback();
-            return 0;
-        }
-        if (message == WM_TIMER) {
-            m_pOwner->OnTimer();
-            return 0;
-        }
-    }
-    return CWnd::WindowProc(message, wParam, lParam);
-}
-
 void UIWatchdog::Start() {
+    BRIM_DCHECK(!m_wnd.IsWindow() || m_wnd.BelongsToCurrentThread(),
+                "UIWatchdog::Start called again on a thread other than the one that started it");
     StopProbing();
     m_wnd.m_pOwner = this;
     try {
@@ -61,7 +48,11 @@ void UIWatchdog::Start() {
     m_timerId = platform::StartPeriodicTimer(m_probePeriodMs, [this] { OnTimerCallback(); });
 }
 
-void UIWatchdog::Stop() { StopProbing(); }
+void UIWatchdog::Stop() {
+    BRIM_DCHECK(!m_wnd.IsWindow() || m_wnd.BelongsToCurrentThread(),
+                "UIWatchdog::Stop called on a thread other than the one that started it");
+    StopProbing();
+}
 
 void UIWatchdog::StopProbing() {
     // The periodic timer goes first and its kill waits for a callback in

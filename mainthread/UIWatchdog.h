@@ -29,8 +29,10 @@
 // period. An answer that arrives when no probe is outstanding, or after the
 // 32-bit tick count has wrapped, measures nothing.
 //
-// Threading: Start, Stop and destruction on the thread that owns the window
-// (the user-interface thread that called Start); GetViewUpdateRate and
+// Threading: Start and Stop on the thread that owns the window (the
+// user-interface thread that called Start; debug builds check it);
+// destruction on any thread (at exit it runs wherever the process ends, and
+// waits for a handler of the window running on its thread); GetViewUpdateRate and
 // SetKIVmode on any thread; OnTimerCallback on any thread, one at a time (the
 // periodic timer's own calls never overlap). No lock is taken; the shared
 // fields are atomic and independent of one another, so a concurrent update
@@ -42,7 +44,7 @@
 // periodic callback (that is, from the timer's thread).
 
 #include <BrimSubscriber/platform/TickCount.h>
-#include <BrimSubscriber/platform/Wnd.h>
+#include <BrimSubscriber/mainthread/CallbackWindow.h>
 #include <BrimSubscriber/Export.h>
 
 #include <atomic>
@@ -92,17 +94,13 @@ public:
     void SetKIVmode(bool postedMessageProbe);
 
 private:
-    class CallbackWnd : public CWnd {
-    public:
-        UIWatchdog* m_pOwner = nullptr;
-        ~CallbackWnd() override;
-
-    protected:
-        LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
-    };
+    friend class CallbackWindow<UIWatchdog>;
+    using CallbackWnd = CallbackWindow<UIWatchdog>;
 
     void OnCallback();  // answer to a posted-message probe
     void OnTimer();     // answer to a window-timer probe
+    void OnCallbackMessage(WPARAM /*unused*/) { OnCallback(); }
+    void OnTimerMessage(WPARAM /*timerId*/) { OnTimer(); }
     void StopProbing();
 
     CallbackWnd m_wnd;

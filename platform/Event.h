@@ -12,6 +12,7 @@
 // Threading: every member may be called from any thread.
 // Lifetime: no thread may be waiting when the event is destroyed.
 
+#include <BrimSubscriber/platform/Lock.h>
 #include <BrimSubscriber/platform/PlatformExport.h>
 
 #include <condition_variable>
@@ -36,9 +37,9 @@ public:
     bool Wait(std::uint32_t timeoutMs = kInfinite);
 
 private:
-    std::mutex m_mutex;
+    CriticalSection m_mutex;
     std::condition_variable m_cv;
-    bool m_signalled = false;  // guarded by m_mutex
+    bool m_signalled BRIM_GUARDED_BY(m_mutex) = false;
 };
 
 }  // namespace platform

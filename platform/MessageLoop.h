@@ -43,6 +43,13 @@ namespace detail {
 class ThreadQueue;
 }
 
+// What an adapter that attaches a thread's loop to a toolkit's loop (GlibLoop,
+// QtLoop) does with the user-interface designation.
+enum class LoopRole {
+    UserInterfaceThread,  // designate the calling thread the user-interface thread
+    OtherThread,          // leave the designation as it is
+};
+
 class BRIM_PLATFORM_API MessageLoop {
 public:
     // The loop of the calling thread, created on first use. Throws

@@ -1,20 +1,26 @@
-# Sources of the platform layer: portable headers in platform/, the Linux
-# implementation in platform/linux/.
+# Sources of the platform layer. platform/ holds the public headers and the
+# code that needs only the standard library; platform/internal/ the headers
+# shared inside the layer (installed nowhere); platform/linux/ only code that
+# calls the operating system: file look-up, thread priority and names, the
+# wake-up descriptor.
 target_sources(BrimPlatform
     PRIVATE
         platform/Check.cpp
         platform/CString.cpp
         platform/Document.cpp
         platform/Event.cpp
+        platform/MessageLoop.cpp
+        platform/PeriodicTimer.cpp
+        platform/ThreadQueue.cpp
         platform/TickCount.cpp
+        platform/WinThread.cpp
+        platform/Wnd.cpp
+        platform/internal/ThreadName.h
+        platform/internal/ThreadQueue.h
+        platform/internal/WakeUpFd.h
         platform/linux/FileAccess.cpp
-        platform/linux/MessageLoop.cpp
-        platform/linux/PeriodicTimer.cpp
         platform/linux/Thread.cpp
-        platform/linux/ThreadQueue.cpp
-        platform/linux/WakeUpFd.cpp
-        platform/linux/WinThread.cpp
-        platform/linux/Wnd.cpp)
+        platform/linux/WakeUpFd.cpp)
 brim_public_headers(BrimPlatform BASE ${PROJECT_SOURCE_DIR} FILES
     platform/Check.h
     platform/CString.h
@@ -26,6 +32,8 @@ brim_public_headers(BrimPlatform BASE ${PROJECT_SOURCE_DIR} FILES
     platform/PeriodicTimer.h
     platform/PlatformExport.h
     platform/Thread.h
+    platform/ThreadAnnotations.h
+    platform/ThreadChecker.h
     platform/TickCount.h
     platform/WinThread.h
     platform/WinTypes.h

@@ -42,12 +42,12 @@
 // derived class whose handler uses its own members calls DestroyWindow in its
 // own destructor, before those members go.
 
+#include <BrimSubscriber/platform/Lock.h>
 #include <BrimSubscriber/platform/PlatformExport.h>
 #include <BrimSubscriber/platform/WinTypes.h>
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
@@ -72,6 +72,8 @@ public:
     bool CreateEx(const char* windowName);
     bool DestroyWindow();
     [[nodiscard]] bool IsWindow() const;
+    // Whether the window exists and belongs to the calling thread.
+    [[nodiscard]] bool BelongsToCurrentThread() const;
     [[nodiscard]] std::string GetWindowName() const;
 
     bool PostMessage(UINT message, WPARAM wParam, LPARAM lParam);
@@ -92,7 +94,10 @@ private:
     };
     [[nodiscard]] Handle GetHandle() const;
 
-    mutable std::mutex m_handleLock;  // taken before a thread queue's lock, never after it
-    Handle m_handle;                  // guarded by m_handleLock
-    std::string m_name;               // guarded by m_handleLock
+    // Taken before a thread queue's lock, never after it. The two belong to
+    // different objects, which the analysis cannot order; the queue never
+    // calls back into a CWnd while it holds its own lock.
+    mutable platform::CriticalSection m_handleLock;
+    Handle m_handle BRIM_GUARDED_BY(m_handleLock);
+    std::string m_name BRIM_GUARDED_BY(m_handleLock);
 };

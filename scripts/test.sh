@@ -3,15 +3,16 @@
 # CMakePresets.json (plain: a debug build whose contract checks are on;
 # thread: ThreadSanitizer; address: AddressSanitizer + UndefinedBehaviorSanitizer)
 # and runs every test in each, then runs each fuzz target for a bounded time
-# (clang, libFuzzer).
-# Usage: scripts/test.sh [plain|thread|address|fuzz]...   (default: all)
+# (clang, libFuzzer). The tsa flavour builds the library, the demo and the
+# examples with clang's thread-safety analysis, whose findings are errors.
+# Usage: scripts/test.sh [plain|thread|address|tsa|fuzz]...   (default: all)
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh" test
 
 flavours=("$@")
-[ ${#flavours[@]} -eq 0 ] && flavours=(plain thread address fuzz)
+[ ${#flavours[@]} -eq 0 ] && flavours=(tsa plain thread address fuzz)
 jobs=$(nproc)
 
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 ${TSAN_OPTIONS:-}"
@@ -22,6 +23,12 @@ for flavour in "${flavours[@]}"; do
     case "$flavour" in
         fuzz)
             "$root/scripts/fuzz.sh" "${BRIM_FUZZ_SECONDS:-20}"
+            continue
+            ;;
+        tsa)
+            echo "=== tsa build (clang -Wthread-safety) ==="
+            (cd "$root" && cmake --preset tsa >/dev/null)
+            cmake --build "$root/build/test-tsa" -j "$jobs"
             continue
             ;;
         plain|thread|address) ;;

@@ -2,6 +2,8 @@
 target_sources(BrimSubscriber
     PRIVATE
         subscription/Subscriber.cpp
+        subscription/SubscriptionLedger.cpp
+        subscription/internal/SubscriptionLedger.h
         subscription/SubscriptionManager.cpp
         subscription/SubscriptionMap.cpp
         subscription/Subscription.cpp)

@@ -82,6 +82,6 @@ bool SubscriptionManager::CanDeliverToUserInterfaceThread(int type) {
 }
 
 const CDataId* SubscriptionManager::GetSafeDataIdPtr(const CDataId& id) {
-    const std::lock_guard lock(m_dataIdLock);
+    const platform::LockGuard lock(m_dataIdLock);
     return &*m_dataIds.insert(id).first;  // set elements never move
 }

@@ -100,6 +100,6 @@ private:
     static bool IsGoneMap(const SubscriptionMap* map) noexcept;
 
     std::array<SubscriptionMap, SUBSCRIPTION_TYPE_COUNT> m_maps;
-    std::set<CDataId> m_dataIds;              // guarded by m_dataIdLock; only grows
+    std::set<CDataId> m_dataIds BRIM_GUARDED_BY(m_dataIdLock);  // only grows
     platform::RecursiveLock m_dataIdLock;
 };

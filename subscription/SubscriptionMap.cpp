@@ -5,6 +5,8 @@
 #include <BrimSubscriber/platform/WinThread.h>
 #include <BrimSubscriber/subscription/Subscriber.h>
 
+#include "subscription/internal/SubscriptionLedger.h"
+
 #include <algorithm>
 #include <array>
 #include <cstddef>
@@ -22,10 +24,13 @@
 // consistent and usable even when an Update throws.
 class SubscriptionMap::DeliveryScope {
 public:
-    explicit DeliveryScope(SubscriptionMap& map) : m_map(map), m_saved(std::exchange(map.m_notifying, true)) {}
+    explicit DeliveryScope(SubscriptionMap& map) BRIM_REQUIRES(map.m_shared->lock)
+        : m_map(map), m_saved(std::exchange(map.m_notifying, true)) {}
     DeliveryScope(const DeliveryScope&) = delete;
     DeliveryScope& operator=(const DeliveryScope&) = delete;
-    ~DeliveryScope() {
+    // Destroyed before the delivery's lock guard, which is declared first; the
+    // analysis cannot see that from the destructor alone.
+    ~DeliveryScope() BRIM_NO_THREAD_SAFETY_ANALYSIS {
         m_map.m_notifying = m_saved;
         m_map.CleanUp();
     }
@@ -33,11 +38,6 @@ public:
 private:
     SubscriptionMap& m_map;
     bool m_saved;
-};
-
-struct SubscriptionMap::Shared {
-    platform::RecursiveLock lock;  // the map's lock; a queued delivery holds it while it runs
-    bool alive = true;             // guarded by lock
 };
 
 bool SubscriptionMap::KeyOrder::operator()(const CString& a, const CString& b) const noexcept {
@@ -55,7 +55,7 @@ SubscriptionMap::~SubscriptionMap() {
     {
         // Waits for a queued delivery that is running on the user-interface
         // thread right now; later ones find the map gone.
-        const std::lock_guard lock(m_shared->lock);
+        const platform::LockGuard lock(m_shared->lock);
         m_shared->alive = false;
     }
     // Whatever the thread and whether or not the application object is still
@@ -63,10 +63,11 @@ SubscriptionMap::~SubscriptionMap() {
     // waits for a delivery of its running there, which is why the lock above
     // is no longer held.
     m_dispatcher.reset();
+    subscription_ledger::MapGone(this);  // its entries go with it, unannounced to their receivers
 }
 
 void SubscriptionMap::Subscribe(const CString& key, Subscriber* subscriber) {
-    const std::lock_guard lock(m_shared->lock);
+    const platform::LockGuard lock(m_shared->lock);
     auto it = m_entries.find(key);
     const bool added = it == m_entries.end();
     if (added) it = m_entries.emplace(key, Run()).first;
@@ -76,10 +77,17 @@ void SubscriptionMap::Subscribe(const CString& key, Subscriber* subscriber) {
         if (added) m_entries.erase(it);  // all or nothing: no empty run is left behind
         throw;
     }
+    try {
+        subscription_ledger::Entered(subscriber, this, m_type, key);
+    } catch (...) {
+        it->second.pop_back();
+        if (it->second.empty()) m_entries.erase(it);
+        throw;
+    }
 }
 
 void SubscriptionMap::Unsubscribe(const CString& key, Subscriber* subscriber) {
-    const std::lock_guard lock(m_shared->lock);
+    const platform::LockGuard lock(m_shared->lock);
     const auto it = m_entries.find(key);
     if (it == m_entries.end()) return;
     Run& run = it->second;
@@ -88,15 +96,17 @@ void SubscriptionMap::Unsubscribe(const CString& key, Subscriber* subscriber) {
     if (m_notifying) {
         m_marked.push_back(it);  // first: if it cannot be recorded, nothing changes
         *entry = nullptr;        // a running delivery may still walk over this place
+        subscription_ledger::Removed(subscriber, this, key);
         m_cleanUpPending = true;
     } else {
         run.erase(entry);
+        subscription_ledger::Removed(subscriber, this, key);
         if (run.empty()) m_entries.erase(it);
     }
 }
 
 void SubscriptionMap::Notify(const CString& key, const NotificationInfo* info, Subscriber* leaveOut) {
-    const std::lock_guard lock(m_shared->lock);
+    const platform::LockGuard lock(m_shared->lock);
     const auto it = m_entries.find(key);
     if (it == m_entries.end() || it->second.empty()) return;
     const Run& run = it->second;
@@ -114,7 +124,7 @@ void SubscriptionMap::Notify(const std::vector<CString>& keys, const Notificatio
     // the stack; only a delivery to many keys or subscribers reaches the heap.
     std::array<std::byte, 1024> buffer;  // NOLINT(cppcoreguidelines-pro-type-member-init): scratch memory
     std::pmr::monotonic_buffer_resource scratch(buffer.data(), buffer.size());
-    const std::lock_guard lock(m_shared->lock);
+    const platform::LockGuard lock(m_shared->lock);
     std::pmr::vector<std::pair<const Run*, std::size_t>> runs(&scratch);  // each key's entries and their count now
     runs.reserve(keys.size());
     for (const CString& key : keys) {
@@ -135,7 +145,7 @@ void SubscriptionMap::Notify(const std::vector<CString>& keys, const Notificatio
 }
 
 std::size_t SubscriptionMap::SubscriberCount(const CString& key) const {
-    const std::lock_guard lock(m_shared->lock);
+    const platform::LockGuard lock(m_shared->lock);
     const auto it = m_entries.find(key);
     return it == m_entries.end() ? 0 : it->second.size();
 }
@@ -160,7 +170,7 @@ bool SubscriptionMap::TryNotifyPost(const std::vector<CString>& keys) {
         return false;
     }
     return m_dispatcher->DispatchAsync([this, shared = m_shared, keys] {
-        const std::lock_guard lock(shared->lock);
+        const platform::LockGuard lock(shared->lock);
         if (shared->alive) Notify(keys, nullptr, nullptr);
     });
 }

@@ -122,16 +122,24 @@ private:
 
     friend class SubscriptionManager;  // names its maps by type
     class DeliveryScope;
-    struct Shared;
-    void CleanUp();
+    struct Shared {
+        platform::RecursiveLock lock;  // the map's lock; a queued delivery holds it while it runs
+        bool alive BRIM_GUARDED_BY(lock) = true;
+    };
+    void CleanUp() BRIM_REQUIRES(m_shared->lock);
     void ReportCannotDeliver(const char* operation) const;
 
-    Entries m_entries;                                // guarded by m_shared->lock
-    bool m_notifying = false;                         // guarded by m_shared->lock
-    bool m_cleanUpPending = false;                    // guarded by m_shared->lock
+    // The lock is held across every Update of a delivery and may be taken
+    // again by an Update on the same thread (it is recursive). The analysis
+    // checks each function on its own, so it sees every access below made
+    // under the lock, but not that a re-entrant call comes from inside a
+    // delivery; DeliveryScope and CleanUp require the lock explicitly.
+    Entries m_entries BRIM_GUARDED_BY(m_shared->lock);
+    bool m_notifying BRIM_GUARDED_BY(m_shared->lock) = false;
+    bool m_cleanUpPending BRIM_GUARDED_BY(m_shared->lock) = false;
     // The runs in which a delivery marked entries removed, for the clean-up to
     // visit instead of the whole map (a run may be listed more than once).
-    std::vector<Entries::iterator> m_marked;          // guarded by m_shared->lock
+    std::vector<Entries::iterator> m_marked BRIM_GUARDED_BY(m_shared->lock);
     // The map's lock, shared with queued deliveries: one that runs while the
     // map is being destroyed finishes first, and later ones find it gone.
     // One lock for both keeps a single order however deliveries nest.

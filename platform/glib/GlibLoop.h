@@ -46,10 +46,7 @@ namespace platform {
 
 class BRIM_GLIB_API GlibLoop {
 public:
-    enum class Role {
-        UserInterfaceThread,  // designate the calling thread the UI thread
-        OtherThread,          // leave the designation as it is
-    };
+    using Role = LoopRole;
 
     // Attaches the calling thread's message loop to context (null: the
     // global default context, which gtk_main and g_application_run iterate).

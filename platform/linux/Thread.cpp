@@ -1,6 +1,6 @@
 #include <BrimSubscriber/platform/Thread.h>
 
-#include "platform/linux/ThreadName.h"
+#include "platform/internal/ThreadName.h"
 
 #include <pthread.h>
 #include <sys/resource.h>

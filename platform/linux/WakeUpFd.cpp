@@ -1,4 +1,4 @@
-#include "platform/linux/WakeUpFd.h"
+#include "platform/internal/WakeUpFd.h"
 
 #include <cerrno>
 #include <cstdint>

@@ -44,10 +44,7 @@ namespace platform {
 
 class BRIM_QT_API QtLoop {
 public:
-    enum class Role {
-        UserInterfaceThread,  // designate the calling thread the UI thread
-        OtherThread,          // leave the designation as it is
-    };
+    using Role = LoopRole;
 
     explicit QtLoop(Role role = Role::UserInterfaceThread);
     QtLoop(const QtLoop&) = delete;

@@ -44,8 +44,10 @@
 // Locks: m_mutex is a leaf lock. It is never held while a handler runs. A
 // CWnd's handle lock may be held when it is taken, never the other way round.
 
+#include <BrimSubscriber/platform/Lock.h>
+#include <BrimSubscriber/platform/ThreadChecker.h>
 #include <BrimSubscriber/platform/WinTypes.h>
-#include "platform/linux/WakeUpFd.h"
+#include "platform/internal/WakeUpFd.h"
 
 #include <array>
 #include <atomic>
@@ -55,7 +57,6 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <thread>
 #include <unordered_map>
@@ -79,7 +80,7 @@ public:
     // thread has ended.
     static std::shared_ptr<ThreadQueue> ForCurrentThread();
 
-    [[nodiscard]] bool IsOwnerThread() const { return std::this_thread::get_id() == m_owner; }
+    [[nodiscard]] bool IsOwnerThread() const { return m_owner.CalledOnValidThread(); }
 
     // Targets. Register on the owning thread; 0 when the queue is closed.
     std::uint64_t Register(CWnd* wnd);
@@ -123,8 +124,10 @@ private:
         WPARAM wParam;
         LPARAM lParam;
         LRESULT result = 0;
-        bool done = false;       // guarded by m_mutex
-        bool delivered = false;  // guarded by m_mutex; the handler ran
+        // Written and read under the queue's m_mutex (a lock of another object,
+        // which the analysis cannot name from here).
+        bool done = false;
+        bool delivered = false;  // the handler ran
     };
     struct Timer {
         std::uint64_t target;
@@ -146,33 +149,33 @@ private:
     // is resolved afresh, and skipped when it is gone. No value: not run.
     std::optional<LRESULT> Deliver(std::uint64_t target, CWnd* wnd, std::uint64_t generation, UINT message,
                                    WPARAM wParam, LPARAM lParam);
-    void WaitForHandlersOf(std::uint64_t target);
+    void WaitForHandlersOf(std::uint64_t target) BRIM_EXCLUDES(m_mutex);
     [[nodiscard]] bool IsHandlerRunning(std::uint64_t target) const;
 
     // Marks that work is waiting: wakes the owning thread's own loop, or makes
     // the descriptor readable for a polling loop. Returns true when the caller
     // must notify m_workArrived (after unlocking, where it can).
-    [[nodiscard]] bool SignalLocked();
-    [[nodiscard]] bool HasWorkLocked() const;
-    void CompleteSendsLocked(std::uint64_t target, bool all);
-    CWnd* FindLocked(std::uint64_t id);
+    [[nodiscard]] bool SignalLocked() BRIM_REQUIRES(m_mutex);
+    [[nodiscard]] bool HasWorkLocked() const BRIM_REQUIRES(m_mutex);
+    void CompleteSendsLocked(std::uint64_t target, bool all) BRIM_REQUIRES(m_mutex);
+    CWnd* FindLocked(std::uint64_t id) BRIM_REQUIRES(m_mutex);
 
-    const std::thread::id m_owner;
+    const ThreadChecker m_owner;
     WakeUpFd m_wakeUp;
 
-    std::mutex m_mutex;
+    CriticalSection m_mutex;
     std::condition_variable m_sendDone;
     std::condition_variable m_workArrived;  // wakes the owning thread waiting in its own loop
     std::condition_variable m_handlerDone;  // wakes a thread waiting in Unregister
-    std::unordered_map<std::uint64_t, CWnd*> m_live;  // guarded by m_mutex
-    std::uint64_t m_nextId = 1;                       // guarded by m_mutex
-    std::deque<Posted> m_posted;                      // guarded by m_mutex
-    std::deque<Sent*> m_sent;                         // guarded by m_mutex
-    std::vector<Timer> m_timers;                      // guarded by m_mutex
-    bool m_signalled = false;                         // guarded by m_mutex; the descriptor is readable
-    bool m_runWaiting = false;                        // guarded by m_mutex; the owner waits in WaitForWork
-    bool m_woken = false;                             // guarded by m_mutex
-    bool m_closed = false;                            // guarded by m_mutex
+    std::unordered_map<std::uint64_t, CWnd*> m_live BRIM_GUARDED_BY(m_mutex);
+    std::uint64_t m_nextId BRIM_GUARDED_BY(m_mutex) = 1;
+    std::deque<Posted> m_posted BRIM_GUARDED_BY(m_mutex);
+    std::deque<Sent*> m_sent BRIM_GUARDED_BY(m_mutex);
+    std::vector<Timer> m_timers BRIM_GUARDED_BY(m_mutex);
+    bool m_signalled BRIM_GUARDED_BY(m_mutex) = false;   // the descriptor is readable
+    bool m_runWaiting BRIM_GUARDED_BY(m_mutex) = false;  // the owner waits in WaitForWork
+    bool m_woken BRIM_GUARDED_BY(m_mutex) = false;
+    bool m_closed BRIM_GUARDED_BY(m_mutex) = false;
     std::atomic<bool> m_wakeUpPolled{false};          // an event loop polls the descriptor
     std::atomic<bool> m_quit{false};                  // set under m_mutex, so a waiter sees it with the wake-up
     std::atomic<std::size_t> m_sentCount{0};          // m_sent.size(), readable without the lock

@@ -1,12 +1,14 @@
 #include <BrimSubscriber/platform/PeriodicTimer.h>
 
-#include "platform/linux/ThreadName.h"
+#include <BrimSubscriber/platform/Lock.h>
+
+#include "platform/internal/ThreadName.h"
 
 #include <chrono>
 #include <condition_variable>
 #include <map>
+#include <functional>
 #include <memory>
-#include <mutex>
 #include <system_error>
 #include <thread>
 
@@ -16,11 +18,31 @@ namespace {
 // One thread per timer: a periodic callback must never be held up by another
 // timer's slow callback, and the process has very few such timers.
 struct TimerState {
-    std::mutex mutex;
+    CriticalSection mutex;
     std::condition_variable cv;
-    bool stopped = false;  // guarded by mutex
-    std::thread::id threadId;  // written before the thread runs a callback
+    bool stopped BRIM_GUARDED_BY(mutex) = false;
+    std::thread::id threadId BRIM_GUARDED_BY(mutex);  // written before the thread runs a callback
 };
+
+// The timer's thread: the callback every period until the state is stopped.
+void RunTimer(TimerState& state, std::chrono::milliseconds period, const std::function<void()>& callback) {
+    detail::NameCurrentThread("brim-timer");
+    auto next = std::chrono::steady_clock::now() + period;
+    UniqueLock lock(state.mutex);
+    for (;;) {
+        while (!state.stopped && state.cv.wait_until(lock.ForWait(), next) != std::cv_status::timeout) {
+        }
+        if (state.stopped) return;
+        lock.Unlock();
+        callback();
+        lock.Lock();
+        // Keep the cadence; after a long stall start afresh instead of firing
+        // a burst of late callbacks.
+        next += period;
+        const auto now = std::chrono::steady_clock::now();
+        if (next < now) next = now + period;
+    }
+}
 
 struct TimerRecord {
     std::shared_ptr<TimerState> state;
@@ -32,7 +54,7 @@ public:
     std::uint32_t Start(std::uint32_t periodMs, std::function<void()> callback) {
         auto state = std::make_shared<TimerState>();
         const auto period = std::chrono::milliseconds(periodMs == 0 ? 1 : periodMs);
-        std::unique_lock lock(m_mutex);
+        const LockGuard lock(m_mutex);
         std::uint32_t id = 0;
         do {
             id = m_nextId++;
@@ -40,26 +62,13 @@ public:
         TimerRecord record{state, {}};
         try {
             record.thread = std::thread([state, period, callback = std::move(callback)] {
-                detail::NameCurrentThread("brim-timer");
-                auto next = std::chrono::steady_clock::now() + period;
-                std::unique_lock timerLock(state->mutex);
-                for (;;) {
-                    if (state->cv.wait_until(timerLock, next, [&] { return state->stopped; })) return;
-                    timerLock.unlock();
-                    callback();
-                    timerLock.lock();
-                    // Keep the cadence; after a long stall start afresh instead
-                    // of firing a burst of late callbacks.
-                    next += period;
-                    const auto now = std::chrono::steady_clock::now();
-                    if (next < now) next = now + period;
-                }
+                RunTimer(*state, period, callback);
             });
         } catch (const std::system_error&) {
             return 0;
         }
         {
-            const std::lock_guard stateLock(state->mutex);
+            const LockGuard stateLock(state->mutex);
             state->threadId = record.thread.get_id();
         }
         m_timers.emplace(id, std::move(record));
@@ -69,7 +78,7 @@ public:
     void Kill(std::uint32_t id) {
         TimerRecord record;
         {
-            const std::lock_guard lock(m_mutex);
+            const LockGuard lock(m_mutex);
             const auto it = m_timers.find(id);
             if (it == m_timers.end()) return;
             record = std::move(it->second);
@@ -77,7 +86,7 @@ public:
         }
         bool fromOwnCallback = false;
         {
-            const std::lock_guard stateLock(record.state->mutex);
+            const LockGuard stateLock(record.state->mutex);
             record.state->stopped = true;
             fromOwnCallback = record.state->threadId == std::this_thread::get_id();
         }
@@ -90,9 +99,9 @@ public:
     }
 
 private:
-    std::mutex m_mutex;
-    std::uint32_t m_nextId = 1;                      // guarded by m_mutex
-    std::map<std::uint32_t, TimerRecord> m_timers;   // guarded by m_mutex
+    CriticalSection m_mutex;
+    std::uint32_t m_nextId BRIM_GUARDED_BY(m_mutex) = 1;
+    std::map<std::uint32_t, TimerRecord> m_timers BRIM_GUARDED_BY(m_mutex);
 };
 
 TimerRegistry& Registry() {

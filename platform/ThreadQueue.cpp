@@ -1,4 +1,4 @@
-#include "platform/linux/ThreadQueue.h"
+#include "platform/internal/ThreadQueue.h"
 
 #include <BrimSubscriber/platform/Wnd.h>
 
@@ -57,7 +57,7 @@ public:
         }
         --m_queue.m_handlerDepth;
         if (m_queue.m_unregisterWaiters.load(std::memory_order_seq_cst) > 0) {
-            const std::lock_guard lock(m_queue.m_mutex);
+            const LockGuard lock(m_queue.m_mutex);
             m_queue.m_handlerDone.notify_all();
         }
     }
@@ -77,7 +77,7 @@ public:
     ~LeftoverSignal() {
         bool notify = false;
         {
-            const std::lock_guard lock(m_queue.m_mutex);
+            const LockGuard lock(m_queue.m_mutex);
             notify = m_queue.HasWorkLocked() && m_queue.SignalLocked();
         }
         if (notify) m_queue.m_workArrived.notify_one();
@@ -87,7 +87,7 @@ private:
     ThreadQueue& m_queue;
 };
 
-ThreadQueue::ThreadQueue() : m_owner(std::this_thread::get_id()) {}
+ThreadQueue::ThreadQueue() = default;
 
 ThreadQueue::~ThreadQueue() = default;
 
@@ -100,7 +100,7 @@ std::shared_ptr<ThreadQueue> ThreadQueue::ForCurrentThread() {
 }
 
 std::uint64_t ThreadQueue::Register(CWnd* wnd) {
-    const std::lock_guard lock(m_mutex);
+    const LockGuard lock(m_mutex);
     if (m_closed) return 0;
     const std::uint64_t id = m_nextId++;
     m_live.emplace(id, wnd);
@@ -109,7 +109,7 @@ std::uint64_t ThreadQueue::Register(CWnd* wnd) {
 
 void ThreadQueue::Unregister(std::uint64_t id) {
     {
-        const std::lock_guard lock(m_mutex);
+        const LockGuard lock(m_mutex);
         if (m_live.erase(id) == 0) return;
         m_unregisterGeneration.fetch_add(1, std::memory_order_seq_cst);
         std::erase_if(m_posted, [id](const Posted& p) { return p.target == id; });
@@ -122,9 +122,9 @@ void ThreadQueue::Unregister(std::uint64_t id) {
 }
 
 void ThreadQueue::WaitForHandlersOf(std::uint64_t target) {
-    std::unique_lock lock(m_mutex);
+    UniqueLock lock(m_mutex);
     m_unregisterWaiters.fetch_add(1, std::memory_order_seq_cst);
-    m_handlerDone.wait(lock, [&] { return !IsHandlerRunning(target); });
+    while (IsHandlerRunning(target)) m_handlerDone.wait(lock.ForWait());
     m_unregisterWaiters.fetch_sub(1, std::memory_order_relaxed);
 }
 
@@ -135,7 +135,7 @@ bool ThreadQueue::IsHandlerRunning(std::uint64_t target) const {
 }
 
 bool ThreadQueue::IsLive(std::uint64_t id) {
-    const std::lock_guard lock(m_mutex);
+    const LockGuard lock(m_mutex);
     return m_live.contains(id);
 }
 
@@ -182,7 +182,7 @@ void ThreadQueue::CompleteSendsLocked(std::uint64_t target, bool all) {
 bool ThreadQueue::Post(std::uint64_t id, UINT message, WPARAM wParam, LPARAM lParam) {
     bool wake = false;
     {
-        const std::lock_guard lock(m_mutex);
+        const LockGuard lock(m_mutex);
         if (m_closed) return false;
         CWnd* const wnd = FindLocked(id);
         if (wnd == nullptr ||
@@ -202,7 +202,7 @@ std::optional<LRESULT> ThreadQueue::Send(std::uint64_t id, UINT message, WPARAM 
         CWnd* wnd = nullptr;
         std::uint64_t generation = 0;
         {
-            const std::lock_guard lock(m_mutex);
+            const LockGuard lock(m_mutex);
             wnd = FindLocked(id);
             generation = m_unregisterGeneration.load(std::memory_order_relaxed);
         }
@@ -210,22 +210,22 @@ std::optional<LRESULT> ThreadQueue::Send(std::uint64_t id, UINT message, WPARAM 
         return Deliver(id, wnd, generation, message, wParam, lParam);
     }
     Sent sent{id, message, wParam, lParam};
-    std::unique_lock lock(m_mutex);
+    UniqueLock lock(m_mutex);
     if (m_closed || !m_live.contains(id)) return std::nullopt;
     m_sent.push_back(&sent);
     m_sentCount.fetch_add(1, std::memory_order_release);
     if (SignalLocked()) {
-        lock.unlock();
+        lock.Unlock();
         m_workArrived.notify_one();
-        lock.lock();
+        lock.Lock();
     }
-    m_sendDone.wait(lock, [&sent] { return sent.done; });
+    while (!sent.done) m_sendDone.wait(lock.ForWait());
     if (!sent.delivered) return std::nullopt;
     return sent.result;
 }
 
 bool ThreadQueue::SetTimer(std::uint64_t id, UINT_PTR timerId, UINT elapseMs) {
-    const std::lock_guard lock(m_mutex);
+    const LockGuard lock(m_mutex);
     if (m_closed || !m_live.contains(id)) return false;
     const auto interval = std::chrono::milliseconds(std::max<UINT>(elapseMs, 1));
     const auto due = Clock::now() + interval;
@@ -242,7 +242,7 @@ bool ThreadQueue::SetTimer(std::uint64_t id, UINT_PTR timerId, UINT elapseMs) {
 }
 
 bool ThreadQueue::KillTimer(std::uint64_t id, UINT_PTR timerId) {
-    const std::lock_guard lock(m_mutex);
+    const LockGuard lock(m_mutex);
     return std::erase_if(m_timers, [&](const Timer& t) { return t.target == id && t.id == timerId; }) > 0;
 }
 
@@ -250,7 +250,7 @@ std::optional<LRESULT> ThreadQueue::Deliver(std::uint64_t target, CWnd* wnd, std
                                             UINT message, WPARAM wParam, LPARAM lParam) {
     const HandlerScope scope(*this, target);
     if (m_unregisterGeneration.load(std::memory_order_seq_cst) != generation) {
-        const std::lock_guard lock(m_mutex);
+        const LockGuard lock(m_mutex);
         wnd = FindLocked(target);
     }
     if (wnd == nullptr) return std::nullopt;
@@ -267,7 +267,7 @@ bool ThreadQueue::RunPending() {
 }
 
 void ThreadQueue::TakeWakeUp() {
-    const std::lock_guard lock(m_mutex);
+    const LockGuard lock(m_mutex);
     if (!m_signalled || m_batchSize.load(std::memory_order_relaxed) > 0) return;
     m_wakeUp.Drain();
     m_signalled = false;
@@ -276,30 +276,30 @@ void ThreadQueue::TakeWakeUp() {
 bool ThreadQueue::RunSentMessages() {
     bool handled = false;
     for (;;) {
-        std::unique_lock lock(m_mutex);
+        UniqueLock lock(m_mutex);
         if (m_sent.empty()) return handled;
         Sent* sent = m_sent.front();
         m_sent.pop_front();
         m_sentCount.fetch_sub(1, std::memory_order_relaxed);
         CWnd* const wnd = FindLocked(sent->target);
         const std::uint64_t generation = m_unregisterGeneration.load(std::memory_order_relaxed);
-        lock.unlock();
+        lock.Unlock();
         std::optional<LRESULT> result;
         try {
             result = Deliver(sent->target, wnd, generation, sent->message, sent->wParam, sent->lParam);
         } catch (...) {
-            lock.lock();
+            lock.Lock();
             sent->delivered = true;  // it ran; the sender must not wait for ever on a handler that threw
             sent->done = true;
-            lock.unlock();
+            lock.Unlock();
             m_sendDone.notify_all();
             throw;
         }
-        lock.lock();
+        lock.Lock();
         sent->delivered = result.has_value();
         sent->result = result.value_or(0);
         sent->done = true;
-        lock.unlock();
+        lock.Unlock();
         // Notified after the unlock, so the woken sender does not block on the
         // mutex straight away. The condition variable belongs to the queue,
         // which the sender keeps alive, so it may return the moment it sees done.
@@ -310,7 +310,7 @@ bool ThreadQueue::RunSentMessages() {
 
 bool ThreadQueue::RunPostedBatch() {
     if (m_batch.empty()) {
-        const std::lock_guard lock(m_mutex);
+        const LockGuard lock(m_mutex);
         if (m_posted.empty()) return false;
         m_batch.swap(m_posted);
         m_batchSize.store(m_batch.size(), std::memory_order_relaxed);
@@ -329,7 +329,7 @@ bool ThreadQueue::RunPostedBatch() {
         if (m_sentCount.load(std::memory_order_acquire) > 0) handled = RunSentMessages() || handled;
         if (m_unregisterGeneration.load(std::memory_order_relaxed) != m_batchGeneration) {
             // A target went: resolve the rest of the batch afresh, in one lock.
-            const std::lock_guard lock(m_mutex);
+            const LockGuard lock(m_mutex);
             for (Posted& posted : m_batch) posted.wnd = FindLocked(posted.target);
             m_batchGeneration = m_unregisterGeneration.load(std::memory_order_relaxed);
         }
@@ -347,7 +347,7 @@ bool ThreadQueue::RunDueTimers() {
     // Timer messages come after the posted ones: one WM_TIMER per due timer.
     std::vector<std::pair<std::uint64_t, UINT_PTR>> due;
     {
-        const std::lock_guard lock(m_mutex);
+        const LockGuard lock(m_mutex);
         const auto now = Clock::now();
         for (Timer& timer : m_timers) {
             if (timer.due <= now) {
@@ -362,7 +362,7 @@ bool ThreadQueue::RunDueTimers() {
         CWnd* wnd = nullptr;
         std::uint64_t generation = 0;
         {
-            const std::lock_guard lock(m_mutex);
+            const LockGuard lock(m_mutex);
             const UINT_PTR id = timerId;
             const std::uint64_t owner = target;
             const bool stillSet = std::any_of(m_timers.begin(), m_timers.end(),
@@ -376,7 +376,7 @@ bool ThreadQueue::RunDueTimers() {
 }
 
 void ThreadQueue::RequestQuit() {
-    const std::lock_guard lock(m_mutex);
+    const LockGuard lock(m_mutex);
     m_quit.store(true, std::memory_order_release);
     if (SignalLocked()) m_workArrived.notify_one();
 }
@@ -384,7 +384,7 @@ void ThreadQueue::RequestQuit() {
 bool ThreadQueue::TakeQuit() { return m_quit.exchange(false, std::memory_order_acq_rel); }
 
 int ThreadQueue::TimeUntilNextTimerMs() {
-    const std::lock_guard lock(m_mutex);
+    const LockGuard lock(m_mutex);
     if (HasWorkLocked()) return 0;
     if (m_timers.empty()) return -1;
     const auto next = std::min_element(m_timers.begin(), m_timers.end(),
@@ -397,26 +397,28 @@ int ThreadQueue::TimeUntilNextTimerMs() {
 }
 
 std::size_t ThreadQueue::PendingCount() {
-    const std::lock_guard lock(m_mutex);
+    const LockGuard lock(m_mutex);
     return m_sent.size() + m_posted.size() + m_batchSize.load(std::memory_order_relaxed);
 }
 
 void ThreadQueue::WaitForWork(int timeoutMs) {
-    std::unique_lock lock(m_mutex);
+    UniqueLock lock(m_mutex);
     if (m_signalled || HasWorkLocked() || timeoutMs == 0) return;
     m_runWaiting = true;
     m_woken = false;
-    const auto woken = [this] { return m_woken; };
-    if (timeoutMs < 0) {
-        m_workArrived.wait(lock, woken);
-    } else {
-        m_workArrived.wait_for(lock, std::chrono::milliseconds(timeoutMs), woken);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!m_woken) {
+        if (timeoutMs < 0) {
+            m_workArrived.wait(lock.ForWait());
+        } else if (m_workArrived.wait_until(lock.ForWait(), deadline) == std::cv_status::timeout) {
+            break;
+        }
     }
     m_runWaiting = false;
 }
 
 void ThreadQueue::Close() {
-    const std::lock_guard lock(m_mutex);
+    const LockGuard lock(m_mutex);
     m_closed = true;
     m_unregisterGeneration.fetch_add(1, std::memory_order_seq_cst);
     m_posted.clear();

@@ -1,6 +1,8 @@
 #include <BrimSubscriber/platform/MessageLoop.h>
 
-#include "platform/linux/ThreadQueue.h"
+#include <BrimSubscriber/platform/Check.h>
+
+#include "platform/internal/ThreadQueue.h"
 
 #include <exception>
 #include <system_error>
@@ -22,7 +24,16 @@ MessageLoop& MessageLoop::Current() {
     return loop;
 }
 
+namespace {
+
+void CheckOwner(const ThreadQueue& queue, [[maybe_unused]] const char* operation) {
+    BRIM_DCHECK(queue.IsOwnerThread(), "MessageLoop::%s called on a thread that does not own the loop", operation);
+}
+
+}  // namespace
+
 void MessageLoop::Run() {
+    CheckOwner(*m_queue, "Run");
     // The same steps as any loop that drives this one. The wait is the one
     // difference: instead of polling WakeFd() it sleeps on the queue's
     // condition variable, which spares posting threads the eventfd write.
@@ -33,9 +44,13 @@ void MessageLoop::Run() {
     }
 }
 
-bool MessageLoop::RunPending() { return m_queue->RunPending(); }
+bool MessageLoop::RunPending() {
+    CheckOwner(*m_queue, "RunPending");
+    return m_queue->RunPending();
+}
 
 bool MessageLoop::RunUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+    CheckOwner(*m_queue, "RunUntil");
     const auto deadline = ThreadQueue::Clock::now() + timeout;
     for (;;) {
         m_queue->RunPending();
@@ -54,7 +69,10 @@ bool MessageLoop::RunUntil(const std::function<bool()>& done, std::chrono::milli
 
 void MessageLoop::Quit() { m_queue->RequestQuit(); }
 
-bool MessageLoop::TakeQuitRequest() { return m_queue->TakeQuit(); }
+bool MessageLoop::TakeQuitRequest() {
+    CheckOwner(*m_queue, "TakeQuitRequest");
+    return m_queue->TakeQuit();
+}
 
 void MessageLoop::RunPendingForDriver(const std::function<void()>& onQuit,
                                       const std::function<void(const char* what)>& onException) noexcept {

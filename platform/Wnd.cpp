@@ -1,6 +1,6 @@
 #include <BrimSubscriber/platform/Wnd.h>
 
-#include "platform/linux/ThreadQueue.h"
+#include "platform/internal/ThreadQueue.h"
 
 #include <utility>
 
@@ -16,7 +16,7 @@ bool CWnd::CreateEx(const char* windowName) {
     if (!queue) return false;
     const std::uint64_t id = queue->Register(this);
     if (id == 0) return false;
-    const std::lock_guard lock(m_handleLock);
+    const platform::LockGuard lock(m_handleLock);
     m_handle = Handle{std::move(queue), id};
     m_name = windowName != nullptr ? windowName : "";
     return true;
@@ -25,7 +25,7 @@ bool CWnd::CreateEx(const char* windowName) {
 bool CWnd::DestroyWindow() {
     Handle handle;
     {
-        const std::lock_guard lock(m_handleLock);
+        const platform::LockGuard lock(m_handleLock);
         handle = std::exchange(m_handle, Handle{});
     }
     if (!handle.queue) return false;
@@ -34,7 +34,7 @@ bool CWnd::DestroyWindow() {
 }
 
 CWnd::Handle CWnd::GetHandle() const {
-    const std::lock_guard lock(m_handleLock);
+    const platform::LockGuard lock(m_handleLock);
     return m_handle;
 }
 
@@ -43,15 +43,20 @@ bool CWnd::IsWindow() const {
     return handle.queue && handle.queue->IsLive(handle.id);
 }
 
+bool CWnd::BelongsToCurrentThread() const {
+    const Handle handle = GetHandle();
+    return handle.queue && handle.queue->IsOwnerThread() && handle.queue->IsLive(handle.id);
+}
+
 std::string CWnd::GetWindowName() const {
-    const std::lock_guard lock(m_handleLock);
+    const platform::LockGuard lock(m_handleLock);
     return m_name;
 }
 
 bool CWnd::PostMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     // Posting never blocks, so it may hold the handle lock instead of paying
     // for a copy of the handle.
-    const std::lock_guard lock(m_handleLock);
+    const platform::LockGuard lock(m_handleLock);
     return m_handle.queue && m_handle.queue->Post(m_handle.id, message, wParam, lParam);
 }
 
