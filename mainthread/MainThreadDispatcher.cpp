@@ -19,7 +19,9 @@ MainThreadDispatcher::MainThreadDispatcher() {
 
 MainThreadDispatcher::~MainThreadDispatcher() {
     // The window goes first, so no handler can reach the queue that follows
-    // it; off the owning thread this waits for a callable running there.
+    // it; off the owning thread this waits for a callable running there. The
+    // members' order would destroy the window first anyway; this says so, and
+    // keeps it so should a member ever follow the window.
     m_wnd.DestroyWindow();
 }
 

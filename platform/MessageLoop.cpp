@@ -55,6 +55,9 @@ bool MessageLoop::RunUntil(const std::function<bool()>& done, std::chrono::milli
     for (;;) {
         m_queue->RunPending();
         if (done()) return true;
+        // A waiting Quit stops posted messages; waiting on would only spin.
+        // The request stays for the Run it is meant for.
+        if (m_queue->IsQuitRequested()) return false;
         const auto now = ThreadQueue::Clock::now();
         if (now >= deadline) return false;
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();

@@ -66,7 +66,8 @@ public:
     bool RunPending();
 
     // Runs the loop until done() is true (checked after each batch of
-    // messages) or timeout passes; returns done() at the end.
+    // messages) or timeout passes; returns done() at the end. Returns false
+    // at once while a Quit() waits for the Run() it was meant for.
     bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
 
     // Asks the innermost Run() of this loop to return. While no Run() is in

@@ -309,19 +309,34 @@ bool ThreadQueue::RunSentMessages() {
 }
 
 bool ThreadQueue::RunPostedBatch() {
-    if (m_batch.empty()) {
-        const LockGuard lock(m_mutex);
-        if (m_posted.empty()) return false;
-        m_batch.swap(m_posted);
-        m_batchSize.store(m_batch.size(), std::memory_order_relaxed);
-        m_batchGeneration = m_unregisterGeneration.load(std::memory_order_relaxed);
-        ++m_batchEpoch;
-        // A handler may open a nested loop that polls the descriptor; it must
-        // wake for the rest of this batch.
-        if (m_batch.size() > 1 && m_wakeUpPolled.load(std::memory_order_relaxed)) {
-            static_cast<void>(SignalLocked());  // the owner runs, so no waiter needs notifying
-        }
+    // A batch left by an earlier pass (a Quit, an exception) is finished
+    // first; the messages waiting by then follow, so that nothing posted
+    // before this pass began waits behind its timers.
+    const bool leftover = !m_batch.empty();
+    if (!leftover && !TakeBatch()) return false;
+    bool handled = RunBatch();
+    if (leftover && m_batch.empty() && !m_quit.load(std::memory_order_acquire) && TakeBatch()) {
+        handled = RunBatch() || handled;
     }
+    return handled;
+}
+
+bool ThreadQueue::TakeBatch() {
+    const LockGuard lock(m_mutex);
+    if (m_posted.empty()) return false;
+    m_batch.swap(m_posted);
+    m_batchSize.store(m_batch.size(), std::memory_order_relaxed);
+    m_batchGeneration = m_unregisterGeneration.load(std::memory_order_relaxed);
+    ++m_batchEpoch;
+    // A handler may open a nested loop that polls the descriptor; it must
+    // wake for the rest of this batch.
+    if (m_batch.size() > 1 && m_wakeUpPolled.load(std::memory_order_relaxed)) {
+        static_cast<void>(SignalLocked());  // the owner runs, so no waiter needs notifying
+    }
+    return true;
+}
+
+bool ThreadQueue::RunBatch() {
     const std::uint64_t epoch = m_batchEpoch;
     bool handled = false;
     while (!m_batch.empty() && m_batchEpoch == epoch) {

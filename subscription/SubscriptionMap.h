@@ -93,8 +93,9 @@ public:
 
     // The entries under `key`: one per subscription, so a subscriber entered
     // twice counts twice. Removals made during a delivery take effect when the
-    // outermost delivery on this map ends, and are counted until then. Waits
-    // while another thread delivers on this map.
+    // outermost delivery on this map ends, and are counted until then; that
+    // clean-up also erases the key's entries of a null subscriber. Waits while
+    // another thread delivers on this map.
     [[nodiscard]] std::size_t SubscriberCount(const CString& key) const;
 
     // Posts this map could not queue (its user-interface thread's queue was

@@ -26,7 +26,8 @@
 //        batch stops when it is used up, or when a nested pass has started a
 //        newer one. Sent messages that arrive meanwhile run before the next
 //        posted one. A Quit request, or an exception from a handler, ends the
-//        step and leaves the rest of the batch for the next pass;
+//        step and leaves the rest of the batch for the next pass, which
+//        finishes it and then runs the messages waiting by then;
 //     4. RunDueTimers: one WM_TIMER per due timer, unless Quit was requested.
 //   Whatever is left for a later pass keeps the queue signalled, so neither
 //   Run nor a polling event loop sleeps on it.
@@ -95,6 +96,7 @@ public:
     bool RunPending();
     void RequestQuit();
     bool TakeQuit();
+    [[nodiscard]] bool IsQuitRequested() const { return m_quit.load(std::memory_order_acquire); }
     // Waits, on the owning thread, until work arrives or timeoutMs passes
     // (-1: no time-out).
     void WaitForWork(int timeoutMs);
@@ -142,6 +144,8 @@ private:
     void TakeWakeUp();
     bool RunSentMessages();
     bool RunPostedBatch();
+    bool TakeBatch() BRIM_EXCLUDES(m_mutex);  // false when nothing was waiting
+    bool RunBatch();
     bool RunDueTimers();
 
     // Runs one handler on the owning thread. `wnd` was resolved under the lock

@@ -58,9 +58,9 @@ const CString kLong(u"A key long enough to live on the heap");
 // last during a delivery. op 0: Subscribe, 1: Notify, 2: NotifySend,
 // 3: TryNotifyPost, 4: the dispatcher's DispatchAsync.
 std::string OnMap(long mode, int op) {
-    SubscriptionMap map;  // built on the user-interface thread: it sends and posts
+    std::vector<Counter> r(60);  // outlives the map that holds it
+    SubscriptionMap map;         // built on the user-interface thread: it sends and posts
     MainThreadDispatcher dispatcher;
-    std::vector<Counter> r(60);
     std::vector<CString> keys;
     for (int k = 0; k < 40; ++k) keys.emplace_back("key number " + std::to_string(k));
     for (std::size_t i = 1; i < r.size(); ++i) map.Subscribe(keys[i % keys.size()], &r[i]);

@@ -5,8 +5,9 @@
 // from the indices it finds when a delivery starts; a removal during a
 // delivery clears its entry, and the outermost delivery erases the cleared
 // ones. Posts are a FIFO: Pump takes those queued so far as a batch, a nested
-// Pump goes on with that batch, and the outer one stops once a nested one has
-// taken a newer batch, as the message loop's RunPending does.
+// Pump goes on with that batch (then takes the next), and the outer one stops
+// once a nested one has taken a newer batch, as the message loop's RunPending
+// does.
 //
 // A program is read one byte per choice (0 past its end): an action % 8 is
 // 0,1 Subscribe, 2 Unsubscribe, 3 Notify(key), 4 Notify(keys), 5 NotifySend,
@@ -48,18 +49,25 @@ public:
     void Notify(const std::vector<CString>& keys, const NotificationInfo* i, Subscriber* leaveOut) { Deliver(keys, i, leaveOut, true); }
     void NotifySend(const std::vector<CString>& keys, const NotificationInfo* i, Subscriber* leaveOut) { Deliver(keys, i, leaveOut, true); }
     void NotifyPost(const std::vector<CString>& keys) { m_posted.push_back(keys); }
+    // A Pump that finds a batch left by an outer one finishes it, then takes
+    // what was posted by then.
     bool Pump() {
-        if (m_batch.empty()) m_batch.swap(m_posted), ++m_batchEpoch;
-        if (m_batch.empty()) return false;
+        const bool leftover = !m_batch.empty();
+        if (!leftover && !Take()) return false;
+        RunBatch();
+        if (leftover && m_batch.empty() && Take()) RunBatch();
+        return true;
+    }
+
+private:
+    bool Take() { return !m_posted.empty() && (m_batch.swap(m_posted), ++m_batchEpoch, true); }
+    void RunBatch() {
         for (const auto epoch = m_batchEpoch; !m_batch.empty() && m_batchEpoch == epoch;) {
             const std::vector<CString> keys = std::move(m_batch.front());
             m_batch.pop_front();
             Deliver(keys, nullptr, nullptr, true);
         }
-        return true;
     }
-
-private:
     struct Entry {
         CString key;
         Subscriber* subscriber;
@@ -190,8 +198,10 @@ private:
 inline long FirstDifference(std::span<const std::uint8_t> program) {
     ModelRegistry model;
     const std::vector<std::uint32_t> expected = Driver<ModelRegistry>(model, program).Run();
-    RealRegistry map;
-    const std::vector<std::uint32_t> real = Driver<RealRegistry>(map, program).Run();
+    auto map = std::make_unique<RealRegistry>();
+    Driver<RealRegistry> driver(*map, program);
+    const std::vector<std::uint32_t> real = driver.Run();
+    map.reset();  // before the driver's receivers, which it may still hold
     const auto [a, b] = std::ranges::mismatch(real, expected);
     return a == real.end() && b == expected.end() ? -1 : static_cast<long>(a - real.begin());
 }

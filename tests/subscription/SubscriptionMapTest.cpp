@@ -31,9 +31,9 @@ TEST(SubscriptionMapModelTest, SeededProgramsMatchTheReferenceModel) {
 
 class SubscriptionMapTest : public testing::Test {
 protected:
-    std::unique_ptr<SubscriptionMap> map = std::make_unique<SubscriptionMap>();
     std::string log;
     test::Recorder a{'A', log}, b{'B', log}, c{'C', log};
+    std::unique_ptr<SubscriptionMap> map = std::make_unique<SubscriptionMap>();  // goes before its receivers
 };
 
 // Keys easy to get wrong (empty, a million units, lone surrogates, NUL units)
@@ -85,6 +85,16 @@ TEST_F(SubscriptionMapTest, TryNotifyPostIsRefusedAtTheQueueBoundAndEveryAccepte
     test::PumpPending();
     EXPECT_TRUE(log == std::string(accepted, 'A') && map->TryNotifyPost({K}));
     test::PumpPending();
+}
+
+// Debug builds stop at the destruction of a receiver a map still holds.
+TEST_F(SubscriptionMapTest, ReceiverDestroyedWhileSubscribedIsCaughtInDebugBuilds) {
+    EXPECT_DEBUG_DEATH({
+        SubscriptionMap held;
+        auto leaked = std::make_unique<test::Recorder>('L', log);
+        held.Subscribe(K, leaked.get());
+        leaked.reset();
+    }, "destroyed while still subscribed \\(type -1, key \"K\"");
 }
 
 TEST_F(SubscriptionMapTest, MapBuiltOnWorkerCannotSendOrPostButNotifies) {

@@ -19,9 +19,9 @@ struct World {
         for (const CString& key : {K1, K2}) log.clear(), m.Notify(key, nullptr, nullptr), seen += log + '|';
         return seen;
     }
-    SubscriptionMap map, other;
     std::string log;
-    test::Recorder r{'R', log}, s{'S', log};
+    test::Recorder r{'R', log}, s{'S', log};  // outlive the maps that hold them
+    SubscriptionMap map, other;
     Subscription sub{&map};
 };
 
