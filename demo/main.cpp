@@ -603,7 +603,7 @@ int RunScenario(LoopKind kind, int& argc, char** argv) {
         Touch(sounding, "0 0 12.5\n");
         watched.SetSubscriber(new FileChangePrinter([&] { ++fileChanges; }), true);
         watched.Subscribe(CString(sounding.string()));
-        Say(("watching " + sounding.string() + " (the watcher looks every 2 s)").c_str());
+        Say(("watching " + sounding.string() + " (told by the kernel when a save completes; polled every 2 s)").c_str());
         Touch(sounding, "0 0 12.5\n1 0 12.7\n");
         Say("changed it");
     }};
@@ -718,7 +718,8 @@ void PrintHelp() {
         "                                the loop, and the loop ended on MessageLoop::Quit().\n"
         "  brimsub-demo --watch FILE...  watch the files until interrupted (Ctrl-C) and print each\n"
         "                                change as it arrives on the user-interface thread, with the\n"
-        "                                current view update rate. Files are looked at every 2 s.\n"
+        "                                current view update rate. A change arrives when its save\n"
+        "                                completes; where the kernel cannot tell, within 2 s.\n"
         "  brimsub-demo --help           this text; --version: the demo's and the library's version.\n"
         "\n"
         "  --loop=own|glib|qt            the event loop that runs the user-interface thread, with\n"

@@ -3,6 +3,7 @@
 #include <BrimSubscriber/platform/Event.h>
 #include <BrimSubscriber/subscription/SubscriptionManager.h>
 
+#include <algorithm>
 #include <exception>
 #include <filesystem>
 #include <iterator>
@@ -31,11 +32,19 @@ std::string LookupPathOf(const CString& path) {
 // throughout exit, when handles that outlive the watcher are destroyed.
 constinit std::atomic<bool> g_instanceGone{false};
 
+// Whether watchers ask the kernel for help; on unless the application says.
+constinit std::atomic<bool> g_kernelNotification{true};
+
 }  // namespace
 
+// A polling thread with its own stop request, so that a thread being stopped
+// can never take a request meant for its successor. A successor waits for
+// its predecessor to end before it waits on the change source, so one thread
+// at a time waits there.
 struct FileWatcher::Poller {
-    platform::Event stop;
     std::atomic<bool> stopRequested{false};  // set under the watcher's m_filesLock
+    platform::Event ended;                   // set by the thread as its last act
+    std::shared_ptr<Poller> predecessor;     // ending when this one started; null once it has ended
     // Declared last so that it is destroyed (and joined) first.
     platform::Thread thread;
 };
@@ -49,10 +58,25 @@ FileWatcher::FileWatcher() : FileWatcher(Options{}) { m_isInstance = true; }
 
 bool FileWatcher::IsInstanceGone() noexcept { return g_instanceGone.load(std::memory_order_acquire); }
 
+void FileWatcher::SetKernelNotification(bool enabled) noexcept {
+    g_kernelNotification.store(enabled, std::memory_order_release);
+}
+
+bool FileWatcher::IsKernelNotificationEnabled() noexcept { return g_kernelNotification.load(std::memory_order_acquire); }
+
 FileWatcher::FileWatcher(const Options& options)
     : m_fileAccess(options.files != nullptr ? *options.files : platform::SystemFileAccess()),
       m_threadStarter(options.threads != nullptr ? *options.threads : platform::SystemThreadStarter()),
       m_pollIntervalMs(options.pollIntervalMs) {
+    if (options.changes != nullptr) {
+        m_source = options.changes;
+    } else {
+        // Without the kernel's help (no inotify instance left) the watcher
+        // polls, waiting on a source that reports nothing.
+        m_ownSource = platform::MakeKernelFileChangeSource();
+        if (!m_ownSource) m_ownSource = platform::MakeSilentFileChangeSource();
+        m_source = m_ownSource.get();
+    }
     // The polling thread posts through the manager. Reaching it here finishes
     // its construction before this watcher's, so at unload the manager is
     // destroyed after the watcher has stopped its thread.
@@ -60,12 +84,12 @@ FileWatcher::FileWatcher(const Options& options)
 }
 
 FileWatcher::~FileWatcher() {
-    std::unique_ptr<Poller> ending;
+    std::shared_ptr<Poller> ending;
     {
         const platform::LockGuard lock(m_filesLock);
         ending = TakeThread();
     }
-    JoinThread(std::move(ending));
+    JoinThread(ending);
     if (m_isInstance) g_instanceGone.store(true, std::memory_order_release);
 }
 
@@ -78,21 +102,24 @@ bool FileWatcher::AddFileWatch(const CString& path) {
         return true;
     }
 
-    watched_file record{path, LookupPathOf(path), std::nullopt, 1};
+    watched_file record{path, LookupPathOf(path), std::nullopt, 1, {}, std::nullopt};
     record.last_write_time = ReadState(record.lookupPath);
     m_files.push_back(std::move(record));
     const FileList::iterator added = std::prev(m_files.end());
     bool registered = false;
     try {
         m_index.emplace(added->path.view(), added);
+        AddPlaces(added);
         // A record is only ever kept while a polling thread runs for it.
         registered = m_watchThread != nullptr || StartThread();
     } catch (...) {
+        RemovePlaces(added);
         m_index.erase(path.view());
         m_files.erase(added);
         throw;
     }
     if (!registered) {
+        RemovePlaces(added);
         m_index.erase(path.view());
         m_files.erase(added);
     }
@@ -100,23 +127,25 @@ bool FileWatcher::AddFileWatch(const CString& path) {
 }
 
 void FileWatcher::RemoveFileWatch(const CString& path) {
-    std::unique_ptr<Poller> ending;
+    std::shared_ptr<Poller> ending;
     {
         const platform::LockGuard lock(m_filesLock);
         const auto found = m_index.find(path.view());
         if (found == m_index.end()) return;
         if (--found->second->ref_count > 0) return;
         const FileList::iterator record = found->second;
+        RemovePlaces(record);
         m_index.erase(found);  // first: its key views the record's path
         m_files.erase(record);
         if (m_files.empty()) ending = TakeThread();
     }
     // Without the lock: the thread may be waiting for it to begin a pass.
-    JoinThread(std::move(ending));
+    JoinThread(ending);
 }
 
 bool FileWatcher::StartThread() {
-    auto poller = std::make_unique<Poller>();
+    auto poller = std::make_shared<Poller>();
+    poller->predecessor = m_lastStopped.lock();
     Poller& started = *poller;
     if (!m_threadStarter.Start(started.thread, [this, &started] { WatchThreadFunc(started); },
                                platform::ThreadPriority::Low, "brim-filewatch")) {
@@ -126,35 +155,201 @@ bool FileWatcher::StartThread() {
     return true;
 }
 
-std::unique_ptr<FileWatcher::Poller> FileWatcher::TakeThread() {
+std::shared_ptr<FileWatcher::Poller> FileWatcher::TakeThread() {
     // Taking the poller out under the lock is what makes start and stop safe
     // against each other: from here on an AddFileWatch sees no thread and
     // starts a new one, and only this caller can stop, and wait for, the old.
-    std::unique_ptr<Poller> ending = std::move(m_watchThread);
+    std::shared_ptr<Poller> ending = std::move(m_watchThread);
     if (ending) {
         ending->stopRequested = true;
-        ending->stop.Set();
+        m_lastStopped = ending;
+        m_source->Interrupt();
     }
     return ending;
 }
 
-void FileWatcher::JoinThread(std::unique_ptr<Poller> poller) {
+void FileWatcher::JoinThread(const std::shared_ptr<Poller>& poller) {
     // A thread waiting for the lock to begin a pass ends as soon as it gets it.
     if (poller) poller->thread.Join();
 }
 
 void FileWatcher::WatchThreadFunc(Poller& poller) {
-    while (!poller.stop.Wait(m_pollIntervalMs.load(std::memory_order_relaxed))) {
+    if (poller.predecessor) {
+        poller.predecessor->ended.Wait();
+        poller.predecessor.reset();
+    }
+    std::vector<platform::FileChange> changes;
+    Clock::time_point nextPass = Clock::now() + std::chrono::milliseconds(m_pollIntervalMs.load(std::memory_order_relaxed));
+    for (;;) {
+        // Taken before the stop request is looked at, so that a request made
+        // after the look still ends the wait.
+        const std::uint64_t since = m_source->InterruptCount();
+        Clock::time_point wakeAt = nextPass;
+        {
+            const platform::LockGuard lock(m_filesLock);
+            if (poller.stopRequested) break;
+            if (const auto quiet = NextQuietDue(); quiet && *quiet < wakeAt) wakeAt = *quiet;
+        }
+        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(wakeAt - Clock::now()).count();
+        changes.clear();
+        m_source->Wait(static_cast<int>(std::clamp<std::int64_t>(wait, 0, 0x7FFFFFFF)), since, changes);
+
         const platform::LockGuard lock(m_filesLock);
-        if (poller.stopRequested) return;
+        if (poller.stopRequested) break;
         try {
-            RunPass();
+            HandleChanges(changes);
+            RunQuietChecks();
+            if (Clock::now() >= nextPass) {
+                WatchDirectories();
+                RunPass();
+                m_passCount.fetch_add(1, std::memory_order_release);
+                nextPass = Clock::now() + std::chrono::milliseconds(m_pollIntervalMs.load(std::memory_order_relaxed));
+            }
         } catch (const std::exception&) {
             // Out of memory while posting: the record keeps its old state, so
             // the next pass tries again. Nobody could receive the exception.
         }
-        m_passCount.fetch_add(1, std::memory_order_release);
     }
+    poller.ended.Set();
+}
+
+namespace {
+
+// "<directory>/<name>" of a path, split at its last separator.
+std::pair<std::string, std::string> SplitPlace(const std::string& place) {
+    const std::size_t slash = place.rfind('/');
+    return {place.substr(0, slash == 0 ? 1 : slash), place.substr(slash + 1)};
+}
+
+std::string PlaceOf(const std::string& directory, const std::string& name) {
+    return directory == "/" ? "/" + name : directory + "/" + name;
+}
+
+}  // namespace
+
+void FileWatcher::AddPlaces(FileList::iterator record) {
+    if (record->lookupPath.empty()) return;  // never handed to the file system
+    record->places.push_back(record->lookupPath);
+    // A link is reported where its file lives as well.
+    std::error_code error;
+    const std::string resolved = std::filesystem::canonical(record->lookupPath, error).string();
+    if (!error && resolved != record->lookupPath) record->places.push_back(resolved);
+    const bool kernel = IsKernelNotificationEnabled();
+    for (const std::string& place : record->places) {
+        m_recordsAt.emplace(place, record);
+        const std::string directory = SplitPlace(place).first;
+        Directory& watched = m_directories[directory];
+        if (watched.users++ == 0 && kernel) {
+            watched.watch = m_source->AddDirectory(directory);
+            if (watched.watch >= 0) m_directoryOfWatch[watched.watch] = directory;
+        }
+    }
+}
+
+void FileWatcher::RemovePlaces(FileList::iterator record) {
+    for (const std::string& place : record->places) {
+        for (auto [it, end] = m_recordsAt.equal_range(place); it != end; ++it) {
+            if (it->second == record) {
+                m_recordsAt.erase(it);
+                break;
+            }
+        }
+        const std::string directory = SplitPlace(place).first;
+        const auto found = m_directories.find(directory);
+        if (found == m_directories.end() || --found->second.users > 0) continue;
+        if (found->second.watch >= 0) {
+            m_source->RemoveDirectory(found->second.watch);
+            m_directoryOfWatch.erase(found->second.watch);
+        }
+        m_directories.erase(found);
+    }
+    record->places.clear();
+    std::erase(m_quietFiles, record);
+}
+
+void FileWatcher::WatchDirectories() {
+    // At each pass: directories that had no watch (they did not exist yet,
+    // the watch limit was reached, or a watch ended) get one when they can;
+    // with the kernel's help switched off, every watch goes.
+    const bool kernel = IsKernelNotificationEnabled();
+    for (auto& [directory, watched] : m_directories) {
+        if (kernel && watched.watch < 0) {
+            watched.watch = m_source->AddDirectory(directory);
+            if (watched.watch >= 0) m_directoryOfWatch[watched.watch] = directory;
+        } else if (!kernel && watched.watch >= 0) {
+            m_source->RemoveDirectory(watched.watch);
+            m_directoryOfWatch.erase(watched.watch);
+            watched.watch = -1;
+        }
+    }
+}
+
+void FileWatcher::HandleChanges(const std::vector<platform::FileChange>& changes) {
+    using Kind = platform::FileChange::Kind;
+    bool overflow = false;
+    for (const platform::FileChange& change : changes) {
+        if (change.kind == Kind::Overflow) {
+            overflow = true;  // something was lost: look at everything, now
+            continue;
+        }
+        const auto directory = m_directoryOfWatch.find(change.watch);
+        if (directory == m_directoryOfWatch.end()) continue;  // a watch released meanwhile
+        if (change.kind == Kind::DirectoryGone) {
+            // Polling looks after its files; the next pass watches the
+            // directory again if it comes back. A directory moved away keeps
+            // its watch in the kernel until it is released here.
+            m_source->RemoveDirectory(change.watch);
+            if (const auto watched = m_directories.find(directory->second); watched != m_directories.end()) {
+                watched->second.watch = -1;
+            }
+            m_directoryOfWatch.erase(directory);
+            continue;
+        }
+        const auto [first, last] = m_recordsAt.equal_range(PlaceOf(directory->second, change.name));
+        for (auto it = first; it != last; ++it) {
+            watched_file& file = *it->second;
+            switch (change.kind) {
+                case Kind::Written:     // the save is complete: the same examination as a pass
+                case Kind::MovedIn:
+                case Kind::Attributes:
+                    file.quietDue.reset();
+                    CheckFile(file);
+                    break;
+                case Kind::Modified:  // perhaps still being written: wait until it is closed, or quiet
+                case Kind::Created:
+                    if (!file.quietDue) m_quietFiles.push_back(it->second);
+                    file.quietDue = Clock::now() + std::chrono::milliseconds(kQuietIntervalMs);
+                    break;
+                default:
+                    break;  // removed: a missing file is not a change
+            }
+        }
+    }
+    if (overflow) RunPass();
+}
+
+void FileWatcher::RunQuietChecks() {
+    const Clock::time_point now = Clock::now();
+    for (auto it = m_quietFiles.begin(); it != m_quietFiles.end();) {
+        watched_file& file = **it;
+        if (!file.quietDue) {
+            it = m_quietFiles.erase(it);  // examined meanwhile
+        } else if (*file.quietDue <= now) {
+            file.quietDue.reset();
+            it = m_quietFiles.erase(it);
+            CheckFile(file);
+        } else {
+            ++it;
+        }
+    }
+}
+
+std::optional<FileWatcher::Clock::time_point> FileWatcher::NextQuietDue() const {
+    std::optional<Clock::time_point> next;
+    for (const FileList::iterator& file : m_quietFiles) {
+        if (file->quietDue && (!next || *file->quietDue < *next)) next = file->quietDue;
+    }
+    return next;
 }
 
 std::optional<platform::FileInfo> FileWatcher::ReadState(const std::string& lookupPath) const {
@@ -199,6 +394,11 @@ std::vector<std::pair<CString, int>> FileWatcher::GetWatchedPaths() const {
     paths.reserve(m_files.size());
     for (const watched_file& file : m_files) paths.emplace_back(file.path, file.ref_count);
     return paths;
+}
+
+std::size_t FileWatcher::GetKernelWatchCount() const {
+    const platform::LockGuard lock(m_filesLock);
+    return m_directoryOfWatch.size();
 }
 
 bool FileWatcher::IsPolling() const {

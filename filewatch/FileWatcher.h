@@ -60,11 +60,13 @@
 
 #include <BrimSubscriber/platform/CString.h>
 #include <BrimSubscriber/platform/FileAccess.h>
+#include <BrimSubscriber/platform/FileChangeSource.h>
 #include <BrimSubscriber/platform/Lock.h>
 #include <BrimSubscriber/platform/Thread.h>
 #include <BrimSubscriber/Export.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <list>
@@ -86,12 +88,17 @@ public:
     // polls every kPollIntervalMs.
     static FileWatcher& Instance();
 
+    // How long a file that was written to, but not closed, must stay quiet
+    // before it is examined (a log kept open, a file linked into place).
+    static constexpr std::uint32_t kQuietIntervalMs = 250;
+
     // What a watcher of its own is built with. Null members stand for the
     // system's; whatever is given must outlive the watcher.
     struct Options {
         std::uint32_t pollIntervalMs = kPollIntervalMs;
-        platform::FileAccess* files = nullptr;       // looks files up and opens them
-        platform::ThreadStarter* threads = nullptr;  // starts the polling thread
+        platform::FileAccess* files = nullptr;        // looks files up and opens them
+        platform::ThreadStarter* threads = nullptr;   // starts the polling thread
+        platform::FileChangeSource* changes = nullptr;  // the kernel's notifications (inotify)
     };
 
     // A watcher of its own: for tests, measurements, or a part of the
@@ -122,11 +129,21 @@ public:
     // for the pass in progress; the thread has ended when the call returns.
     void RemoveFileWatch(const CString& path);
 
+    // Whether watchers use the kernel's change notifications, for the whole
+    // process (on by default). Off, they poll alone, exactly as without it:
+    // for a file system where notifications are known to misbehave. A change
+    // takes effect for the directories of paths added afterwards at once, and
+    // for the others at the next polling pass.
+    static void SetKernelNotification(bool enabled) noexcept;
+    [[nodiscard]] static bool IsKernelNotificationEnabled() noexcept;
+
     // --- Diagnostics: read-only, thread-safe, each takes the records' lock ---
     // The registered paths, in first-added order, with their counts.
     [[nodiscard]] std::vector<std::pair<CString, int>> GetWatchedPaths() const;
     // True while a polling thread runs that has not been asked to stop.
     [[nodiscard]] bool IsPolling() const;
+    // Directories watched through the kernel now.
+    [[nodiscard]] std::size_t GetKernelWatchCount() const;
 
     // --- For tests and measurements -------------------------------------------
     // Sets the interval from the polling thread's next wait on.
@@ -137,14 +154,26 @@ public:
     [[nodiscard]] std::uint64_t GetPassCountForTesting() const noexcept;
 
 private:
+    using Clock = std::chrono::steady_clock;
+
     // One registered path.
     struct watched_file {
         CString path;                          // as first added; the notification key
         std::string lookupPath;                // absolute UTF-8 form; empty when unnameable
         std::optional<platform::FileInfo> last_write_time;  // last reported or first read; none = not found
         int ref_count = 1;                     // AddFileWatch calls not yet withdrawn, >= 1
+        // Where the kernel reports it: "<directory>/<name>", of the path as
+        // given and, when it is a link, of the file it reaches.
+        std::vector<std::string> places;
+        std::optional<Clock::time_point> quietDue;  // examine then, unless it is closed first
     };
     using FileList = std::list<watched_file>;
+
+    // A directory holding watched files, and its kernel watch (-1: none).
+    struct Directory {
+        int watch = -1;
+        int users = 0;  // places in it
+    };
 
     // A polling thread with its own stop request, so that a thread being
     // stopped can never take a signal meant for its successor, nor its
@@ -162,11 +191,19 @@ private:
     bool StartThread() BRIM_REQUIRES(m_filesLock);
     // Asks the running polling thread, if any, to stop and hands it over;
     // JoinThread, called without the lock, waits for it to end.
-    [[nodiscard]] std::unique_ptr<Poller> TakeThread() BRIM_REQUIRES(m_filesLock);
-    static void JoinThread(std::unique_ptr<Poller> poller);
+    [[nodiscard]] std::shared_ptr<Poller> TakeThread() BRIM_REQUIRES(m_filesLock);
+    static void JoinThread(const std::shared_ptr<Poller>& poller);
     void WatchThreadFunc(Poller& poller) BRIM_EXCLUDES(m_filesLock);
     void RunPass() BRIM_REQUIRES(m_filesLock);
     void CheckFile(watched_file& file) BRIM_REQUIRES(m_filesLock);
+    // The kernel's part: where a record is reported, watching and releasing
+    // its directories, and acting on what was reported.
+    void AddPlaces(FileList::iterator record) BRIM_REQUIRES(m_filesLock);
+    void RemovePlaces(FileList::iterator record) BRIM_REQUIRES(m_filesLock);
+    void WatchDirectories() BRIM_REQUIRES(m_filesLock);
+    void HandleChanges(const std::vector<platform::FileChange>& changes) BRIM_REQUIRES(m_filesLock);
+    void RunQuietChecks() BRIM_REQUIRES(m_filesLock);
+    [[nodiscard]] std::optional<Clock::time_point> NextQuietDue() const BRIM_REQUIRES(m_filesLock);
     [[nodiscard]] std::optional<platform::FileInfo> ReadState(const std::string& lookupPath) const;
 
     platform::FileAccess& m_fileAccess;
@@ -176,7 +213,14 @@ private:
     // Path -> its record. The key views the record's own path, which a list
     // node keeps in place for the record's life.
     std::unordered_map<std::u16string_view, FileList::iterator> m_index BRIM_GUARDED_BY(m_filesLock);
-    std::unique_ptr<Poller> m_watchThread BRIM_GUARDED_BY(m_filesLock);  // set iff m_files is not empty
+    std::shared_ptr<Poller> m_watchThread BRIM_GUARDED_BY(m_filesLock);  // set iff m_files is not empty
+    std::weak_ptr<Poller> m_lastStopped BRIM_GUARDED_BY(m_filesLock);    // may still be ending
+    std::unique_ptr<platform::FileChangeSource> m_ownSource;
+    platform::FileChangeSource* m_source;  // m_ownSource or the one given
+    std::unordered_map<std::string, Directory> m_directories BRIM_GUARDED_BY(m_filesLock);
+    std::unordered_map<int, std::string> m_directoryOfWatch BRIM_GUARDED_BY(m_filesLock);
+    std::unordered_multimap<std::string, FileList::iterator> m_recordsAt BRIM_GUARDED_BY(m_filesLock);  // by place
+    std::vector<FileList::iterator> m_quietFiles BRIM_GUARDED_BY(m_filesLock);  // records with quietDue set
     std::atomic<std::uint32_t> m_pollIntervalMs;
     std::atomic<std::uint64_t> m_passCount{0};
     bool m_isInstance = false;  // this is Instance()

@@ -1,14 +1,15 @@
 # Sources of the platform layer. platform/ holds the public headers and the
 # code that needs only the standard library; platform/internal/ the headers
 # shared inside the layer (installed nowhere); platform/linux/ only code that
-# calls the operating system: file look-up, thread priority and names, the
-# wake-up descriptor.
+# calls the operating system: file look-up and change notification, thread
+# priority and names, the wake-up descriptor.
 target_sources(BrimPlatform
     PRIVATE
         platform/Check.cpp
         platform/CString.cpp
         platform/Document.cpp
         platform/Event.cpp
+        platform/FileChangeSource.cpp
         platform/MessageLoop.cpp
         platform/PeriodicTimer.cpp
         platform/ThreadQueue.cpp
@@ -19,6 +20,7 @@ target_sources(BrimPlatform
         platform/internal/ThreadQueue.h
         platform/internal/WakeUpFd.h
         platform/linux/FileAccess.cpp
+        platform/linux/InotifySource.cpp
         platform/linux/Thread.cpp
         platform/linux/WakeUpFd.cpp)
 brim_public_headers(BrimPlatform BASE ${PROJECT_SOURCE_DIR} FILES
@@ -27,6 +29,7 @@ brim_public_headers(BrimPlatform BASE ${PROJECT_SOURCE_DIR} FILES
     platform/Document.h
     platform/Event.h
     platform/FileAccess.h
+    platform/FileChangeSource.h
     platform/Lock.h
     platform/MessageLoop.h
     platform/PeriodicTimer.h

@@ -1,0 +1,135 @@
+#include <BrimSubscriber/platform/FileChangeSource.h>
+
+#include "platform/internal/WakeUpFd.h"
+
+#include <poll.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <system_error>
+
+namespace platform {
+namespace {
+
+using Kind = FileChange::Kind;
+
+constexpr std::uint32_t kMask = IN_CLOSE_WRITE | IN_MOVED_TO | IN_ATTRIB | IN_MODIFY | IN_CREATE | IN_DELETE |
+                                IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+
+// The kind of one event, or false for what a file watcher does not need
+// (changes of subdirectories, opens and reads).
+bool KindOf(std::uint32_t mask, Kind& kind) {
+    if ((mask & IN_Q_OVERFLOW) != 0) {
+        kind = Kind::Overflow;
+    } else if ((mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF)) != 0) {
+        kind = Kind::DirectoryGone;
+    } else if ((mask & IN_ISDIR) != 0) {
+        return false;
+    } else if ((mask & IN_CLOSE_WRITE) != 0) {
+        kind = Kind::Written;
+    } else if ((mask & IN_MOVED_TO) != 0) {
+        kind = Kind::MovedIn;
+    } else if ((mask & IN_ATTRIB) != 0) {
+        kind = Kind::Attributes;
+    } else if ((mask & IN_MODIFY) != 0) {
+        kind = Kind::Modified;
+    } else if ((mask & IN_CREATE) != 0) {
+        kind = Kind::Created;
+    } else if ((mask & (IN_DELETE | IN_MOVED_FROM)) != 0) {
+        kind = Kind::Removed;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+class InotifySource final : public FileChangeSource {
+public:
+    explicit InotifySource(int fd) : m_fd(fd) {}
+    ~InotifySource() override { ::close(m_fd); }
+
+    int AddDirectory(const std::string& utf8Path) override {
+        const int watch = ::inotify_add_watch(m_fd, utf8Path.c_str(), kMask);
+        return watch < 0 ? -1 : watch;
+    }
+
+    void RemoveDirectory(int watch) override { static_cast<void>(::inotify_rm_watch(m_fd, watch)); }
+
+    void Wait(int timeoutMs, std::uint64_t since, std::vector<FileChange>& changes) override {
+        using Clock = std::chrono::steady_clock;
+        const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+        for (;;) {
+            // Only one thread waits at a time, so the interrupt descriptor can
+            // be drained here without taking a wake-up meant for another.
+            if (InterruptCount() != since) {
+                m_interrupt.Drain();
+                ReadAll(changes);  // what arrived meanwhile, without waiting
+                return;
+            }
+            int wait = timeoutMs;
+            if (timeoutMs >= 0) {
+                const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+                wait = left > 0 ? static_cast<int>(left) : 0;
+            }
+            std::array<pollfd, 2> fds{pollfd{m_fd, POLLIN, 0}, pollfd{m_interrupt.Fd(), POLLIN, 0}};
+            const int ready = ::poll(fds.data(), fds.size(), wait);
+            if (ready < 0 && errno == EINTR) continue;
+            if ((fds[0].revents & POLLIN) != 0) ReadAll(changes);
+            if (ready <= 0 || !changes.empty() || (fds[1].revents & POLLIN) == 0) {
+                return;  // time-out, changes, or an error that waiting again would repeat
+            }
+            // The interrupt descriptor is readable. A new interrupt shows in
+            // the count at the top; one already answered only left the
+            // descriptor readable, and is drained so as not to spin.
+            if (InterruptCount() == since) m_interrupt.Drain();
+        }
+    }
+
+protected:
+    void Wake() override { m_interrupt.Signal(); }
+
+private:
+    void ReadAll(std::vector<FileChange>& changes) {
+        alignas(inotify_event) std::array<char, 16384> buffer;  // NOLINT(cppcoreguidelines-pro-type-member-init)
+        for (;;) {
+            const ssize_t length = ::read(m_fd, buffer.data(), buffer.size());
+            if (length <= 0) {
+                if (length < 0 && errno == EINTR) continue;
+                return;  // EAGAIN: all read
+            }
+            for (ssize_t offset = 0; offset < length;) {
+                inotify_event header{};
+                std::memcpy(&header, buffer.data() + offset, sizeof header);
+                Kind kind{};
+                if (KindOf(header.mask, kind)) {
+                    // The name is NUL-padded to its field's length.
+                    const char* name = buffer.data() + offset + sizeof header;
+                    changes.push_back(FileChange{header.wd, std::string(name, ::strnlen(name, header.len)), kind});
+                }
+                offset += static_cast<ssize_t>(sizeof header + header.len);
+            }
+        }
+    }
+
+    int m_fd;
+    detail::WakeUpFd m_interrupt;
+};
+
+}  // namespace
+
+std::unique_ptr<FileChangeSource> MakeKernelFileChangeSource() {
+    const int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (fd < 0) return nullptr;
+    try {
+        return std::make_unique<InotifySource>(fd);
+    } catch (const std::system_error&) {  // no descriptor for the interrupt
+        ::close(fd);
+        return nullptr;
+    }
+}
+
+}  // namespace platform
