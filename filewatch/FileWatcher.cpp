@@ -197,7 +197,8 @@ void FileWatcher::WatchThreadFunc(Poller& poller) {
         const platform::LockGuard lock(m_filesLock);
         if (poller.stopRequested) break;
         try {
-            HandleChanges(changes);
+            // Lost events: a full pass at once, as if its time had come.
+            if (HandleChanges(changes)) nextPass = Clock::now();
             RunQuietChecks();
             if (Clock::now() >= nextPass) {
                 WatchDirectories();
@@ -284,7 +285,7 @@ void FileWatcher::WatchDirectories() {
     }
 }
 
-void FileWatcher::HandleChanges(const std::vector<platform::FileChange>& changes) {
+bool FileWatcher::HandleChanges(const std::vector<platform::FileChange>& changes) {
     using Kind = platform::FileChange::Kind;
     bool overflow = false;
     for (const platform::FileChange& change : changes) {
@@ -325,7 +326,7 @@ void FileWatcher::HandleChanges(const std::vector<platform::FileChange>& changes
             }
         }
     }
-    if (overflow) RunPass();
+    return overflow;
 }
 
 void FileWatcher::RunQuietChecks() {

@@ -201,7 +201,8 @@ private:
     void AddPlaces(FileList::iterator record) BRIM_REQUIRES(m_filesLock);
     void RemovePlaces(FileList::iterator record) BRIM_REQUIRES(m_filesLock);
     void WatchDirectories() BRIM_REQUIRES(m_filesLock);
-    void HandleChanges(const std::vector<platform::FileChange>& changes) BRIM_REQUIRES(m_filesLock);
+    // Acts on what the kernel reported; true when events were lost.
+    bool HandleChanges(const std::vector<platform::FileChange>& changes) BRIM_REQUIRES(m_filesLock);
     void RunQuietChecks() BRIM_REQUIRES(m_filesLock);
     [[nodiscard]] std::optional<Clock::time_point> NextQuietDue() const BRIM_REQUIRES(m_filesLock);
     [[nodiscard]] std::optional<platform::FileInfo> ReadState(const std::string& lookupPath) const;
