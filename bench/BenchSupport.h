@@ -14,6 +14,7 @@
 #include <BrimSubscriber/platform/Event.h>
 #include <BrimSubscriber/platform/MessageLoop.h>
 #include <BrimSubscriber/platform/WinThread.h>
+#include <BrimSubscriber/subscription/SubscriptionManager.h>
 #include <BrimSubscriber/subscription/SubscriptionMap.h>
 
 #include <benchmark/benchmark.h>
@@ -70,6 +71,62 @@ private:
     platform::MessageLoop* m_loop = nullptr;
     std::unique_ptr<SubscriptionMap> m_map;
     std::unique_ptr<MainThreadDispatcher> m_dispatcher;
+};
+
+// The user-interface thread of the process-wide hub (SubscriptionManager),
+// where FileWatcher's notifications are delivered. The hub builds its maps on
+// the thread of its first call, and only maps built on the user-interface
+// thread can post there; FileWatcher's constructor and several benchmarks
+// reach the hub, so BenchMain reaches it here before any benchmark runs. The
+// thread designates itself the user-interface thread, reaches the hub, then
+// runs our message loop until exit; later designations of other threads
+// (UiThread above) do not move the hub's deliveries off it.
+class HubUiThread {
+public:
+    static HubUiThread& Instance() {
+        static HubUiThread thread;
+        return thread;
+    }
+    HubUiThread(const HubUiThread&) = delete;
+    HubUiThread& operator=(const HubUiThread&) = delete;
+    ~HubUiThread() {
+        m_loop->Quit();
+        m_thread.join();
+    }
+
+    // Whether file notifications reach this thread: false when the hub was
+    // first reached elsewhere.
+    static bool Delivers() {
+        return SubscriptionManager::Instance().CanDeliverToUserInterfaceThread(FILE_SUBSCRIPTION_TYPE);
+    }
+
+    // Returns once every message posted to this thread before the call has
+    // been handled (a message posted behind them has run), so that nothing a
+    // receiver captured is still in use there.
+    void Flush() {
+        platform::Event done;
+        m_dispatcher->DispatchAsync([&done] { done.Set(); });
+        done.Wait();
+    }
+
+private:
+    HubUiThread() {
+        platform::Event ready;
+        m_thread = std::thread([&] {
+            platform::SetUserInterfaceThread();
+            m_loop = &platform::MessageLoop::Current();
+            SubscriptionManager::Instance();
+            m_dispatcher = std::make_unique<MainThreadDispatcher>();
+            ready.Set();
+            m_loop->Run();
+            m_dispatcher.reset();
+        });
+        ready.Wait();
+    }
+
+    std::thread m_thread;
+    platform::MessageLoop* m_loop = nullptr;
+    std::unique_ptr<MainThreadDispatcher> m_dispatcher;  // posts behind the hub's messages
 };
 
 // Counts deliveries on the one consuming thread and wakes the measuring thread

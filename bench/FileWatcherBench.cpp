@@ -26,7 +26,7 @@ std::vector<CString> Paths(std::int64_t count) {
 
 void BM_FileWatcherAddWatches(benchmark::State& state) {
     const std::vector<CString> paths = Paths(state.range(0));
-    FileWatcher watcher(kNoPollDuringMeasurement);
+    FileWatcher watcher(FileWatcher::Options{.pollIntervalMs = kNoPollDuringMeasurement});
     for (auto _ : state) {
         for (const CString& path : paths) watcher.AddFileWatch(path);
         state.PauseTiming();
@@ -39,7 +39,7 @@ BENCHMARK(BM_FileWatcherAddWatches)->Arg(100)->Arg(1'000)->Arg(10'000)->Unit(ben
 
 void BM_FileWatcherRemoveWatches(benchmark::State& state) {
     const std::vector<CString> paths = Paths(state.range(0));
-    FileWatcher watcher(kNoPollDuringMeasurement);
+    FileWatcher watcher(FileWatcher::Options{.pollIntervalMs = kNoPollDuringMeasurement});
     for (auto _ : state) {
         state.PauseTiming();
         for (const CString& path : paths) watcher.AddFileWatch(path);

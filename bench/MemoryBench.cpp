@@ -167,7 +167,7 @@ void SameKeyFloorLoop(benchmark::State& state) {
 void WatchedFileOurs(benchmark::State& state) {
     std::vector<CString> paths;
     for (const std::string& p : bench::WatchedFileSet::Paths()) paths.emplace_back(p);
-    auto watcher = std::make_unique<FileWatcher>(3'600'000);
+    auto watcher = std::make_unique<FileWatcher>(FileWatcher::Options{.pollIntervalMs = 3'600'000});
     MeasureBytes(state, [&] {
         for (const CString& path : paths) watcher->AddFileWatch(path);
     });

@@ -21,7 +21,8 @@
 // percent of one core): the watcher runs for real, and the process's CPU time
 // is divided by the wall time over one polling period: one 2,000 ms wait and
 // one pass.
-// - Ours: FileWatcher whose polling thread is brought to the 2,000 ms interval
+// - Ours (bench/WatchCpuShare.h, shared with FileChangeLatencyBench.cpp):
+//   FileWatcher whose polling thread is brought to the 2,000 ms interval
 //   after its first pass; the window runs from the end of a pass that is
 //   followed by a 2,000 ms wait to the end of the next pass. The benchmark
 //   thread only checks the pass count every few milliseconds; its own CPU
@@ -32,6 +33,7 @@
 //   one, so the window holds one pass).
 
 #include "BenchSupport.h"
+#include "WatchCpuShare.h"
 
 #include <BrimSubscriber/filewatch/FileWatcher.h>
 
@@ -48,7 +50,7 @@
 
 namespace {
 
-constexpr std::uint32_t kPeriodMs = 2000;
+constexpr std::uint32_t kPeriodMs = bench::kWatchPeriodMs;
 constexpr int kSizes[] = {100, 1'000, 10'000};
 
 std::vector<std::string> Utf8Paths(std::int64_t count) {
@@ -60,16 +62,6 @@ std::vector<CString> Paths(std::int64_t count) {
     std::vector<CString> paths;
     for (const std::string& p : Utf8Paths(count)) paths.emplace_back(p);
     return paths;
-}
-
-double CpuSeconds(clockid_t clock) {
-    timespec ts{};
-    clock_gettime(clock, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
-double WallSeconds() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 // --- One pass ----------------------------------------------------------------------
@@ -123,7 +115,7 @@ void PassUvFsPoll(benchmark::State& state) {
 
 void PassOurs(benchmark::State& state) {
     const std::vector<CString> paths = Paths(state.range(0));
-    FileWatcher watcher(3'600'000);  // its own thread never polls meanwhile
+    FileWatcher watcher(FileWatcher::Options{.pollIntervalMs = 3'600'000});  // its own thread never polls meanwhile
     for (const CString& path : paths) watcher.AddFileWatch(path);
     for (auto _ : state) watcher.RunPassForTesting();
     for (const CString& path : paths) watcher.RemoveFileWatch(path);
@@ -133,27 +125,7 @@ void PassOurs(benchmark::State& state) {
 void CpuShareOurs(benchmark::State& state) {
     const std::vector<CString> paths = Paths(state.range(0));
     double share = 0;
-    for (auto _ : state) {
-        // Polls back to back until the first pass is done, then every 2,000 ms.
-        FileWatcher watcher(1);
-        for (const CString& path : paths) watcher.AddFileWatch(path);
-        const auto waitForPass = [&](std::uint64_t count) {
-            while (watcher.GetPassCountForTesting() < count) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        };
-        waitForPass(1);
-        watcher.SetPollIntervalForTesting(kPeriodMs);
-        // The pass in progress or next to come is the last one followed by a
-        // short wait; every later pass is followed by the 2,000 ms wait.
-        const std::uint64_t afterSetting = watcher.GetPassCountForTesting() + 1;
-        waitForPass(afterSetting);
-        const double wall0 = WallSeconds();
-        const double cpu0 = CpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - CpuSeconds(CLOCK_THREAD_CPUTIME_ID);
-        waitForPass(afterSetting + 1);
-        const double wall1 = WallSeconds();
-        const double cpu1 = CpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - CpuSeconds(CLOCK_THREAD_CPUTIME_ID);
-        share = 100.0 * (cpu1 - cpu0) / (wall1 - wall0);
-        for (const CString& path : paths) watcher.RemoveFileWatch(path);
-    }
+    for (auto _ : state) share = bench::MeasureOurWatchCpuShare(paths, 1).percent;
     state.counters["cpu_percent"] = share;
 }
 
@@ -171,12 +143,12 @@ void CpuShareUvFsPoll(benchmark::State& state) {
         RunUntilStatsDone(loop);
         uv_timer_t end;
         uv_timer_init(&loop, &end);
-        const double wall0 = WallSeconds();
-        const double cpu0 = CpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
+        const double wall0 = bench::WallSeconds();
+        const double cpu0 = bench::CpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
         uv_timer_start(&end, [](uv_timer_t* t) { uv_stop(t->loop); }, kPeriodMs, 0);
         uv_run(&loop, UV_RUN_DEFAULT);
-        const double wall1 = WallSeconds();
-        const double cpu1 = CpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
+        const double wall1 = bench::WallSeconds();
+        const double cpu1 = bench::CpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
         share = 100.0 * (cpu1 - cpu0) / (wall1 - wall0);
         uv_close(reinterpret_cast<uv_handle_t*>(&end), nullptr);
         StopAll(loop, handles);

@@ -58,7 +58,6 @@
 #include <BrimSubscriber/subscription/Subscriber.h>
 #include <BrimSubscriber/subscription/SubscriptionMap.h>
 
-#include <QCoreApplication>
 #include <QMetaObject>
 #include <QThread>
 #include <asio.hpp>
@@ -90,19 +89,6 @@ constexpr int kPostRepetitions = 3;
 constexpr int kSendRepetitions = 5;
 
 // --- Consumers -------------------------------------------------------------------
-
-// Qt: a QThread needs an application object to exist before it can run an
-// event loop. It is created once, on the benchmark thread, and never run.
-void EnsureQtApplication() {
-    static int argc = 1;
-    static char name[] = "brimsub-bench";
-    static char* argv[] = {name, nullptr};
-    static QCoreApplication* app = [] {
-        qRegisterMetaType<const NotificationInfo*>();
-        return new QCoreApplication(argc, argv);  // lives until exit
-    }();
-    static_cast<void>(app);
-}
 
 // What a toolkit's consumer thread runs besides the toolkit's own loop.
 enum class Hosting {
@@ -173,7 +159,7 @@ private:
 class QtConsumer : public OursSlot<platform::QtLoop>, private QThread {
 public:
     explicit QtConsumer(Hosting hosting = Hosting::ToolkitOnly) : m_hosting(hosting) {
-        EnsureQtApplication();
+        bench::EnsureQtApplication();
         m_context.moveToThread(this);
         start();
         m_ready.Wait();

@@ -1,7 +1,8 @@
 #pragma once
 
 // The Qt 6 side of the side-by-side benchmarks: a sender whose signals are
-// connected directly, queued or blocking-queued, depending on the benchmark.
+// connected directly, queued or blocking-queued, depending on the benchmark,
+// and the process's one application object that Qt's threads need.
 // Receivers are plain QObject subclasses connected with the functor-based
 // connect, which needs no generated code; only the signals here go through moc.
 //
@@ -10,6 +11,7 @@
 
 #include <BrimSubscriber/subscription/NotificationInfo.h>
 
+#include <QCoreApplication>
 #include <QMetaType>
 #include <QObject>
 
@@ -29,3 +31,22 @@ Q_SIGNALS:
 
 // Lets queued and blocking-queued connections carry the payload pointer.
 Q_DECLARE_METATYPE(const NotificationInfo*)
+
+namespace bench {
+
+// A QThread needs an application object to exist before it can run an event
+// loop, and a process has at most one. It is created once, on the first
+// benchmark thread that needs it, and never run. Call it before starting a
+// QThread.
+inline void EnsureQtApplication() {
+    static int argc = 1;
+    static char name[] = "brimsub-bench";
+    static char* argv[] = {name, nullptr};
+    static QCoreApplication* app = [] {
+        qRegisterMetaType<const NotificationInfo*>();
+        return new QCoreApplication(argc, argv);  // lives until exit
+    }();
+    static_cast<void>(app);
+}
+
+}  // namespace bench

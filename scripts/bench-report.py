@@ -82,8 +82,27 @@ GROUPS = {
             ("CpuShare100", "CPU % of a core, 100 files"),
             ("CpuShare1000", "CPU % of a core, 1,000 files"),
             ("CpuShare10000", "CPU % of a core, 10,000 files"),
+            ("IdleCpu10000", "CPU % of a core, 10,000 idle files, over 3 periods (median of 5)"),
         ],
         ["FloorStat", "UvFsPoll"],
+        "mixed",
+    ),
+    "Latency": (
+        "File changes: from the end of a save to the last callback it caused, 200 saves of each kind; "
+        "lower is better for times (ratios only for times)",
+        [row for save, label in (("WriteClose", "write+close"), ("Rename", "rename onto the name"),
+                                 ("TruncWriteWrite", "truncate, write, write, close"))
+         for row in (
+             (save + ":median", label + ", median"),
+             (save + ":p99", label + ", 99th percentile"),
+             (save + ":callbacks", label + ", callbacks per save (mean)"),
+             (save + ":one", label + ", saves with exactly one callback"),
+             (save + ":missed", label + ", missed saves (no callback)"),
+             (save + ":early", label + ", early callbacks (before the save ended)"),
+             (save + ":beforelast", label + ", of those, before the closing call (close/rename) began"),
+         ) + (((save + ":readds", label + ", path added again after the watch was dropped"),)
+              if save == "Rename" else ())],
+        ["QtFsWatcher", "GioMonitor", "UvFsEvent"],
         "mixed",
     ),
     "Memory": (
@@ -109,6 +128,21 @@ PEER_NAMES = {
     "FloorEventfd": "floor: eventfd",
     "FloorStat": "floor: stat loop",
     "UvFsPoll": "libuv fs_poll",
+    "QtFsWatcher": "Qt QFileSystemWatcher",
+    "GioMonitor": "GIO GFileMonitor",
+    "UvFsEvent": "libuv fs_event",
+}
+
+# Latency rows: row suffix -> (counter, kind of figure). Only times get ratios.
+LATENCY_FIGURES = {
+    "median": ("median_ns", "ns"),
+    "p99": ("p99_ns", "ns"),
+    "callbacks": ("callbacks_per_save", "mean"),
+    "one": ("exactly_one_percent", "share"),
+    "missed": ("missed", "count"),
+    "early": ("early", "count"),
+    "beforelast": ("early_before_last_call", "count"),
+    "readds": ("readds", "count"),
 }
 
 
@@ -181,8 +215,11 @@ def figure(group, row, b):
     if group == "Send":
         counter = "median_ns" if row.endswith(":median") else "p99_ns"
         return (b[counter], "ns")
+    if group == "Latency":
+        counter, kind = LATENCY_FIGURES[row.split(":")[1]]
+        return (b[counter], kind) if counter in b else None
     if group == "Watch":
-        if row.startswith("CpuShare"):
+        if row.startswith("CpuShare") or row.startswith("IdleCpu"):
             return (b["cpu_percent"], "percent")
         return (b["cpu_time"] * unit, "ns")
     if group == "Memory":
@@ -194,6 +231,8 @@ def fmt(value, kind):
     if value is None:
         return "n/a"
     if kind == "ns":
+        if value < 0:
+            return "-" + fmt(-value, kind)
         if value >= 1e6:
             return "%.2f ms" % (value / 1e6)
         if value >= 1e4:
@@ -201,6 +240,12 @@ def fmt(value, kind):
         if value >= 100:
             return "%.0f ns" % value
         return "%.1f ns" % value
+    if kind == "mean":
+        return "%.2f" % value
+    if kind == "share":
+        return "%.1f %%" % value
+    if kind == "count":
+        return "%d" % round(value)
     if kind == "rate":
         return "%.2f M/s" % (value / 1e6) if value >= 1e6 else "%.0f k/s" % (value / 1e3)
     if kind == "percent":
@@ -231,6 +276,9 @@ def print_table(results, group):
     lines = []
     for row, label in rows:
         base = row.split(":")[0]
+        # Rows that this run did not measure at all (a filtered run) are left out.
+        if not any(k[0] == group and k[1] == base for k in results):
+            continue
         for impl in ours_impls(results, group, base) or ["Ours"]:
             ours = entry(results, group, row, impl)
             name = impl[4:] or "-"
@@ -247,7 +295,7 @@ def print_table(results, group):
                     cells.append("-")
                 elif isinstance(other[0], str):
                     cells.append(other[0])
-                elif ours is None or other[0] == 0:
+                elif ours is None or other[0] == 0 or not ratio_shown(ours, other):
                     cells.append(fmt(*other))
                 else:
                     cells.append("%s (%.2fx)" % (fmt(*other), ours[0] / other[0]))
@@ -264,6 +312,13 @@ def print_table(results, group):
     for cells in lines:
         show(cells)
     print()
+
+
+def ratio_shown(ours, other):
+    """Only times, and only when both are after the save ended, make a ratio."""
+    if ours[1] != other[1] or ours[1] in ("mean", "share", "count"):
+        return False
+    return ours[0] > 0 and other[0] > 0
 
 
 def value(results, group, row, impl):
@@ -324,6 +379,52 @@ def targets(results):
     r = ratio(value(results, "Watch", "Pass10000", "Ours"), value(results, "Watch", "Pass10000", "FloorStat"))
     out.append(("10,000-file pass: within 1.3x the bare stat loop",
                 "%.2fx" % r if r is not None else "n/a", None if r is None else r <= 1.3))
+    out.extend(latency_targets(results))
+    kernel = value(results, "Watch", "IdleCpu10000", "OursKernel")
+    polling = value(results, "Watch", "IdleCpu10000", "OursPolling")
+    r = ratio(kernel, polling)
+    out.append(("10,000 idle files: CPU share with the kernel's notifications no higher than polling alone",
+                "%.3f %% vs %.3f %% (%.2fx)" % (kernel, polling, r) if r is not None else "n/a",
+                None if r is None else kernel <= polling))
+    return out
+
+
+def latency_targets(results):
+    """Ours, for each kind of save: median and 99th percentile from the end of
+    the save to the callback, one callback per save, no early callback; the
+    peers' callbacks per save and missed saves are quoted beside ours."""
+    out = []
+    saves = (("WriteClose", "write+close"), ("Rename", "rename onto the name"),
+             ("TruncWriteWrite", "truncate, write, write, close"))
+    peers = GROUPS["Latency"][2]
+    for save, label in saves:
+        if ("Latency", save, "Ours") not in results:
+            continue
+        median = value(results, "Latency", save + ":median", "Ours")
+        p99 = value(results, "Latency", save + ":p99", "Ours")
+        one = value(results, "Latency", save + ":one", "Ours")
+        early = value(results, "Latency", save + ":early", "Ours")
+        before = value(results, "Latency", save + ":beforelast", "Ours")
+        out.append(("%s, ours: median at most 2 ms from the end of the save to the callback" % label,
+                    fmt(median, "ns") if median is not None else "n/a",
+                    None if median is None else median <= 2e6))
+        out.append(("%s, ours: 99th percentile at most 20 ms" % label,
+                    fmt(p99, "ns") if p99 is not None else "n/a", None if p99 is None else p99 <= 20e6))
+        beside = []
+        for peer in peers:
+            cb = value(results, "Latency", save + ":callbacks", peer)
+            missed = value(results, "Latency", save + ":missed", peer)
+            if cb is not None:
+                beside.append("%s %.2f per save, %d missed" % (PEER_NAMES[peer], cb, round(missed or 0)))
+        cb = value(results, "Latency", save + ":callbacks", "Ours")
+        measured = "%.1f %% of saves (ours %.2f per save, %d missed%s)" % (
+            one, cb, round(value(results, "Latency", save + ":missed", "Ours") or 0),
+            "; " + "; ".join(beside) if beside else "") if one is not None else "n/a"
+        out.append(("%s, ours: exactly one callback in at least 99%% of saves" % label,
+                    measured, None if one is None else one >= 99))
+        out.append(("%s, ours: no early callback (none before the save ended)" % label,
+                    "%d early, %d of them before the closing call began" % (round(early), round(before or 0))
+                    if early is not None else "n/a", None if early is None else early == 0))
     return out
 
 
