@@ -102,7 +102,9 @@ bool FileWatcher::AddFileWatch(const CString& path) {
         return true;
     }
 
-    watched_file record{path, LookupPathOf(path), std::nullopt, 1, {}, std::nullopt};
+    watched_file record;
+    record.path = path;
+    record.lookupPath = LookupPathOf(path);
     record.last_write_time = ReadState(record.lookupPath);
     m_files.push_back(std::move(record));
     const FileList::iterator added = std::prev(m_files.end());
@@ -318,7 +320,10 @@ bool FileWatcher::HandleChanges(const std::vector<platform::FileChange>& changes
                     break;
                 case Kind::Modified:  // perhaps still being written: wait until it is closed, or quiet
                 case Kind::Created:
-                    if (!file.quietDue) m_quietFiles.push_back(it->second);
+                    if (!file.quietDue) {
+                        m_quietFiles.push_back(it->second);
+                        file.writtenSince = Clock::now();
+                    }
                     file.quietDue = Clock::now() + std::chrono::milliseconds(kQuietIntervalMs);
                     break;
                 default:
@@ -359,7 +364,13 @@ std::optional<platform::FileInfo> FileWatcher::ReadState(const std::string& look
 }
 
 void FileWatcher::RunPass() {
-    for (watched_file& file : m_files) CheckFile(file);
+    // A file the kernel saw being written is left to its close or its quiet
+    // interval, so that a pass never reports it half written; one written for
+    // longer than a whole period (a busy log) is examined all the same.
+    const Clock::time_point writingLongerThan = Clock::now() - std::chrono::milliseconds(m_pollIntervalMs.load(std::memory_order_relaxed));
+    for (watched_file& file : m_files) {
+        if (!file.quietDue || file.writtenSince <= writingLongerThan) CheckFile(file);
+    }
 }
 
 void FileWatcher::CheckFile(watched_file& file) {

@@ -90,6 +90,8 @@ public:
 
     // How long a file that was written to, but not closed, must stay quiet
     // before it is examined (a log kept open, a file linked into place).
+    // Polling passes leave such a file alone unless it has been written for
+    // longer than a whole period, so a save is not reported half done.
     static constexpr std::uint32_t kQuietIntervalMs = 250;
 
     // What a watcher of its own is built with. Null members stand for the
@@ -166,6 +168,7 @@ private:
         // given and, when it is a link, of the file it reaches.
         std::vector<std::string> places;
         std::optional<Clock::time_point> quietDue;  // examine then, unless it is closed first
+        Clock::time_point writtenSince;             // first write the kernel reported since the last examination
     };
     using FileList = std::list<watched_file>;
 

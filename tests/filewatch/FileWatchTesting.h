@@ -8,7 +8,6 @@
 #include <BrimSubscriber/subscription/Subscriber.h>
 #include <BrimSubscriber/subscription/SubscriptionManager.h>
 #include "support/UiLoop.h"
-#include "support/UiLoop.h"
 
 #include <gtest/gtest.h>
 

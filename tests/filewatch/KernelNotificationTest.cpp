@@ -22,9 +22,17 @@ struct ScriptedSource : platform::FileChangeSource {
     void RemoveDirectory(int watch) override { const platform::LockGuard lock(mutex); watches.erase(watch); }
     void Wait(int timeoutMs, std::uint64_t since, std::vector<platform::FileChange>& out) override {
         platform::UniqueLock lock(mutex);
+        ++entered;
+        cv.notify_all();
         const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         while (pending.empty() && InterruptCount() == since && cv.wait_until(lock.ForWait(), until) == std::cv_status::no_timeout) {}
+        if (!pending.empty()) drainedAt = entered;
         out.insert(out.end(), pending.begin(), pending.end()), pending.clear();
+    }
+    // Returns once the watcher has handled every change pushed so far.
+    void Settle() {
+        platform::UniqueLock lock(mutex);
+        while (!pending.empty() || entered == drainedAt) cv.wait(lock.ForWait());
     }
     void Wake() override { const platform::LockGuard lock(mutex); cv.notify_all(); }
     void Push(platform::FileChange change) { const platform::LockGuard lock(mutex); pending.push_back(std::move(change)); cv.notify_all(); }
@@ -34,7 +42,7 @@ struct ScriptedSource : platform::FileChangeSource {
     std::set<std::string> refused;
     std::map<int, std::string> watches;
     std::deque<platform::FileChange> pending;
-    int next = 1;
+    int next = 1, entered = 0, drainedAt = 0;
 };
 
 class KernelNotificationTest : public WatcherTest {
@@ -101,6 +109,25 @@ TEST_F(KernelNotificationTest, DirectoryThatAppearsLaterIsPolledThenWatched) {
     EXPECT_TRUE(PumpUntil([&] { return m_recorder.calls == 1 && m_kernel.GetKernelWatchCount() == 2; }));
     for (const CString& path : {a, b, c}) m_kernel.RemoveFileWatch(path);
     EXPECT_EQ(m_kernel.GetKernelWatchCount(), 0U);
+}
+
+// A pass leaves a file the kernel saw being written to its close: it is never
+// reported half written.
+TEST_F(KernelNotificationTest, APassLeavesAFileBeingWrittenToItsClose) {
+    ScriptedSource source;
+    const fs::path file = m_dir / "f";
+    Touch(file, 1000s, "x"), Watch(Key(file));
+    FileWatcher watcher(FileWatcher::Options{.pollIntervalMs = 3'600'000, .changes = &source});
+    ASSERT_TRUE(watcher.AddFileWatch(Key(file)));
+    Touch(file, 2000s, "half");
+    source.Push({1, "f", Kind::Modified});
+    source.Settle();
+    watcher.RunPassForTesting();
+    PumpPending();
+    EXPECT_EQ(m_recorder.calls, 0);
+    source.Push({1, "f", Kind::Written});
+    EXPECT_TRUE(PumpUntil([&] { return m_recorder.calls == 1; }));
+    watcher.RemoveFileWatch(Key(file));
 }
 
 // Whatever the kernel fails to say (no source at all, a directory refused, an
