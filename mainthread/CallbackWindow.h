@@ -3,13 +3,13 @@
 // CallbackWindow: the hidden message target through which the dispatcher and
 // the watchdog are reached on their thread.
 //
-// It hands WM_CALLBACK (with its WPARAM) to the owner's OnCallbackMessage and
+// It hands WM_CALLBACK (with its parameters) to the owner's OnCallbackMessage and
 // WM_TIMER (with the timer id) to its OnTimerMessage; every other message, and
 // any message while no owner is set, takes the default handling.
 //
 //   class Doorbell {
 //       friend class CallbackWindow<Doorbell>;
-//       void OnCallbackMessage(WPARAM id);
+//       void OnCallbackMessage(WPARAM id, LPARAM extra);
 //       void OnTimerMessage(WPARAM timerId);
 //       CallbackWindow<Doorbell> m_wnd;   // m_wnd.m_pOwner = this; m_wnd.CreateEx("...")
 //   };
@@ -30,7 +30,7 @@ protected:
     LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override {
         if (m_pOwner != nullptr) {
             if (message == WM_CALLBACK) {
-                m_pOwner->OnCallbackMessage(wParam);
+                m_pOwner->OnCallbackMessage(wParam, lParam);
                 return 0;
             }
             if (message == WM_TIMER) {

@@ -2,17 +2,41 @@
 
 #include <BrimSubscriber/mainthread/WindowMessages.h>
 #include <BrimSubscriber/platform/Check.h>
+#include <BrimSubscriber/platform/Lock.h>
 
-#include <algorithm>
-#include <optional>
+#include "mainthread/internal/InPlaceCall.h"
+#include "platform/internal/RingQueue.h"
+
 #include <utility>
+
+using mainthread_detail::InPlaceCall;
+
+// Posting numbers a call and rings the doorbell under one lock, so the
+// doorbells arrive in the order of the numbers and a refused one is taken
+// back from the end at once. The owning thread takes every queued call in
+// one lock when it has run out of taken ones, and runs them from the front.
+struct MainThreadDispatcher::Queue {
+    struct Call {
+        Call(std::uint32_t number, InPlaceCall&& callable) noexcept : id(number), call(std::move(callable)) {}
+        std::uint32_t id;
+        InPlaceCall call;
+    };
+    // The leaf lock of the dispatcher: held for a post, never while a
+    // callable runs. It is taken before the window's and the thread queue's
+    // locks, never after them (they belong to other objects, which the
+    // analysis cannot order).
+    platform::CriticalSection cs;
+    std::uint32_t nextId BRIM_GUARDED_BY(cs) = 0;
+    platform::detail::RingQueue<Call> pending BRIM_GUARDED_BY(cs);
+    platform::detail::RingQueue<Call> taken;  // the owning thread's
+};
 
 MainThreadDispatcher& MainThreadDispatcher::Instance() {
     static MainThreadDispatcher instance;
     return instance;
 }
 
-MainThreadDispatcher::MainThreadDispatcher() {
+MainThreadDispatcher::MainThreadDispatcher() : m_queue(std::make_unique<Queue>()) {
     m_wnd.m_pOwner = this;
     m_wnd.CreateEx("MainThreadDispatcher Callback Window");
 }
@@ -25,70 +49,73 @@ MainThreadDispatcher::~MainThreadDispatcher() {
     m_wnd.DestroyWindow();
 }
 
-std::uint32_t MainThreadDispatcher::Enqueue(std::function<void()>&& call) {
-    const platform::LockGuard lock(m_cs);
-    const std::uint32_t id = m_nextId++;  // wraps to 0 after 0xFFFFFFFF
-    m_queue.push_back(QueuedCall{id, std::exchange(call, nullptr)});  // leaves the caller's empty
-    return id;
+bool MainThreadDispatcher::DispatchAsync(std::function<void()>&& call) {
+    return Post(InPlaceCall(std::exchange(call, nullptr)));  // leaves the caller's empty
 }
 
-bool MainThreadDispatcher::DispatchAsync(std::function<void()>&& call) {
-    const std::uint32_t id = Enqueue(std::move(call));
+bool MainThreadDispatcher::Post(InPlaceCall&& call) {
+    Queue& queue = *m_queue;
+    InPlaceCall refused;  // destroyed after the lock is released: it may run any code
     bool posted = false;
-    try {
-        posted = m_wnd.PostMessage(WM_CALLBACK, id, 0);
-    } catch (...) {
-        Discard(id);  // no doorbell will ever ring for it
-        throw;
+    {
+        const platform::LockGuard lock(queue.cs);
+        const std::uint32_t id = queue.nextId;
+        queue.pending.emplace_back(id, std::move(call));  // unchanged if this throws
+        const auto takeBack = [&] {
+            refused = std::move(queue.pending[queue.pending.size() - 1].call);
+            queue.pending.pop_back();
+        };
+        try {
+            posted = m_wnd.PostMessage(WM_CALLBACK, id, 0);
+        } catch (...) {  // out of memory in the thread's queue: as if refused
+            takeBack();
+            throw;
+        }
+        if (posted) {
+            ++queue.nextId;  // wraps to 0 after 0xFFFFFFFF
+            m_queued.fetch_add(1, std::memory_order_relaxed);
+        } else {
+            takeBack();
+        }
     }
-    if (!posted) {
-        Discard(id);
-        m_refused.fetch_add(1, std::memory_order_relaxed);
-    }
+    if (!posted) m_refused.fetch_add(1, std::memory_order_relaxed);
     return posted;
 }
 
 bool MainThreadDispatcher::DispatchSync(std::function<void()>&& call) {
-    const std::uint32_t id = Enqueue(std::move(call));
-    std::optional<LRESULT> handled;
-    try {
-        handled = m_wnd.TrySendMessage(WM_CALLBACK, id, 0);
-    } catch (...) {
-        // The send could not be queued (or the callable threw, and is gone
-        // already); either way nothing of it may stay behind.
-        Discard(id);
-        throw;
-    }
-    // Not handled: the window or its thread is gone, so the record could never
-    // run; keeping it would grow the queue with every such call.
-    if (!handled) Discard(id);
+    // The caller waits, so the callable goes by address, never through the
+    // queue: a send that is not handled (the window or its thread is gone)
+    // leaves nothing behind.
+    std::function<void()> waiting = std::exchange(call, nullptr);
+    static_cast<void>(m_wnd.TrySendMessage(WM_CALLBACK, 0, reinterpret_cast<LPARAM>(&waiting)));
     return true;
 }
 
-std::size_t MainThreadDispatcher::QueuedCount() const {
-    const platform::LockGuard lock(m_cs);
-    return m_queue.size();
-}
+std::size_t MainThreadDispatcher::QueuedCount() const { return m_queued.load(std::memory_order_relaxed); }
 
-void MainThreadDispatcher::Discard(std::uint32_t id) {
-    std::function<void()> discarded;  // destroyed after the lock is released
-    const platform::LockGuard lock(m_cs);
-    const auto it = std::find_if(m_queue.begin(), m_queue.end(), [id](const QueuedCall& q) { return q.id == id; });
-    if (it != m_queue.end()) {
-        discarded = std::move(it->call);
-        m_queue.erase(it);
+void MainThreadDispatcher::OnCallbackMessage(WPARAM wParam, LPARAM lParam) {
+    BRIM_DCHECK(m_wnd.BelongsToCurrentThread(), "a dispatcher's callable reached a thread that does not own it");
+    if (lParam != 0) {
+        // A sent callable: it runs and goes here, on the owning thread.
+        const std::function<void()> call = std::move(*reinterpret_cast<std::function<void()>*>(lParam));
+        if (call) call();
+        return;
     }
+    OnCallback(static_cast<std::uint32_t>(wParam));
 }
 
 void MainThreadDispatcher::OnCallback(std::uint32_t id) {
-    BRIM_DCHECK(m_wnd.BelongsToCurrentThread(), "a dispatcher's callable reached a thread that does not own it");
-    std::function<void()> call;
-    {
-        const platform::LockGuard lock(m_cs);
-        const auto it = std::find_if(m_queue.begin(), m_queue.end(), [id](const QueuedCall& q) { return q.id == id; });
-        if (it == m_queue.end()) return;
-        call = std::move(it->call);
-        m_queue.erase(it);
+    Queue& queue = *m_queue;
+    if (queue.taken.empty()) {
+        const platform::LockGuard lock(queue.cs);
+        queue.taken.swap(queue.pending);
     }
+    // Doorbells arrive in the order of their numbers, so the call is at the
+    // front; a number that matches nothing (its call was discarded with its
+    // window) runs nothing.
+    if (queue.taken.empty() || queue.taken.front().id != id) return;
+    InPlaceCall call = std::move(queue.taken.front().call);
+    queue.taken.pop_front();
+    m_queued.fetch_sub(1, std::memory_order_relaxed);
     if (call) call();
 }

@@ -8,7 +8,9 @@
 // (DispatchSync). The callables stay in the dispatcher's own numbered queue; a
 // hidden window of the owning thread is only the doorbell: each dispatch posts
 // or sends one WM_CALLBACK carrying the number, and the window's handler runs
-// the callable with that number.
+// the callable with that number. Queued callables are kept in place, not on
+// the heap: a callable of up to 64 bytes (a std::function's own storage, say)
+// is queued without an allocation once the queue has grown to the traffic.
 //
 //   auto& ui = MainThreadDispatcher::Instance();
 //   ui.DispatchAsync([text] { statusBar.SetText(text); });   // from a worker
@@ -30,15 +32,18 @@
 // DispatchSync, nor destroy the dispatcher while one of its callables waits for
 // that thread; a DispatchSync caller must not hold anything the callable needs.
 
-#include <BrimSubscriber/platform/Lock.h>
 #include <BrimSubscriber/mainthread/CallbackWindow.h>
 #include <BrimSubscriber/Export.h>
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
+#include <memory>
+
+namespace mainthread_detail {
+class InPlaceCall;
+}
 
 class BRIMSUBSCRIBER_API MainThreadDispatcher {
 public:
@@ -74,22 +79,20 @@ public:
 
 private:
     friend class CallbackWindow<MainThreadDispatcher>;
+    friend class SubscriptionMap;  // posts its deliveries in place
     using CallbackWnd = CallbackWindow<MainThreadDispatcher>;
+    struct Queue;
 
-    struct QueuedCall {
-        std::uint32_t id;
-        std::function<void()> call;
-    };
-
-    std::uint32_t Enqueue(std::function<void()>&& call);
-    void Discard(std::uint32_t id);  // removes the record unrun, if it is still queued
+    // DispatchAsync's work, for a callable already in place.
+    bool Post(mainthread_detail::InPlaceCall&& call);
     void OnCallback(std::uint32_t id);
-    void OnCallbackMessage(WPARAM wParam) { OnCallback(static_cast<std::uint32_t>(wParam)); }
+    void OnCallbackMessage(WPARAM wParam, LPARAM lParam);
     void OnTimerMessage(WPARAM /*timerId*/) {}
 
-    mutable platform::CriticalSection m_cs;  // leaf lock: never held while a callable runs or a message goes out
-    std::uint32_t m_nextId BRIM_GUARDED_BY(m_cs) = 0;
-    std::deque<QueuedCall> m_queue BRIM_GUARDED_BY(m_cs);
+    // The numbered calls and their lock (see the .cpp): queued by any thread,
+    // taken in batches by the owning thread.
+    const std::unique_ptr<Queue> m_queue;
     CallbackWnd m_wnd;
+    std::atomic<std::size_t> m_queued{0};
     std::atomic<std::uint64_t> m_refused{0};
 };

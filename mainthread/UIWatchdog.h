@@ -99,7 +99,7 @@ private:
 
     void OnCallback();  // answer to a posted-message probe
     void OnTimer();     // answer to a window-timer probe
-    void OnCallbackMessage(WPARAM /*unused*/) { OnCallback(); }
+    void OnCallbackMessage(WPARAM /*unused*/, LPARAM /*unused*/) { OnCallback(); }
     void OnTimerMessage(WPARAM /*timerId*/) { OnTimer(); }
     void StopProbing();
 

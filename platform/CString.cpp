@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <new>
 
 namespace {
 
@@ -103,14 +104,42 @@ std::u16string DecodeUtf8(std::string_view in) {
 
 }  // namespace
 
-CString::CString(const char16_t* text) : m_text(text != nullptr ? text : u"") {}
-CString::CString(std::u16string_view text) : m_text(text) {}
-CString::CString(std::u16string text) noexcept : m_text(std::move(text)) {}
-CString::CString(const char* utf8)
-    : m_text(utf8 != nullptr ? DecodeUtf8(std::string_view(utf8, std::strlen(utf8))) : std::u16string()) {}
-CString::CString(std::string_view utf8) : m_text(DecodeUtf8(utf8)) {}
+CString::CString(const char16_t* text) {
+    if (text != nullptr) Assign(std::u16string_view(text));
+}
+CString::CString(std::u16string_view text) { Assign(text); }
+CString::CString(const std::u16string& text) { Assign(text); }
+CString::CString(const char* utf8) {
+    if (utf8 != nullptr) Assign(DecodeUtf8(std::string_view(utf8, std::strlen(utf8))));
+}
+CString::CString(std::string_view utf8) { Assign(DecodeUtf8(utf8)); }
+
+void CString::Assign(std::u16string_view units) {
+    if (units.empty()) return;  // the empty string holds no buffer
+    void* memory = ::operator new(sizeof(Rep) + (units.size() + 1) * sizeof(char16_t));
+    Rep* rep = new (memory) Rep{1};
+    std::memcpy(rep->Units(), units.data(), units.size() * sizeof(char16_t));
+    rep->Units()[units.size()] = u'\0';
+    m_rep = rep;
+    m_size = units.size();
+}
+
+void CString::Free(Rep* rep) noexcept {
+    rep->~Rep();
+    ::operator delete(rep);
+}
+
+CString& CString::operator+=(const CString& other) {
+    if (other.IsEmpty()) return *this;
+    std::u16string joined;
+    joined.reserve(m_size + other.m_size);
+    joined.append(view()).append(other.view());
+    *this = CString(joined);
+    return *this;
+}
 
 std::string CString::ToUtf8() const {
+    const std::u16string_view m_text = view();
     std::string out;
     out.reserve(m_text.size());
     const std::size_t n = m_text.size();
@@ -130,6 +159,7 @@ std::string CString::ToUtf8() const {
 }
 
 bool CString::IsWellFormed() const noexcept {
+    const std::u16string_view m_text = view();
     const std::size_t n = m_text.size();
     for (std::size_t i = 0; i < n; ++i) {
         const char16_t u = m_text[i];

@@ -20,25 +20,47 @@
 //   that must not accept such a string (a file name, say) checks
 //   IsWellFormed() first.
 //
+// Copies share one immutable buffer of units: a copy takes a reference (an
+// atomic increment), never an allocation, so keys travel between threads
+// cheaply. Changing a string (+=) gives it a buffer of its own.
+//
 // Threading: a value type; distinct objects may be used from different
-// threads, one object is not guarded.
+// threads, copies of one string included; one object is not guarded.
 
 #include <BrimSubscriber/platform/PlatformExport.h>
 
+#include <atomic>
 #include <compare>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 class BRIM_PLATFORM_API CString {
 public:
-    CString() = default;
+    CString() noexcept = default;
     CString(const char16_t* text);            // NOLINT(google-explicit-constructor): literals read naturally as keys
     CString(std::u16string_view text);        // NOLINT(google-explicit-constructor)
-    CString(std::u16string text) noexcept;    // NOLINT(google-explicit-constructor)
+    CString(const std::u16string& text);      // NOLINT(google-explicit-constructor)
     explicit CString(const char* utf8);       // null is the empty string
     explicit CString(std::string_view utf8);
+
+    CString(const CString& other) noexcept : m_rep(other.m_rep), m_size(other.m_size) { Retain(); }
+    CString(CString&& other) noexcept
+        : m_rep(std::exchange(other.m_rep, nullptr)), m_size(std::exchange(other.m_size, 0)) {}
+    CString& operator=(const CString& other) noexcept {
+        CString copy(other);
+        Swap(copy);
+        return *this;
+    }
+    CString& operator=(CString&& other) noexcept {
+        CString taken(std::move(other));
+        Swap(taken);
+        return *this;
+    }
+    ~CString() { Release(); }
 
     static CString FromUtf8(std::string_view utf8) { return CString(utf8); }
 
@@ -50,36 +72,57 @@ public:
 
     // Ordinal comparison by code unit: negative, zero or positive.
     [[nodiscard]] int Compare(const CString& other) const noexcept {
-        const int c = m_text.compare(other.m_text);
+        const int c = view().compare(other.view());
         return (c > 0) - (c < 0);
     }
 
-    [[nodiscard]] bool IsEmpty() const noexcept { return m_text.empty(); }
-    [[nodiscard]] int GetLength() const noexcept { return static_cast<int>(m_text.size()); }
-    [[nodiscard]] std::size_t size() const noexcept { return m_text.size(); }
-    [[nodiscard]] const char16_t* c_str() const noexcept { return m_text.c_str(); }
-    [[nodiscard]] const std::u16string& str() const noexcept { return m_text; }
-    [[nodiscard]] std::u16string_view view() const noexcept { return m_text; }
+    [[nodiscard]] bool IsEmpty() const noexcept { return m_size == 0; }
+    [[nodiscard]] int GetLength() const noexcept { return static_cast<int>(m_size); }
+    [[nodiscard]] std::size_t size() const noexcept { return m_size; }
+    // The units, NUL-terminated; valid while this string or a copy lives.
+    [[nodiscard]] const char16_t* c_str() const noexcept { return m_rep != nullptr ? m_rep->Units() : u""; }
+    [[nodiscard]] std::u16string str() const { return std::u16string(view()); }
+    [[nodiscard]] std::u16string_view view() const noexcept { return {c_str(), m_size}; }
 
-    CString& operator+=(const CString& other) {
-        m_text += other.m_text;
-        return *this;
-    }
+    CString& operator+=(const CString& other);
     friend CString operator+(CString lhs, const CString& rhs) {
         lhs += rhs;
         return lhs;
     }
 
-    friend bool operator==(const CString& a, const CString& b) noexcept { return a.m_text == b.m_text; }
+    friend bool operator==(const CString& a, const CString& b) noexcept {
+        return a.m_size == b.m_size && (a.m_rep == b.m_rep || a.view() == b.view());
+    }
     friend std::strong_ordering operator<=>(const CString& a, const CString& b) noexcept {
-        return a.m_text <=> b.m_text;
+        return a.view() <=> b.view();
     }
 
 private:
-    std::u16string m_text;
+    // The shared units: a reference count, then m_size units and a NUL.
+    struct Rep {
+        std::atomic<std::uint32_t> refs;
+        [[nodiscard]] char16_t* Units() noexcept { return reinterpret_cast<char16_t*>(this + 1); }
+    };
+    static_assert(alignof(Rep) >= alignof(char16_t));
+
+    void Retain() const noexcept {
+        if (m_rep != nullptr) m_rep->refs.fetch_add(1, std::memory_order_relaxed);
+    }
+    void Release() noexcept {
+        if (m_rep != nullptr && m_rep->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) Free(m_rep);
+    }
+    void Swap(CString& other) noexcept {
+        std::swap(m_rep, other.m_rep);
+        std::swap(m_size, other.m_size);
+    }
+    void Assign(std::u16string_view units);
+    static void Free(Rep* rep) noexcept;
+
+    Rep* m_rep = nullptr;  // null for the empty string
+    std::size_t m_size = 0;
 };
 
 template <>
 struct std::hash<CString> {
-    std::size_t operator()(const CString& s) const noexcept { return std::hash<std::u16string>{}(s.str()); }
+    std::size_t operator()(const CString& s) const noexcept { return std::hash<std::u16string_view>{}(s.view()); }
 };

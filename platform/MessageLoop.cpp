@@ -26,7 +26,7 @@ MessageLoop& MessageLoop::Current() {
 
 namespace {
 
-void CheckOwner(const ThreadQueue& queue, [[maybe_unused]] const char* operation) {
+void CheckOwner([[maybe_unused]] const ThreadQueue& queue, [[maybe_unused]] const char* operation) {
     BRIM_DCHECK(queue.IsOwnerThread(), "MessageLoop::%s called on a thread that does not own the loop", operation);
 }
 

@@ -112,7 +112,7 @@ void ThreadQueue::Unregister(std::uint64_t id) {
         const LockGuard lock(m_mutex);
         if (m_live.erase(id) == 0) return;
         m_unregisterGeneration.fetch_add(1, std::memory_order_seq_cst);
-        std::erase_if(m_posted, [id](const Posted& p) { return p.target == id; });
+        m_posted.erase_if([id](const Posted& p) { return p.target == id; });
         std::erase_if(m_timers, [id](const Timer& t) { return t.target == id; });
         CompleteSendsLocked(id, false);
     }
@@ -160,8 +160,16 @@ bool ThreadQueue::SignalLocked() {
     }
     if (m_signalled) return false;
     m_signalled = true;
-    m_wakeUp.Signal();
+    // Only an event loop that polls the descriptor needs it readable; our own
+    // loop finds m_signalled when it next looks.
+    if (m_wakeUpPolled.load(std::memory_order_relaxed)) m_wakeUp.Signal();
     return false;
+}
+
+int ThreadQueue::WakeFd() {
+    const LockGuard lock(m_mutex);
+    if (!m_wakeUpPolled.exchange(true, std::memory_order_relaxed) && m_signalled) m_wakeUp.Signal();
+    return m_wakeUp.Fd();
 }
 
 void ThreadQueue::CompleteSendsLocked(std::uint64_t target, bool all) {
@@ -189,7 +197,7 @@ bool ThreadQueue::Post(std::uint64_t id, UINT message, WPARAM wParam, LPARAM lPa
             m_posted.size() + m_batchSize.load(std::memory_order_relaxed) >= CWnd::kPostedQueueLimit) {
             return false;
         }
-        m_posted.push_back(Posted{id, wnd, message, wParam, lParam});
+        m_posted.emplace_back(Posted{id, wnd, message, wParam, lParam});
         wake = SignalLocked();
     }
     // After the unlock, so the woken loop does not block on the mutex at once.
@@ -269,7 +277,7 @@ bool ThreadQueue::RunPending() {
 void ThreadQueue::TakeWakeUp() {
     const LockGuard lock(m_mutex);
     if (!m_signalled || m_batchSize.load(std::memory_order_relaxed) > 0) return;
-    m_wakeUp.Drain();
+    if (m_wakeUpPolled.load(std::memory_order_relaxed)) m_wakeUp.Drain();
     m_signalled = false;
 }
 
@@ -345,7 +353,7 @@ bool ThreadQueue::RunBatch() {
         if (m_unregisterGeneration.load(std::memory_order_relaxed) != m_batchGeneration) {
             // A target went: resolve the rest of the batch afresh, in one lock.
             const LockGuard lock(m_mutex);
-            for (Posted& posted : m_batch) posted.wnd = FindLocked(posted.target);
+            for (std::size_t i = 0; i < m_batch.size(); ++i) m_batch[i].wnd = FindLocked(m_batch[i].target);
             m_batchGeneration = m_unregisterGeneration.load(std::memory_order_relaxed);
         }
         if (m_batch.empty() || m_batchEpoch != epoch) break;  // a sent message's handler ran a nested pass

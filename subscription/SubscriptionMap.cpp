@@ -5,6 +5,7 @@
 #include <BrimSubscriber/platform/WinThread.h>
 #include <BrimSubscriber/subscription/Subscriber.h>
 
+#include "mainthread/internal/InPlaceCall.h"
 #include "subscription/internal/SubscriptionLedger.h"
 
 #include <algorithm>
@@ -13,7 +14,9 @@
 #include <cstring>
 #include <functional>
 #include <iterator>
+#include <memory>
 #include <memory_resource>
+#include <span>
 #include <mutex>
 #include <set>
 #include <utility>
@@ -24,7 +27,7 @@
 // consistent and usable even when an Update throws.
 class SubscriptionMap::DeliveryScope {
 public:
-    explicit DeliveryScope(SubscriptionMap& map) BRIM_REQUIRES(map.m_shared->lock)
+    explicit DeliveryScope(SubscriptionMap& map) BRIM_REQUIRES(map.m_lock)
         : m_map(map), m_saved(std::exchange(map.m_notifying, true)) {}
     DeliveryScope(const DeliveryScope&) = delete;
     DeliveryScope& operator=(const DeliveryScope&) = delete;
@@ -45,29 +48,51 @@ bool SubscriptionMap::KeyOrder::operator()(const CString& a, const CString& b) c
     return std::memcmp(a.c_str(), b.c_str(), a.size() * sizeof(char16_t)) < 0;
 }
 
-SubscriptionMap::SubscriptionMap() : m_shared(std::make_shared<Shared>()) {
+// A posted delivery, kept in place in the dispatcher's queue: the map and its
+// keys, copied by reference (a key's copy shares its units). One or two keys
+// stay in place; more go to a vector of their own.
+class SubscriptionMap::PostedDelivery {
+public:
+    // Pointers and reference-counted keys: its bytes may move as they are.
+    static constexpr bool kTriviallyRelocatable = true;
+
+    PostedDelivery(SubscriptionMap& map, const std::vector<CString>& keys) : m_map(&map), m_count(keys.size()) {
+        if (keys.size() > m_inPlace.size()) {
+            m_more = std::make_unique<std::vector<CString>>(keys);
+        } else {
+            std::copy(keys.begin(), keys.end(), m_inPlace.begin());
+        }
+    }
+    void operator()() {
+        const std::span<const CString> keys = m_more ? std::span<const CString>(*m_more)
+                                                     : std::span<const CString>(m_inPlace.data(), m_count);
+        m_map->Deliver(keys, nullptr, nullptr);
+    }
+
+private:
+    SubscriptionMap* m_map;
+    std::size_t m_count;
+    std::array<CString, 2> m_inPlace;
+    std::unique_ptr<std::vector<CString>> m_more;
+};
+
+SubscriptionMap::SubscriptionMap() {
     if (platform::IsUserInterfaceThread()) {
         m_dispatcher = std::make_unique<MainThreadDispatcher>();
     }
 }
 
 SubscriptionMap::~SubscriptionMap() {
-    {
-        // Waits for a queued delivery that is running on the user-interface
-        // thread right now; later ones find the map gone.
-        const platform::LockGuard lock(m_shared->lock);
-        m_shared->alive = false;
-    }
-    // Whatever the thread and whether or not the application object is still
-    // alive: a dispatcher may be destroyed anywhere. Off its own thread it
-    // waits for a delivery of its running there, which is why the lock above
-    // is no longer held.
+    // First, whatever the thread and whether or not the application object is
+    // still alive: a dispatcher may be destroyed anywhere. Off its own thread
+    // it waits for a posted delivery running there, and the deliveries still
+    // queued go with it, so none reaches the map once it is gone.
     m_dispatcher.reset();
     subscription_ledger::MapGone(this);  // its entries go with it, unannounced to their receivers
 }
 
 void SubscriptionMap::Subscribe(const CString& key, Subscriber* subscriber) {
-    const platform::LockGuard lock(m_shared->lock);
+    const platform::LockGuard lock(m_lock);
     auto it = m_entries.find(key);
     const bool added = it == m_entries.end();
     if (added) it = m_entries.emplace(key, Run()).first;
@@ -87,7 +112,7 @@ void SubscriptionMap::Subscribe(const CString& key, Subscriber* subscriber) {
 }
 
 void SubscriptionMap::Unsubscribe(const CString& key, Subscriber* subscriber) {
-    const platform::LockGuard lock(m_shared->lock);
+    const platform::LockGuard lock(m_lock);
     const auto it = m_entries.find(key);
     if (it == m_entries.end()) return;
     Run& run = it->second;
@@ -106,7 +131,7 @@ void SubscriptionMap::Unsubscribe(const CString& key, Subscriber* subscriber) {
 }
 
 void SubscriptionMap::Notify(const CString& key, const NotificationInfo* info, Subscriber* leaveOut) {
-    const platform::LockGuard lock(m_shared->lock);
+    const platform::LockGuard lock(m_lock);
     const auto it = m_entries.find(key);
     if (it == m_entries.end() || it->second.empty()) return;
     const Run& run = it->second;
@@ -120,11 +145,15 @@ void SubscriptionMap::Notify(const CString& key, const NotificationInfo* info, S
 }
 
 void SubscriptionMap::Notify(const std::vector<CString>& keys, const NotificationInfo* info, Subscriber* leaveOut) {
+    Deliver(keys, info, leaveOut);
+}
+
+void SubscriptionMap::Deliver(std::span<const CString> keys, const NotificationInfo* info, Subscriber* leaveOut) {
     // The runs and the set of subscribers already called live in a buffer on
     // the stack; only a delivery to many keys or subscribers reaches the heap.
     std::array<std::byte, 1024> buffer;  // NOLINT(cppcoreguidelines-pro-type-member-init): scratch memory
     std::pmr::monotonic_buffer_resource scratch(buffer.data(), buffer.size());
-    const platform::LockGuard lock(m_shared->lock);
+    const platform::LockGuard lock(m_lock);
     std::pmr::vector<std::pair<const Run*, std::size_t>> runs(&scratch);  // each key's entries and their count now
     runs.reserve(keys.size());
     for (const CString& key : keys) {
@@ -145,7 +174,7 @@ void SubscriptionMap::Notify(const std::vector<CString>& keys, const Notificatio
 }
 
 std::size_t SubscriptionMap::SubscriberCount(const CString& key) const {
-    const platform::LockGuard lock(m_shared->lock);
+    const platform::LockGuard lock(m_lock);
     const auto it = m_entries.find(key);
     return it == m_entries.end() ? 0 : it->second.size();
 }
@@ -169,10 +198,7 @@ bool SubscriptionMap::TryNotifyPost(const std::vector<CString>& keys) {
         ReportCannotDeliver("NotifyPost");
         return false;
     }
-    return m_dispatcher->DispatchAsync([this, shared = m_shared, keys] {
-        const platform::LockGuard lock(shared->lock);
-        if (shared->alive) Notify(keys, nullptr, nullptr);
-    });
+    return m_dispatcher->Post(mainthread_detail::InPlaceCall(PostedDelivery(*this, keys)));
 }
 
 void SubscriptionMap::ReportCannotDeliver([[maybe_unused]] const char* operation) const {

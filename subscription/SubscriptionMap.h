@@ -43,6 +43,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <span>
 #include <memory>
 #include <vector>
 
@@ -123,11 +124,9 @@ private:
 
     friend class SubscriptionManager;  // names its maps by type
     class DeliveryScope;
-    struct Shared {
-        platform::RecursiveLock lock;  // the map's lock; a queued delivery holds it while it runs
-        bool alive BRIM_GUARDED_BY(lock) = true;
-    };
-    void CleanUp() BRIM_REQUIRES(m_shared->lock);
+    class PostedDelivery;
+    void Deliver(std::span<const CString> keys, const NotificationInfo* info, Subscriber* leaveOut);
+    void CleanUp() BRIM_REQUIRES(m_lock);
     void ReportCannotDeliver(const char* operation) const;
 
     // The lock is held across every Update of a delivery and may be taken
@@ -135,16 +134,16 @@ private:
     // checks each function on its own, so it sees every access below made
     // under the lock, but not that a re-entrant call comes from inside a
     // delivery; DeliveryScope and CleanUp require the lock explicitly.
-    Entries m_entries BRIM_GUARDED_BY(m_shared->lock);
-    bool m_notifying BRIM_GUARDED_BY(m_shared->lock) = false;
-    bool m_cleanUpPending BRIM_GUARDED_BY(m_shared->lock) = false;
+    Entries m_entries BRIM_GUARDED_BY(m_lock);
+    bool m_notifying BRIM_GUARDED_BY(m_lock) = false;
+    bool m_cleanUpPending BRIM_GUARDED_BY(m_lock) = false;
     // The runs in which a delivery marked entries removed, for the clean-up to
     // visit instead of the whole map (a run may be listed more than once).
-    std::vector<Entries::iterator> m_marked BRIM_GUARDED_BY(m_shared->lock);
-    // The map's lock, shared with queued deliveries: one that runs while the
-    // map is being destroyed finishes first, and later ones find it gone.
-    // One lock for both keeps a single order however deliveries nest.
-    std::shared_ptr<Shared> m_shared;
-    std::unique_ptr<MainThreadDispatcher> m_dispatcher;  // set at construction only
+    std::vector<Entries::iterator> m_marked BRIM_GUARDED_BY(m_lock);
+    mutable platform::RecursiveLock m_lock;
+    // Set at construction only. Its queue holds the posted deliveries, so
+    // destroying it first (which waits for one running on its thread)
+    // guarantees no delivery reaches a destroyed map.
+    std::unique_ptr<MainThreadDispatcher> m_dispatcher;
     int m_type = -1;  // the subscription type, for diagnostics; -1 outside the hub
 };

@@ -48,6 +48,7 @@
 #include <BrimSubscriber/platform/Lock.h>
 #include <BrimSubscriber/platform/ThreadChecker.h>
 #include <BrimSubscriber/platform/WinTypes.h>
+#include "platform/internal/RingQueue.h"
 #include "platform/internal/WakeUpFd.h"
 
 #include <array>
@@ -103,10 +104,7 @@ public:
     // The wake-up descriptor, for an event loop that polls it. Once asked
     // for, it is also kept readable while a batch of posted messages is being
     // run, so that a nested loop of the polling kind wakes for the rest.
-    [[nodiscard]] int WakeFd() {
-        m_wakeUpPolled.store(true, std::memory_order_relaxed);
-        return m_wakeUp.Fd();
-    }
+    [[nodiscard]] int WakeFd();
     [[nodiscard]] std::size_t PendingCount();
     [[nodiscard]] int TimeUntilNextTimerMs();
 
@@ -173,7 +171,7 @@ private:
     std::condition_variable m_handlerDone;  // wakes a thread waiting in Unregister
     std::unordered_map<std::uint64_t, CWnd*> m_live BRIM_GUARDED_BY(m_mutex);
     std::uint64_t m_nextId BRIM_GUARDED_BY(m_mutex) = 1;
-    std::deque<Posted> m_posted BRIM_GUARDED_BY(m_mutex);
+    RingQueue<Posted> m_posted BRIM_GUARDED_BY(m_mutex);
     std::deque<Sent*> m_sent BRIM_GUARDED_BY(m_mutex);
     std::vector<Timer> m_timers BRIM_GUARDED_BY(m_mutex);
     bool m_signalled BRIM_GUARDED_BY(m_mutex) = false;   // the descriptor is readable
@@ -186,7 +184,7 @@ private:
     std::atomic<std::uint64_t> m_unregisterGeneration{0};  // moves when a target goes; written under m_mutex
 
     // The batch of posted messages being run: owning thread only.
-    std::deque<Posted> m_batch;
+    RingQueue<Posted> m_batch;
     std::uint64_t m_batchGeneration = 0;  // m_unregisterGeneration when the batch's targets were resolved
     std::uint64_t m_batchEpoch = 0;       // counts the batches taken
     std::atomic<std::size_t> m_batchSize{0};  // m_batch.size(), readable by other threads
