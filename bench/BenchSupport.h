@@ -36,6 +36,9 @@
 
 namespace bench {
 
+// Heap allocations made by the whole process so far (AllocationCounter.cpp).
+std::uint64_t AllocationCount();
+
 // Our user-interface thread: a thread of its own that is designated the
 // user-interface thread, builds a SubscriptionMap and a MainThreadDispatcher
 // there (so both can deliver to it), and runs our message loop until the
@@ -247,13 +250,21 @@ void MeasurePostThroughput(benchmark::State& state, Completion& completion, int 
     const std::uint64_t perWorker = kPostBatch / static_cast<std::uint64_t>(workers);
     const std::uint64_t batch = perWorker * static_cast<std::uint64_t>(workers);
     std::atomic<std::uint64_t> refused{0};
+    constexpr std::uint64_t kWarmUpBatches = 2;
+    std::uint64_t allocations = 0;
+    std::uint64_t warmUpAllocations = 0;
+    std::uint64_t rounds = 0;
+    auto job = [&](int) {
+        for (std::uint64_t i = 0; i < perWorker; ++i) {
+            if (!post()) refused.fetch_add(1, std::memory_order_relaxed);
+        }
+    };
     for (auto _ : state) {
         completion.Arm(batch);
-        gang.Run([&](int) {
-            for (std::uint64_t i = 0; i < perWorker; ++i) {
-                if (!post()) refused.fetch_add(1, std::memory_order_relaxed);
-            }
-        });
+        const std::uint64_t allocationsBefore = AllocationCount();
+        // Handed over by reference, so that starting the workers allocates
+        // nothing and the count below is the posting's alone.
+        gang.Run(std::ref(job));
         gang.Wait();
         if (refused.load() != 0) {
             state.SkipWithError("a post was refused");
@@ -263,9 +274,24 @@ void MeasurePostThroughput(benchmark::State& state, Completion& completion, int 
             state.SkipWithError("posted messages did not all run");
             break;
         }
+        // The first batches warm the queues up: each is a pair of buffers
+        // that trade places at every batch taken, so both halves must grow
+        // to the traffic (a bounded number of allocations, once). From the
+        // third batch on is the steady state.
+        const std::uint64_t made = AllocationCount() - allocationsBefore;
+        if (++rounds > kWarmUpBatches) {
+            allocations += made;
+        } else {
+            warmUpAllocations += made;
+        }
     }
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * batch));
     state.counters["workers"] = workers;
+    state.counters["warmup_allocs"] = static_cast<double>(warmUpAllocations);
+    if (rounds > kWarmUpBatches) {
+        state.counters["allocs_per_post"] =
+            static_cast<double>(allocations) / static_cast<double>((rounds - kWarmUpBatches) * batch);
+    }
 }
 
 // Sending: round trips made one after another from the measuring thread (a

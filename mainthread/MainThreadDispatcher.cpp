@@ -29,6 +29,9 @@ struct MainThreadDispatcher::Queue {
     std::uint32_t nextId BRIM_GUARDED_BY(cs) = 0;
     platform::detail::RingQueue<Call> pending BRIM_GUARDED_BY(cs);
     platform::detail::RingQueue<Call> taken;  // the owning thread's
+    // taken.size(), for QueuedCount on other threads; written by the owning
+    // thread only, so posting never touches its cache line.
+    std::atomic<std::size_t> takenCount{0};
 };
 
 MainThreadDispatcher& MainThreadDispatcher::Instance() {
@@ -73,7 +76,6 @@ bool MainThreadDispatcher::Post(InPlaceCall&& call) {
         }
         if (posted) {
             ++queue.nextId;  // wraps to 0 after 0xFFFFFFFF
-            m_queued.fetch_add(1, std::memory_order_relaxed);
         } else {
             takeBack();
         }
@@ -91,7 +93,11 @@ bool MainThreadDispatcher::DispatchSync(std::function<void()>&& call) {
     return true;
 }
 
-std::size_t MainThreadDispatcher::QueuedCount() const { return m_queued.load(std::memory_order_relaxed); }
+std::size_t MainThreadDispatcher::QueuedCount() const {
+    Queue& queue = *m_queue;
+    const platform::LockGuard lock(queue.cs);
+    return queue.pending.size() + queue.takenCount.load(std::memory_order_relaxed);
+}
 
 void MainThreadDispatcher::OnCallbackMessage(WPARAM wParam, LPARAM lParam) {
     BRIM_DCHECK(m_wnd.BelongsToCurrentThread(), "a dispatcher's callable reached a thread that does not own it");
@@ -109,6 +115,7 @@ void MainThreadDispatcher::OnCallback(std::uint32_t id) {
     if (queue.taken.empty()) {
         const platform::LockGuard lock(queue.cs);
         queue.taken.swap(queue.pending);
+        queue.takenCount.store(queue.taken.size(), std::memory_order_relaxed);
     }
     // Doorbells arrive in the order of their numbers, so the call is at the
     // front; a number that matches nothing (its call was discarded with its
@@ -116,6 +123,6 @@ void MainThreadDispatcher::OnCallback(std::uint32_t id) {
     if (queue.taken.empty() || queue.taken.front().id != id) return;
     InPlaceCall call = std::move(queue.taken.front().call);
     queue.taken.pop_front();
-    m_queued.fetch_sub(1, std::memory_order_relaxed);
+    queue.takenCount.store(queue.taken.size(), std::memory_order_relaxed);
     if (call) call();
 }

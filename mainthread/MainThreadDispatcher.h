@@ -93,6 +93,5 @@ private:
     // taken in batches by the owning thread.
     const std::unique_ptr<Queue> m_queue;
     CallbackWnd m_wnd;
-    std::atomic<std::size_t> m_queued{0};
     std::atomic<std::uint64_t> m_refused{0};
 };

@@ -187,13 +187,15 @@ void ThreadQueue::CompleteSendsLocked(std::uint64_t target, bool all) {
     if (released) m_sendDone.notify_all();
 }
 
-bool ThreadQueue::Post(std::uint64_t id, UINT message, WPARAM wParam, LPARAM lParam) {
+bool ThreadQueue::Post(std::uint64_t id, CWnd* wnd, UINT message, WPARAM wParam, LPARAM lParam) {
     bool wake = false;
     {
         const LockGuard lock(m_mutex);
         if (m_closed) return false;
-        CWnd* const wnd = FindLocked(id);
-        if (wnd == nullptr ||
+        // The batch being run counts too, but it is the owning thread's to
+        // change: read it only near the bound, so that a post does not fetch
+        // that thread's cache line each time.
+        if (m_posted.size() + m_batchTaken >= CWnd::kPostedQueueLimit &&
             m_posted.size() + m_batchSize.load(std::memory_order_relaxed) >= CWnd::kPostedQueueLimit) {
             return false;
         }
@@ -334,6 +336,7 @@ bool ThreadQueue::TakeBatch() {
     if (m_posted.empty()) return false;
     m_batch.swap(m_posted);
     m_batchSize.store(m_batch.size(), std::memory_order_relaxed);
+    m_batchTaken = m_batch.size();
     m_batchGeneration = m_unregisterGeneration.load(std::memory_order_relaxed);
     ++m_batchEpoch;
     // A handler may open a nested loop that polls the descriptor; it must
@@ -451,6 +454,7 @@ void ThreadQueue::Close() {
     if (IsOwnerThread()) {
         m_batch.clear();
         m_batchSize.store(0, std::memory_order_relaxed);
+        m_batchTaken = 0;
     }
 }
 

@@ -57,7 +57,7 @@ bool CWnd::PostMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     // Posting never blocks, so it may hold the handle lock instead of paying
     // for a copy of the handle.
     const platform::LockGuard lock(m_handleLock);
-    return m_handle.queue && m_handle.queue->Post(m_handle.id, message, wParam, lParam);
+    return m_handle.queue && m_handle.queue->Post(m_handle.id, this, message, wParam, lParam);
 }
 
 LRESULT CWnd::SendMessage(UINT message, WPARAM wParam, LPARAM lParam) {

@@ -57,12 +57,12 @@ void SubscriptionManager::NotifySend(int type, const CString& key, const Notific
 }
 
 void SubscriptionManager::NotifyPost(int type, const CString& key) {
-    if (SubscriptionMap* map = GetSubscriptionMap(type)) map->NotifyPost({key});
+    static_cast<void>(TryNotifyPost(type, key));
 }
 
 bool SubscriptionManager::TryNotifyPost(int type, const CString& key) {
     SubscriptionMap* map = GetSubscriptionMap(type);
-    return map != nullptr && map->TryNotifyPost({key});
+    return map != nullptr && map->Post(std::span(&key, 1));
 }
 
 std::size_t SubscriptionManager::SubscriberCount(int type, const CString& key) {

@@ -15,11 +15,11 @@
 #include <functional>
 #include <iterator>
 #include <memory>
-#include <memory_resource>
-#include <span>
 #include <mutex>
 #include <set>
+#include <span>
 #include <utility>
+#include <vector>
 
 // Marks the map as delivering for the life of one delivery. On the way out,
 // normal or by exception, it restores the previous state, and the outermost
@@ -45,8 +45,35 @@ private:
 
 bool SubscriptionMap::KeyOrder::operator()(const CString& a, const CString& b) const noexcept {
     if (a.size() != b.size()) return a.size() < b.size();
+    if (a.c_str() == b.c_str()) return false;  // copies of one key share their units
     return std::memcmp(a.c_str(), b.c_str(), a.size() * sizeof(char16_t)) < 0;
 }
+
+namespace {
+
+// The subscribers one delivery has called. The first few are kept on the
+// stack and searched in order, which beats any set at that size; only a
+// delivery to many distinct subscribers reaches the heap.
+class CalledOnce {
+public:
+    // True the first time `subscriber` is seen.
+    bool First(Subscriber* subscriber) {
+        const auto few = std::span(m_few).first(m_fewCount);
+        if (std::find(few.begin(), few.end(), subscriber) != few.end()) return false;
+        if (m_fewCount < m_few.size()) {
+            m_few[m_fewCount++] = subscriber;
+            return true;
+        }
+        return m_many.insert(subscriber).second;
+    }
+
+private:
+    std::array<Subscriber*, 16> m_few{};
+    std::size_t m_fewCount = 0;
+    std::set<Subscriber*> m_many;
+};
+
+}  // namespace
 
 // A posted delivery, kept in place in the dispatcher's queue: the map and its
 // keys, copied by reference (a key's copy shares its units). One or two keys
@@ -56,9 +83,9 @@ public:
     // Pointers and reference-counted keys: its bytes may move as they are.
     static constexpr bool kTriviallyRelocatable = true;
 
-    PostedDelivery(SubscriptionMap& map, const std::vector<CString>& keys) : m_map(&map), m_count(keys.size()) {
+    PostedDelivery(SubscriptionMap& map, std::span<const CString> keys) : m_map(&map), m_count(keys.size()) {
         if (keys.size() > m_inPlace.size()) {
-            m_more = std::make_unique<std::vector<CString>>(keys);
+            m_more = std::make_unique<std::vector<CString>>(keys.begin(), keys.end());
         } else {
             std::copy(keys.begin(), keys.end(), m_inPlace.begin());
         }
@@ -149,24 +176,33 @@ void SubscriptionMap::Notify(const std::vector<CString>& keys, const Notificatio
 }
 
 void SubscriptionMap::Deliver(std::span<const CString> keys, const NotificationInfo* info, Subscriber* leaveOut) {
-    // The runs and the set of subscribers already called live in a buffer on
-    // the stack; only a delivery to many keys or subscribers reaches the heap.
-    std::array<std::byte, 1024> buffer;  // NOLINT(cppcoreguidelines-pro-type-member-init): scratch memory
-    std::pmr::monotonic_buffer_resource scratch(buffer.data(), buffer.size());
     const platform::LockGuard lock(m_lock);
-    std::pmr::vector<std::pair<const Run*, std::size_t>> runs(&scratch);  // each key's entries and their count now
-    runs.reserve(keys.size());
+    // Each key's entries and their count now, so entries added during the
+    // delivery are not reached. A few keys stay on the stack.
+    using Reach = std::pair<const Run*, std::size_t>;
+    std::array<Reach, 4> fewRuns{};
+    std::vector<Reach> manyRuns;
+    std::size_t runCount = 0;
     for (const CString& key : keys) {
         const auto it = m_entries.find(key);
-        if (it != m_entries.end() && !it->second.empty()) runs.emplace_back(&it->second, it->second.size());
+        if (it == m_entries.end() || it->second.empty()) continue;
+        if (runCount < fewRuns.size()) {
+            fewRuns[runCount] = {&it->second, it->second.size()};
+        } else {
+            if (manyRuns.empty()) manyRuns.assign(fewRuns.begin(), fewRuns.end());
+            manyRuns.emplace_back(&it->second, it->second.size());
+        }
+        ++runCount;
     }
-    if (runs.empty()) return;
+    if (runCount == 0) return;
+    const std::span<const Reach> runs = manyRuns.empty() ? std::span<const Reach>(fewRuns.data(), runCount)
+                                                         : std::span<const Reach>(manyRuns);
     const DeliveryScope scope(*this);
-    std::pmr::set<Subscriber*> called(&scratch);
+    CalledOnce called;
     for (const auto& [run, count] : runs) {
         for (std::size_t i = 0; i < count; ++i) {
             Subscriber* const subscriber = (*run)[i];
-            if (subscriber != nullptr && subscriber != leaveOut && called.insert(subscriber).second) {
+            if (subscriber != nullptr && subscriber != leaveOut && called.First(subscriber)) {
                 subscriber->Update(info);
             }
         }
@@ -193,7 +229,9 @@ void SubscriptionMap::NotifySend(const std::vector<CString>& keys, const Notific
 
 void SubscriptionMap::NotifyPost(const std::vector<CString>& keys) { static_cast<void>(TryNotifyPost(keys)); }
 
-bool SubscriptionMap::TryNotifyPost(const std::vector<CString>& keys) {
+bool SubscriptionMap::TryNotifyPost(const std::vector<CString>& keys) { return Post(keys); }
+
+bool SubscriptionMap::Post(std::span<const CString> keys) {
     if (!m_dispatcher) {
         ReportCannotDeliver("NotifyPost");
         return false;

@@ -126,6 +126,9 @@ private:
     class DeliveryScope;
     class PostedDelivery;
     void Deliver(std::span<const CString> keys, const NotificationInfo* info, Subscriber* leaveOut);
+    // TryNotifyPost of any run of keys: the hub posts one key without
+    // building a vector for it.
+    bool Post(std::span<const CString> keys);
     void CleanUp() BRIM_REQUIRES(m_lock);
     void ReportCannotDeliver(const char* operation) const;
 

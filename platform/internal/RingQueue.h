@@ -38,7 +38,7 @@ public:
     }
     void pop_front() noexcept {
         Slot(0).~T();
-        m_head = (m_head + 1) % m_capacity;
+        m_head = (m_head + 1) & (m_capacity - 1);
         --m_size;
     }
     void pop_back() noexcept {
@@ -68,7 +68,8 @@ public:
     }
 
 private:
-    T& Slot(std::size_t i) noexcept { return m_buffer[(m_head + i) % m_capacity]; }
+    // The capacity is a power of two, so wrapping is a mask, not a division.
+    T& Slot(std::size_t i) noexcept { return m_buffer[(m_head + i) & (m_capacity - 1)]; }
 
     void Grow() {
         const std::size_t capacity = m_capacity == 0 ? 64 : m_capacity * 2;

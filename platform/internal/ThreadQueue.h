@@ -89,7 +89,9 @@ public:
     void Unregister(std::uint64_t id);
     [[nodiscard]] bool IsLive(std::uint64_t id);
 
-    bool Post(std::uint64_t id, UINT message, WPARAM wParam, LPARAM lParam);
+    // `wnd` is the target `id`; its caller holds the target's handle lock, so
+    // the target cannot be unregistered meanwhile.
+    bool Post(std::uint64_t id, CWnd* wnd, UINT message, WPARAM wParam, LPARAM lParam);
     std::optional<LRESULT> Send(std::uint64_t id, UINT message, WPARAM wParam, LPARAM lParam);
     bool SetTimer(std::uint64_t id, UINT_PTR timerId, UINT elapseMs);
     bool KillTimer(std::uint64_t id, UINT_PTR timerId);
@@ -188,6 +190,7 @@ private:
     std::uint64_t m_batchGeneration = 0;  // m_unregisterGeneration when the batch's targets were resolved
     std::uint64_t m_batchEpoch = 0;       // counts the batches taken
     std::atomic<std::size_t> m_batchSize{0};  // m_batch.size(), readable by other threads
+    std::size_t m_batchTaken BRIM_GUARDED_BY(m_mutex) = 0;  // m_batch.size() when it was taken: never less
 
     // Handlers running on the owning thread, innermost last, announced so that
     // an Unregister on another thread can wait for them. Written by the owning
