@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <utility>
 
 namespace {
 
@@ -35,13 +34,6 @@ const KeyRow kKeys[] = {
 TEST(SubKeysTest, EveryConstantHoldsItsAgreedValue) {
     ASSERT_EQ(std::size(kKeys), 79U);
     for (const KeyRow& row : kKeys) EXPECT_EQ(row.constant->str(), row.value);
-}
-
-TEST(SubKeysTest, CatalogueAssignmentsReturnTheirTarget) {
-    const auto returnsTarget = [](auto keys) {
-        return &(keys = std::as_const(keys)) == &keys && &(keys = decltype(keys)()) == &keys;
-    };
-    EXPECT_TRUE(returnsTarget(GeneralSubKeys()) && returnsTarget(ProcessingSubKeys()));
 }
 
 }  // namespace

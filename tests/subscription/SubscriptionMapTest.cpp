@@ -87,6 +87,19 @@ TEST_F(SubscriptionMapTest, TryNotifyPostIsRefusedAtTheQueueBoundAndEveryAccepte
     test::PumpPending();
 }
 
+// A delivery over several keys calls each receiver once, however many it reaches.
+TEST_F(SubscriptionMapTest, DeliveryOverSeveralKeysCallsEachOfManyReceiversOnce) {
+    std::vector<std::unique_ptr<test::Recorder>> r;
+    std::string expected;
+    for (char name = 'A'; name < 'A' + 40; ++name) {
+        r.push_back(std::make_unique<test::Recorder>(name, log)), expected += name;
+        for (const CString& key : {K, L}) map->Subscribe(key, r.back().get());
+    }
+    map->Notify({L, K}, nullptr, nullptr);
+    EXPECT_EQ(log, expected);
+    map.reset();
+}
+
 // Debug builds stop at the destruction of a receiver a map still holds.
 TEST_F(SubscriptionMapTest, ReceiverDestroyedWhileSubscribedIsCaughtInDebugBuilds) {
     EXPECT_DEBUG_DEATH({
