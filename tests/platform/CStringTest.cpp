@@ -39,13 +39,3 @@ TEST(CStringTest, Utf8DecodesEveryPlaneAndEachIllFormedSubpartToOneReplacement) 
     EXPECT_EQ(CString("a\0b").GetLength(), 1);  // a C string stops at the first NUL
     EXPECT_TRUE(CString(static_cast<const char*>(nullptr)).IsEmpty());
 }
-
-TEST(CStringTest, LoneSurrogatesAreWrittenAsReplacementAndReported) {
-    const std::pair<std::u16string, std::string> cases[] = {
-        {{u'a', 0xD800, u'b'}, "a\xEF\xBF\xBD" "b"},
-        {{0xDC00, 0xD800}, "\xEF\xBF\xBD\xEF\xBF\xBD"},  // a pair in the wrong order is two
-        {{u'x', 0xDBFF}, "x\xEF\xBF\xBD"},
-    };
-    for (const auto& [units, utf8] : cases) EXPECT_TRUE(!CString(units).IsWellFormed() && CString(units).ToUtf8() == utf8) << utf8;
-}
-

@@ -62,14 +62,6 @@ TEST(SubscriptionManagerTest, TypesAreSeparateRegistriesAndInvalidOnesAreIgnored
     for (Recorder* r : {&a, &a, &b}) hub.Unsubscribe(r == &b ? 4 : 3, K, r);
 }
 
-TEST(SubscriptionManagerTest, SafeDataIdPtrGivesOnePointerPerIdForTheManagersLife) {
-    auto& hub = SubscriptionManager::Instance();
-    const CDataId* first = hub.GetSafeDataIdPtr(*std::make_unique<CDataId>(12, 40512));  // the caller's id goes at once
-    EXPECT_TRUE(*first == CDataId(12, 40512) && hub.GetSafeDataIdPtr(CDataId(12, 40512)) == first);
-    EXPECT_NE(hub.GetSafeDataIdPtr(CDataId(12, 40513)), first);
-    EXPECT_NE(hub.GetSafeDataIdPtr(CDataId(13, 40512)), first);
-}
-
 // In a child process, so that the hub is first reached on a worker. A debug
 // build stops at the first post and names the type.
 TEST(SubscriptionManagerTest, ManagerFirstBuiltOnWorkerCannotSendOrPost) {

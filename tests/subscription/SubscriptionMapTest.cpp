@@ -128,15 +128,6 @@ TEST_F(SubscriptionMapTest, MapDestroyedOnWorkerDropsItsQueuedDeliveries) {
     EXPECT_EQ(log, "");
 }
 
-// The nested loop runs the map's posted delivery while the outer delivery
-// holds the map's lock: one lock, in one order (ThreadSanitizer checks).
-TEST_F(SubscriptionMapTest, PostedDeliveryInANestedLoopInsideADeliveryOfTheSameMap) {
-    map->Subscribe(K, &a), map->Subscribe(L, &b);
-    a.onUpdate = [&] { EXPECT_TRUE(map->TryNotifyPost({L}) && test::PumpUntil([&] { return log == "AB"; })); };
-    map->Notify(K, nullptr, nullptr);
-    EXPECT_EQ(log, "AB");
-}
-
 TEST_F(SubscriptionMapTest, ExceptionFromUpdateLeavesMapUsableErasesDeferredRemovalsAndUnlocks) {
     for (test::Recorder* r : {&a, &b, &c}) map->Subscribe(K, r);
     a.onUpdate = [&] { map->Unsubscribe(K, &c), throw std::runtime_error("receiver failed"); };
