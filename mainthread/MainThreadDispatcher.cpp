@@ -7,6 +7,7 @@
 #include "mainthread/internal/InPlaceCall.h"
 #include "platform/internal/RingQueue.h"
 
+#include <exception>
 #include <utility>
 
 using mainthread_detail::InPlaceCall;
@@ -59,27 +60,25 @@ bool MainThreadDispatcher::DispatchAsync(std::function<void()>&& call) {
 bool MainThreadDispatcher::Post(InPlaceCall&& call) {
     Queue& queue = *m_queue;
     InPlaceCall refused;  // destroyed after the lock is released: it may run any code
+    std::exception_ptr failure;
     bool posted = false;
     {
         const platform::LockGuard lock(queue.cs);
         const std::uint32_t id = queue.nextId;
         queue.pending.emplace_back(id, std::move(call));  // unchanged if this throws
-        const auto takeBack = [&] {
-            refused = std::move(queue.pending[queue.pending.size() - 1].call);
-            queue.pending.pop_back();
-        };
         try {
             posted = m_wnd.PostMessage(WM_CALLBACK, id, 0);
-        } catch (...) {  // out of memory in the thread's queue: as if refused
-            takeBack();
-            throw;
+        } catch (...) {  // out of memory in the thread's queue: taken back as if refused, then rethrown
+            failure = std::current_exception();
         }
         if (posted) {
             ++queue.nextId;  // wraps to 0 after 0xFFFFFFFF
         } else {
-            takeBack();
+            refused = std::move(queue.pending[queue.pending.size() - 1].call);
+            queue.pending.pop_back();
         }
     }
+    if (failure) std::rethrow_exception(failure);
     if (!posted) m_refused.fetch_add(1, std::memory_order_relaxed);
     return posted;
 }
