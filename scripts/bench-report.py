@@ -273,6 +273,22 @@ def ours_impls(results, group, base):
     return found
 
 
+def print_markdown(title, header, lines):
+    """A titled Markdown table, its columns padded to their widest cell."""
+    widths = [max(len(str(x)) for x in col) for col in zip(header, *lines)]
+
+    def show(cells):
+        print("| " + " | ".join(str(c).ljust(w) for c, w in zip(cells, widths)) + " |")
+
+    print("### " + title)
+    print()
+    show(header)
+    print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
+    for cells in lines:
+        show(cells)
+    print()
+
+
 def print_table(results, group):
     title, rows, columns, _ = GROUPS[group]
     present = [c for c in columns if any(k[0] == group and k[2] == c for k in results)]
@@ -304,18 +320,7 @@ def print_table(results, group):
                 else:
                     cells.append("%s (%.2fx)" % (fmt(*other), ours[0] / other[0]))
             lines.append(cells)
-    widths = [max(len(str(x)) for x in col) for col in zip(header, *lines)]
-
-    def show(cells):
-        print("| " + " | ".join(str(c).ljust(w) for c, w in zip(cells, widths)) + " |")
-
-    print("### " + title)
-    print()
-    show(header)
-    print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
-    for cells in lines:
-        show(cells)
-    print()
+    print_markdown(title, header, lines)
 
 
 def print_allocations(results):
@@ -337,18 +342,8 @@ def print_allocations(results):
     if not lines:
         return
     header = ["Row"] + [("Ours " + i[4:]) if i.startswith("Ours") else PEER_NAMES.get(i, i) for i in present]
-    widths = [max(len(str(x)) for x in col) for col in zip(header, *lines)]
-
-    def show(cells):
-        print("| " + " | ".join(str(c).ljust(w) for c, w in zip(cells, widths)) + " |")
-
-    print("### Heap allocations per post once warmed up (allocations during the two warm-up batches)")
-    print()
-    show(header)
-    print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
-    for cells in lines:
-        show(cells)
-    print()
+    print_markdown("Heap allocations per post once warmed up (allocations during the two warm-up batches)",
+                   header, lines)
 
 
 def ratio_shown(ours, other):
