@@ -288,6 +288,7 @@ void MeasurePostThroughput(benchmark::State& state, Completion& completion, int 
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * batch));
     state.counters["workers"] = workers;
     state.counters["warmup_allocs"] = static_cast<double>(warmUpAllocations);
+    state.counters["allocs_total"] = static_cast<double>(warmUpAllocations + allocations);
     if (rounds > kWarmUpBatches) {
         state.counters["allocs_per_post"] =
             static_cast<double>(allocations) / static_cast<double>((rounds - kWarmUpBatches) * batch);
