@@ -29,6 +29,7 @@ public:
     template <class F, class Stored = std::decay_t<F>>
         requires(!std::is_same_v<Stored, InPlaceCall> && sizeof(Stored) <= kSize &&
                  alignof(Stored) <= alignof(std::max_align_t) && std::is_nothrow_move_constructible_v<Stored>)
+    // NOLINTNEXTLINE(bugprone-forwarding-reference-overload): the constraint leaves InPlaceCall to the move constructor
     explicit InPlaceCall(F&& f) : m_invoke(&Invoke<Stored>), m_manage(&Manage<Stored>) {
         new (m_storage) Stored(std::forward<F>(f));
     }

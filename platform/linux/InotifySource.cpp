@@ -17,8 +17,11 @@ namespace {
 
 using Kind = FileChange::Kind;
 
-constexpr std::uint32_t kMask = IN_CLOSE_WRITE | IN_MOVED_TO | IN_ATTRIB | IN_MODIFY | IN_CREATE | IN_DELETE |
-                                IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+// What happens to a file in a watched directory.
+constexpr std::uint32_t kFileEvents =
+    IN_CLOSE_WRITE | IN_MOVED_TO | IN_ATTRIB | IN_MODIFY | IN_CREATE | IN_DELETE | IN_MOVED_FROM;
+// A watch asks for those and for the directory's own end.
+constexpr std::uint32_t kMask = kFileEvents | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 
 // The kind of one event, or false for what a file watcher does not need
 // (changes of subdirectories, opens and reads).
@@ -27,7 +30,7 @@ bool KindOf(std::uint32_t mask, Kind& kind) {
         kind = Kind::Overflow;
     } else if ((mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF)) != 0) {
         kind = Kind::DirectoryGone;
-    } else if ((mask & IN_ISDIR) != 0) {
+    } else if ((mask & IN_ISDIR) != 0 || (mask & kFileEvents) == 0) {
         return false;
     } else if ((mask & IN_CLOSE_WRITE) != 0) {
         kind = Kind::Written;
@@ -39,10 +42,8 @@ bool KindOf(std::uint32_t mask, Kind& kind) {
         kind = Kind::Modified;
     } else if ((mask & IN_CREATE) != 0) {
         kind = Kind::Created;
-    } else if ((mask & (IN_DELETE | IN_MOVED_FROM)) != 0) {
-        kind = Kind::Removed;
     } else {
-        return false;
+        kind = Kind::Removed;  // IN_DELETE or IN_MOVED_FROM, the rest of kFileEvents
     }
     return true;
 }

@@ -130,7 +130,7 @@ private:
     void Publish(bool send) {
         const int t = Type();
         const CString& key = Key();
-        const auto index = static_cast<std::size_t>((t - 1) * 4 + (&key - s.keys.data()));
+        const auto index = static_cast<std::size_t>(t - 1) * 4 + static_cast<std::size_t>(&key - s.keys.data());
         Subscriber* const leaveOut = m_random() % 8 == 0 ? s.ledgers[index].get() : nullptr;
         const StressInfo info(send);
         if (send) s.hub.NotifySend(t, key, &info, leaveOut);
