@@ -115,17 +115,17 @@ bool FileWatcher::AddFileWatch(const CString& path) {
         // A record is only ever kept while a polling thread runs for it.
         registered = m_watchThread != nullptr || StartThread();
     } catch (...) {
-        RemovePlaces(added);
-        m_index.erase(path.view());
-        m_files.erase(added);
+        Erase(added);
         throw;
     }
-    if (!registered) {
-        RemovePlaces(added);
-        m_index.erase(path.view());
-        m_files.erase(added);
-    }
+    if (!registered) Erase(added);
     return registered;
+}
+
+void FileWatcher::Erase(FileList::iterator record) {
+    RemovePlaces(record);
+    m_index.erase(record->path.view());  // first: its key views the record's path
+    m_files.erase(record);
 }
 
 void FileWatcher::RemoveFileWatch(const CString& path) {
@@ -135,10 +135,7 @@ void FileWatcher::RemoveFileWatch(const CString& path) {
         const auto found = m_index.find(path.view());
         if (found == m_index.end()) return;
         if (--found->second->ref_count > 0) return;
-        const FileList::iterator record = found->second;
-        RemovePlaces(record);
-        m_index.erase(found);  // first: its key views the record's path
-        m_files.erase(record);
+        Erase(found->second);
         if (m_files.empty()) ending = TakeThread();
     }
     // Without the lock: the thread may be waiting for it to begin a pass.
@@ -242,10 +239,7 @@ void FileWatcher::AddPlaces(FileList::iterator record) {
         m_recordsAt.emplace(place, record);
         const std::string directory = SplitPlace(place).first;
         Directory& watched = m_directories[directory];
-        if (watched.users++ == 0 && kernel) {
-            watched.watch = m_source->AddDirectory(directory);
-            if (watched.watch >= 0) m_directoryOfWatch[watched.watch] = directory;
-        }
+        if (watched.users++ == 0 && kernel) Watch(directory, watched);
     }
 }
 
@@ -260,10 +254,7 @@ void FileWatcher::RemovePlaces(FileList::iterator record) {
         const std::string directory = SplitPlace(place).first;
         const auto found = m_directories.find(directory);
         if (found == m_directories.end() || --found->second.users > 0) continue;
-        if (found->second.watch >= 0) {
-            m_source->RemoveDirectory(found->second.watch);
-            m_directoryOfWatch.erase(found->second.watch);
-        }
+        Release(found->second);
         m_directories.erase(found);
     }
     record->places.clear();
@@ -277,14 +268,23 @@ void FileWatcher::WatchDirectories() {
     const bool kernel = IsKernelNotificationEnabled();
     for (auto& [directory, watched] : m_directories) {
         if (kernel && watched.watch < 0) {
-            watched.watch = m_source->AddDirectory(directory);
-            if (watched.watch >= 0) m_directoryOfWatch[watched.watch] = directory;
-        } else if (!kernel && watched.watch >= 0) {
-            m_source->RemoveDirectory(watched.watch);
-            m_directoryOfWatch.erase(watched.watch);
-            watched.watch = -1;
+            Watch(directory, watched);
+        } else if (!kernel) {
+            Release(watched);
         }
     }
+}
+
+void FileWatcher::Watch(const std::string& directory, Directory& watched) {
+    watched.watch = m_source->AddDirectory(directory);
+    if (watched.watch >= 0) m_directoryOfWatch[watched.watch] = directory;
+}
+
+void FileWatcher::Release(Directory& watched) {
+    if (watched.watch < 0) return;
+    m_source->RemoveDirectory(watched.watch);
+    m_directoryOfWatch.erase(watched.watch);
+    watched.watch = -1;
 }
 
 bool FileWatcher::HandleChanges(const std::vector<platform::FileChange>& changes) {
@@ -301,11 +301,9 @@ bool FileWatcher::HandleChanges(const std::vector<platform::FileChange>& changes
             // Polling looks after its files; the next pass watches the
             // directory again if it comes back. A directory moved away keeps
             // its watch in the kernel until it is released here.
-            m_source->RemoveDirectory(change.watch);
             if (const auto watched = m_directories.find(directory->second); watched != m_directories.end()) {
-                watched->second.watch = -1;
+                Release(watched->second);
             }
-            m_directoryOfWatch.erase(directory);
             continue;
         }
         const auto [first, last] = m_recordsAt.equal_range(PlaceOf(directory->second, change.name));

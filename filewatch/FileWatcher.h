@@ -204,6 +204,12 @@ private:
     void AddPlaces(FileList::iterator record) BRIM_REQUIRES(m_filesLock);
     void RemovePlaces(FileList::iterator record) BRIM_REQUIRES(m_filesLock);
     void WatchDirectories() BRIM_REQUIRES(m_filesLock);
+    // Asks the kernel to watch `directory`; `watched.watch` stays -1 when it will not.
+    void Watch(const std::string& directory, Directory& watched) BRIM_REQUIRES(m_filesLock);
+    // Gives the directory's watch back to the kernel.
+    void Release(Directory& watched) BRIM_REQUIRES(m_filesLock);
+    // Forgets a record that no longer is, or never became, watched.
+    void Erase(FileList::iterator record) BRIM_REQUIRES(m_filesLock);
     // Acts on what the kernel reported; true when events were lost.
     bool HandleChanges(const std::vector<platform::FileChange>& changes) BRIM_REQUIRES(m_filesLock);
     void RunQuietChecks() BRIM_REQUIRES(m_filesLock);

@@ -1,5 +1,6 @@
 #include <BrimSubscriber/platform/CString.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -114,14 +115,16 @@ CString::CString(const char* utf8) {
 }
 CString::CString(std::string_view utf8) { Assign(DecodeUtf8(utf8)); }
 
-void CString::Assign(std::u16string_view units) {
-    if (units.empty()) return;  // the empty string holds no buffer
-    void* memory = ::operator new(sizeof(Rep) + (units.size() + 1) * sizeof(char16_t));
+void CString::Assign(std::u16string_view units, std::u16string_view more) {
+    const std::size_t size = units.size() + more.size();
+    if (size == 0) return;  // the empty string holds no buffer
+    void* memory = ::operator new(sizeof(Rep) + (size + 1) * sizeof(char16_t));
     Rep* rep = new (memory) Rep{1};
-    std::memcpy(rep->Units(), units.data(), units.size() * sizeof(char16_t));
-    rep->Units()[units.size()] = u'\0';
+    std::copy(units.begin(), units.end(), rep->Units());
+    std::copy(more.begin(), more.end(), rep->Units() + units.size());
+    rep->Units()[size] = u'\0';
     m_rep = rep;
-    m_size = units.size();
+    m_size = size;
 }
 
 void CString::Free(Rep* rep) noexcept {
@@ -131,22 +134,21 @@ void CString::Free(Rep* rep) noexcept {
 
 CString& CString::operator+=(const CString& other) {
     if (other.IsEmpty()) return *this;
-    std::u16string joined;
-    joined.reserve(m_size + other.m_size);
-    joined.append(view()).append(other.view());
-    *this = CString(joined);
+    CString joined;  // a buffer of its own: copies of this string keep theirs
+    joined.Assign(view(), other.view());
+    Swap(joined);
     return *this;
 }
 
 std::string CString::ToUtf8() const {
-    const std::u16string_view m_text = view();
+    const std::u16string_view text = view();
     std::string out;
-    out.reserve(m_text.size());
-    const std::size_t n = m_text.size();
+    out.reserve(text.size());
+    const std::size_t n = text.size();
     for (std::size_t i = 0; i < n; ++i) {
-        const char16_t u = m_text[i];
-        if (IsHighSurrogate(u) && i + 1 < n && IsLowSurrogate(m_text[i + 1])) {
-            const char32_t cp = 0x10000 + ((static_cast<char32_t>(u) - 0xD800) << 10) + (m_text[i + 1] - 0xDC00);
+        const char16_t u = text[i];
+        if (IsHighSurrogate(u) && i + 1 < n && IsLowSurrogate(text[i + 1])) {
+            const char32_t cp = 0x10000 + ((static_cast<char32_t>(u) - 0xD800) << 10) + (text[i + 1] - 0xDC00);
             AppendUtf8(out, cp);
             ++i;
         } else if (IsHighSurrogate(u) || IsLowSurrogate(u)) {
@@ -159,12 +161,12 @@ std::string CString::ToUtf8() const {
 }
 
 bool CString::IsWellFormed() const noexcept {
-    const std::u16string_view m_text = view();
-    const std::size_t n = m_text.size();
+    const std::u16string_view text = view();
+    const std::size_t n = text.size();
     for (std::size_t i = 0; i < n; ++i) {
-        const char16_t u = m_text[i];
+        const char16_t u = text[i];
         if (IsHighSurrogate(u)) {
-            if (i + 1 >= n || !IsLowSurrogate(m_text[i + 1])) return false;
+            if (i + 1 >= n || !IsLowSurrogate(text[i + 1])) return false;
             ++i;
         } else if (IsLowSurrogate(u)) {
             return false;

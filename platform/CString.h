@@ -115,7 +115,8 @@ private:
         std::swap(m_rep, other.m_rep);
         std::swap(m_size, other.m_size);
     }
-    void Assign(std::u16string_view units);
+    // Takes a buffer of its own holding `units` followed by `more`.
+    void Assign(std::u16string_view units, std::u16string_view more = {});
     static void Free(Rep* rep) noexcept;
 
     Rep* m_rep = nullptr;  // null for the empty string

@@ -1,9 +1,10 @@
 #include <BrimSubscriber/platform/FileChangeSource.h>
 
-#include <BrimSubscriber/platform/Lock.h>
+#include <BrimSubscriber/platform/Event.h>
 
+#include <algorithm>
 #include <chrono>
-#include <condition_variable>
+#include <cstdint>
 
 namespace platform {
 namespace {
@@ -14,28 +15,24 @@ public:
     void RemoveDirectory(int /*watch*/) override {}
 
     void Wait(int timeoutMs, std::uint64_t since, std::vector<FileChange>& /*changes*/) override {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        UniqueLock lock(m_mutex);
+        using Clock = std::chrono::steady_clock;
+        const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        // A wake-up left by an interrupt already answered only costs one more look.
         while (InterruptCount() == since) {
-            if (timeoutMs < 0) {
-                m_woken.wait(lock.ForWait());
-            } else if (m_woken.wait_until(lock.ForWait(), deadline) == std::cv_status::timeout) {
-                return;
+            std::uint32_t wait = kInfinite;
+            if (timeoutMs >= 0) {
+                const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+                wait = static_cast<std::uint32_t>(std::max<std::int64_t>(left, 0));
             }
+            if (!m_woken.Wait(wait)) return;
         }
     }
 
 protected:
-    void Wake() override {
-        // Under the lock, so that a waiter between its check and its wait
-        // cannot miss the notification.
-        const LockGuard lock(m_mutex);
-        m_woken.notify_all();
-    }
+    void Wake() override { m_woken.Set(); }
 
 private:
-    CriticalSection m_mutex;
-    std::condition_variable m_woken;
+    Event m_woken;
 };
 
 }  // namespace

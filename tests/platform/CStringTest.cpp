@@ -38,4 +38,8 @@ TEST(CStringTest, Utf8DecodesEveryPlaneAndEachIllFormedSubpartToOneReplacement) 
     EXPECT_EQ(CString(cases[0].second).ToUtf8(), cases[0].first);
     EXPECT_EQ(CString("a\0b").GetLength(), 1);  // a C string stops at the first NUL
     EXPECT_TRUE(CString(static_cast<const char*>(nullptr)).IsEmpty());
+    CString joined(u"ab");
+    const CString copy = joined;  // shares the units until one of them changes
+    EXPECT_TRUE((joined += CString(std::u16string_view(u"c\0d", 3))).view() == std::u16string_view(u"abc\0d", 5) &&
+                copy.view() == u"ab");
 }
