@@ -6,6 +6,7 @@
 target_sources(BrimPlatform
     PRIVATE
         platform/Check.cpp
+        platform/Diagnostics.cpp
         platform/CString.cpp
         platform/Document.cpp
         platform/Event.cpp
@@ -25,6 +26,7 @@ target_sources(BrimPlatform
         platform/linux/WakeUpFd.cpp)
 brim_public_headers(BrimPlatform BASE ${PROJECT_SOURCE_DIR} FILES
     platform/Check.h
+    platform/Diagnostics.h
     platform/CString.h
     platform/Document.h
     platform/Event.h
