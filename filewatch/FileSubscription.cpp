@@ -30,7 +30,7 @@ FileSubscription::~FileSubscription() {
     // reach it any more.
 }
 
-void FileSubscription::SetSubscriber(Subscriber* subscriber, bool owns) noexcept {
+void FileSubscription::SetSubscriber(Subscriber* subscriber, bool owns) {
     m_subscription.SetSubscriber(subscriber, owns);
 }
 

@@ -58,10 +58,11 @@ public:
     // Unsubscribe, then delete the receiver if the handle owns it.
     ~FileSubscription();
 
-    // Stores the receiver and whether the handle deletes it. Only stores:
-    // current subscriptions keep the earlier receiver, which is neither
-    // unsubscribed nor deleted. Call it before Subscribe (or after Unsubscribe).
-    void SetSubscriber(Subscriber* subscriber, bool owns) noexcept;
+    // Sets the receiver and whether the handle deletes it. On a subscribed
+    // handle the paths move to the new receiver, and an owned earlier one is
+    // deleted once withdrawn, as Subscription::SetSubscriber does (which
+    // may throw std::bad_alloc, leaving everything unchanged).
+    void SetSubscriber(Subscriber* subscriber, bool owns);
     // Same as SetSubscriber(new CallbackSubscriber(callback), true).
     void SetSubscriber(CallbackSubscriber::Callback callback);
     [[nodiscard]] Subscriber* GetSubscriber() const noexcept;

@@ -16,18 +16,33 @@
 //   ui.DispatchAsync([text] { statusBar.SetText(text); });   // from a worker
 //   ui.DispatchSync([&] { snapshot = model.Copy(); });       // waits for it
 //
-// Order: callables dispatched asynchronously from one thread run in the order
-// of dispatch; a DispatchSync does not wait behind them. Each callable runs at
-// most once, and only on the owning thread, with no lock of the dispatcher
-// held, so it may dispatch again (a nested DispatchSync runs at once).
+// Which thread: a dispatcher constructed with MainThreadDispatcher() owns
+// the thread that constructed it. One constructed with
+// FollowUserInterfaceThread (as Instance() and every registry's own are)
+// runs each callable on the thread that is the user-interface thread at the
+// time of its dispatch, whichever thread constructed it and whenever: before
+// any user-interface thread exists, or after it has ended, a dispatch is
+// refused (DispatchAsync returns false, DispatchSync runs nothing) and
+// reported through the diagnostics channel (platform/Diagnostics.h). When the
+// designation moves, callables already queued still run on the thread they
+// were queued for, if it still runs its loop; each thread it has followed
+// costs the dispatcher one hidden window there until it is destroyed.
 //
-// Threading: DispatchAsync, DispatchSync and QueuedCount from any thread;
-// construction on the owning thread; destruction on any thread.
+// Order: callables dispatched asynchronously from one thread to one owning
+// thread run in the order of dispatch; a DispatchSync does not wait behind
+// them. Each callable runs at most once, and only on its owning thread, with
+// no lock of the dispatcher held, so it may dispatch again (a nested
+// DispatchSync runs at once). An empty callable is accepted like any other
+// and runs nothing.
+//
+// Threading: DispatchAsync, DispatchSync and the counts from any thread;
+// construction (of the first kind) on the owning thread; destruction on any
+// thread.
 // Lifetime: destroying the dispatcher discards every queued callable unrun
-// (destroying what it captured). Destroyed off the owning thread, it first
-// waits until a callable of its that runs on the owning thread right now has
-// returned, so no callable ever runs on a destroyed dispatcher. The dispatcher
-// cannot be copied or moved.
+// (destroying what it captured). Destroyed off an owning thread, it first
+// waits until a callable of its that runs there right now has returned, so no
+// callable ever runs on a destroyed dispatcher. The dispatcher cannot be
+// copied or moved.
 // Deadlock: a thread that the owning thread waits for must not call
 // DispatchSync, nor destroy the dispatcher while one of its callables waits for
 // that thread; a DispatchSync caller must not hold anything the callable needs.
@@ -35,11 +50,14 @@
 #include <BrimSubscriber/mainthread/CallbackWindow.h>
 #include <BrimSubscriber/Export.h>
 
+#include <BrimSubscriber/platform/Lock.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <vector>
 
 namespace mainthread_detail {
 class InPlaceCall;
@@ -47,51 +65,79 @@ class InPlaceCall;
 
 class BRIMSUBSCRIBER_API MainThreadDispatcher {
 public:
-    // The process-wide dispatcher; the first call constructs it on the calling
-    // thread, which should be the user-interface thread.
+    // The process-wide dispatcher. It follows the user-interface thread, so it
+    // may be reached first on any thread.
     static MainThreadDispatcher& Instance();
 
-    // Throws std::system_error, with the system's error code, when the owning
-    // thread's message queue cannot be made (no file descriptor is left).
+    // Selects the constructor of a dispatcher that follows the user-interface thread.
+    struct FollowUserInterfaceThread {
+        explicit FollowUserInterfaceThread() = default;
+    };
+
+    // A dispatcher owned by the calling thread. Throws std::system_error,
+    // with the system's error code, when that thread's message queue cannot
+    // be made (no file descriptor is left).
     MainThreadDispatcher();
+    // A dispatcher that follows the user-interface thread. Made on that
+    // thread, it binds to it at once (and throws as above); elsewhere it
+    // binds at its first dispatch.
+    explicit MainThreadDispatcher(FollowUserInterfaceThread);
     MainThreadDispatcher(const MainThreadDispatcher&) = delete;
     MainThreadDispatcher& operator=(const MainThreadDispatcher&) = delete;
     ~MainThreadDispatcher();
 
     // Queues the callable for the owning thread and returns at once. Returns
-    // false when the doorbell cannot be rung (the window is gone or the
-    // owning thread's queue is full): the callable is then destroyed unrun and
+    // false when it cannot be queued (no owning thread, its window or loop is
+    // gone, or its queue is full): the callable is then destroyed unrun and
     // the queue is as before. `call` is left empty either way.
     bool DispatchAsync(std::function<void()>&& call);
 
     // Runs the callable on the owning thread and returns after it has run: at
     // once, nested, when called on the owning thread. Always returns true. If
-    // the window no longer exists, or the owning thread ends before handling
-    // it, the callable does not run and is destroyed before the call returns;
-    // nothing of it stays queued.
+    // there is no owning thread, its window no longer exists, or it ends
+    // before handling the call, the callable does not run and is destroyed
+    // before the call returns; nothing of it stays queued.
     bool DispatchSync(std::function<void()>&& call);
+
+    // Whether a dispatch made now would reach a running owning thread's loop.
+    [[nodiscard]] bool CanDispatch();
 
     // Diagnostics, cheap and callable from any thread:
     // callables queued and not yet run or discarded;
     [[nodiscard]] std::size_t QueuedCount() const;
-    // DispatchAsync calls refused so far (queue full, window or thread gone).
+    // DispatchAsync calls refused so far (no owning thread, queue full,
+    // window or thread gone);
     [[nodiscard]] std::uint64_t RefusedCount() const noexcept { return m_refused.load(std::memory_order_relaxed); }
+    // callables that were queued and then discarded unrun because their
+    // owning thread ended first (counted when first asked after it ended).
+    [[nodiscard]] std::uint64_t DiscardedCount() noexcept;
 
 private:
-    friend class CallbackWindow<MainThreadDispatcher>;
-    friend class SubscriptionMap;  // posts its deliveries in place
-    using CallbackWnd = CallbackWindow<MainThreadDispatcher>;
-    struct Queue;
+    friend class SubscriptionMap;  // posts its deliveries in place and reports with its type
+    class Binding;
+    enum class PostResult { Queued, NoThread, QueueFull, ThreadGone };
 
-    // DispatchAsync's work, for a callable already in place.
-    bool Post(mainthread_detail::InPlaceCall&& call);
-    void OnCallback(std::uint32_t id);
-    void OnCallbackMessage(WPARAM wParam, LPARAM lParam);
-    void OnTimerMessage(WPARAM /*timerId*/) {}
+    // DispatchAsync's work, for a callable already in place; counts a refusal.
+    PostResult Post(mainthread_detail::InPlaceCall&& call);
+    // DispatchSync's work: false when there is no owning thread to send to.
+    bool Send(std::function<void()>&& call);
+    // The binding to dispatch through now; null when there is none.
+    Binding* CurrentBinding();
+    Binding* Rebind(std::uint64_t epoch);
+    [[nodiscard]] Binding* BindingAt(std::size_t index) const;
+    void ReportRefusal(PostResult result, int type) const;
 
-    // The numbered calls and their lock (see the .cpp): queued by any thread,
-    // taken in batches by the owning thread.
-    const std::unique_ptr<Queue> m_queue;
-    CallbackWnd m_wnd;
+    const bool m_follows;
+    // The bindings made so far, each kept until the dispatcher goes, since a
+    // dispatching thread may still hold one that is no longer current.
+    mutable platform::CriticalSection m_bindLock;
+    std::vector<std::unique_ptr<Binding>> m_bindings BRIM_GUARDED_BY(m_bindLock);
+    bool m_dying BRIM_GUARDED_BY(m_bindLock) = false;
+    // The binding for the user-interface designation of epoch m_epoch (null:
+    // there was no user-interface thread); written under m_bindLock,
+    // m_current before m_epoch, so a reader that sees the epoch sees it.
+    std::atomic<Binding*> m_current{nullptr};
+    std::atomic<std::uint64_t> m_epoch{0};
     std::atomic<std::uint64_t> m_refused{0};
+    std::atomic<std::uint64_t> m_discarded{0};
 };

@@ -1,6 +1,6 @@
 #include <BrimSubscriber/platform/MessageLoop.h>
 
-#include <BrimSubscriber/platform/Check.h>
+#include <BrimSubscriber/platform/Diagnostics.h>
 
 #include "platform/internal/ThreadQueue.h"
 
@@ -26,14 +26,20 @@ MessageLoop& MessageLoop::Current() {
 
 namespace {
 
-void CheckOwner([[maybe_unused]] const ThreadQueue& queue, [[maybe_unused]] const char* operation) {
-    BRIM_DCHECK(queue.IsOwnerThread(), "MessageLoop::%s called on a thread that does not own the loop", operation);
+// A loop runs only on its own thread: run anywhere else, its handlers would
+// run on the wrong thread. Such a call is refused and reported.
+bool CheckOwner(const ThreadQueue& queue, const char* operation) {
+    if (queue.IsOwnerThread()) return true;
+    brim::ReportDiagnostic(brim::DiagnosticKind::LoopOnWrongThread, -1,
+                           "MessageLoop::%s called on a thread that does not own the loop: refused, nothing ran",
+                           operation);
+    return false;
 }
 
 }  // namespace
 
 void MessageLoop::Run() {
-    CheckOwner(*m_queue, "Run");
+    if (!CheckOwner(*m_queue, "Run")) return;
     // The same steps as any loop that drives this one. The wait is the one
     // difference: instead of polling WakeFd() it sleeps on the queue's
     // condition variable, which spares posting threads the eventfd write.
@@ -45,12 +51,11 @@ void MessageLoop::Run() {
 }
 
 bool MessageLoop::RunPending() {
-    CheckOwner(*m_queue, "RunPending");
-    return m_queue->RunPending();
+    return CheckOwner(*m_queue, "RunPending") && m_queue->RunPending();
 }
 
 bool MessageLoop::RunUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-    CheckOwner(*m_queue, "RunUntil");
+    if (!CheckOwner(*m_queue, "RunUntil")) return false;
     const auto deadline = ThreadQueue::Clock::now() + timeout;
     for (;;) {
         m_queue->RunPending();
@@ -73,8 +78,7 @@ bool MessageLoop::RunUntil(const std::function<bool()>& done, std::chrono::milli
 void MessageLoop::Quit() { m_queue->RequestQuit(); }
 
 bool MessageLoop::TakeQuitRequest() {
-    CheckOwner(*m_queue, "TakeQuitRequest");
-    return m_queue->TakeQuit();
+    return CheckOwner(*m_queue, "TakeQuitRequest") && m_queue->TakeQuit();
 }
 
 void MessageLoop::RunPendingForDriver(const std::function<void()>& onQuit,

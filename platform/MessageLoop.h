@@ -26,8 +26,10 @@
 // one left off.
 //
 // Threading: Current() gives the calling thread's loop. Run, RunPending,
-// RunUntil and TakeQuitRequest only on the loop's own thread; the rest on any
-// thread.
+// RunUntil and TakeQuitRequest only on the loop's own thread: called on any
+// other thread they are refused (they return at once, run nothing and return
+// false where they return a value) and reported through the diagnostics
+// channel (platform/Diagnostics.h). The rest on any thread.
 // Re-entrancy: a handler may call RunPending or RunUntil (a nested loop).
 
 #include <BrimSubscriber/platform/PlatformExport.h>

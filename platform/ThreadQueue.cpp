@@ -107,6 +107,11 @@ std::uint64_t ThreadQueue::Register(CWnd* wnd) {
     return id;
 }
 
+bool ThreadQueue::IsClosed() {
+    const LockGuard lock(m_mutex);
+    return m_closed;
+}
+
 void ThreadQueue::Unregister(std::uint64_t id) {
     {
         const LockGuard lock(m_mutex);

@@ -1,7 +1,12 @@
 #include <BrimSubscriber/platform/WinThread.h>
 
+#include "platform/internal/ThreadQueue.h"
+#include "platform/internal/UserInterfaceQueue.h"
+
 #include <atomic>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 
 namespace platform {
 namespace {
@@ -19,11 +24,47 @@ std::uint64_t CurrentToken() {
 
 thread_local CWinThread* t_threadObject = nullptr;
 
+// The designated thread's queue, changed with the token under one lock.
+// Never destroyed: handles and dispatchers ask for it during exit too.
+struct Designation {
+    std::mutex lock;
+    std::shared_ptr<detail::ThreadQueue> queue;  // guarded by lock
+    std::atomic<std::uint64_t> epoch{1};         // written under lock
+};
+
+Designation& TheDesignation() {
+    static auto* designation = new Designation;
+    return *designation;
+}
+
+void Designate(std::uint64_t token, std::shared_ptr<detail::ThreadQueue> queue) {
+    Designation& d = TheDesignation();
+    std::shared_ptr<detail::ThreadQueue> previous;  // released outside the lock
+    const std::lock_guard lock(d.lock);
+    previous = std::exchange(d.queue, std::move(queue));
+    g_uiThreadToken.store(token, std::memory_order_release);
+    d.epoch.fetch_add(1, std::memory_order_acq_rel);
+}
+
 }  // namespace
 
-void SetUserInterfaceThread() { g_uiThreadToken.store(CurrentToken(), std::memory_order_release); }
+void SetUserInterfaceThread() {
+    // The queue first: when it cannot be made, nothing changes.
+    auto queue = detail::ThreadQueue::ForCurrentThread();
+    Designate(CurrentToken(), std::move(queue));
+}
 
-void ClearUserInterfaceThread() { g_uiThreadToken.store(0, std::memory_order_release); }
+void ClearUserInterfaceThread() { Designate(0, nullptr); }
+
+namespace detail {
+
+std::shared_ptr<ThreadQueue> UserInterfaceQueue() {
+    Designation& d = TheDesignation();
+    const std::lock_guard lock(d.lock);
+    return d.queue;
+}
+
+}  // namespace detail
 
 bool IsUserInterfaceThread() { return g_uiThreadToken.load(std::memory_order_acquire) == CurrentToken(); }
 
@@ -44,3 +85,16 @@ CWinApp::~CWinApp() {
 }
 
 CWinThread* AfxGetThread() { return platform::t_threadObject; }
+
+namespace brim::platform {
+
+bool HasUserInterfaceThread() {
+    const auto queue = ::platform::detail::UserInterfaceQueue();
+    return queue && !queue->IsClosed();
+}
+
+std::uint64_t UserInterfaceEpoch() noexcept {
+    return ::platform::TheDesignation().epoch.load(std::memory_order_acquire);
+}
+
+}  // namespace brim::platform

@@ -6,6 +6,9 @@
 // application object (CWinApp) on it, or by calling SetUserInterfaceThread()
 // there, and runs that thread's message loop (platform/MessageLoop.h).
 // IsUserInterfaceThread() answers on any thread whether it is that thread.
+// Designating a thread gives it its message queue at once (so a post from
+// another thread can be queued before that thread first runs its loop); the
+// designation may move to another thread, or be cleared, at any time.
 //
 //   int main() {
 //       CWinApp app;                         // this thread is now the UI thread
@@ -19,22 +22,43 @@
 // main window (SetMainWnd / GetMainWnd) is where thread-level requests such as
 // a document's view refresh are posted.
 //
-// Threading: IsUserInterfaceThread and AfxGetThread may be called anywhere.
-// A thread object is constructed, used and destroyed on its own thread.
+// Threading: IsUserInterfaceThread, AfxGetThread and the functions of
+// brim::platform below may be called anywhere. A thread object is
+// constructed, used and destroyed on its own thread.
 
 #include <BrimSubscriber/platform/PlatformExport.h>
+
+#include <cstdint>
 
 class CWnd;
 
 namespace platform {
 
-// Makes the calling thread the user-interface thread (replacing any earlier one).
+// Makes the calling thread the user-interface thread (replacing any earlier
+// one) and makes its message queue. Throws std::system_error, with the
+// system's error code, when that queue cannot be made (no file descriptor is
+// left); the designation is then unchanged.
 BRIM_PLATFORM_API void SetUserInterfaceThread();
 // Forgets the designation, so no thread is the user-interface thread.
 BRIM_PLATFORM_API void ClearUserInterfaceThread();
 BRIM_PLATFORM_API bool IsUserInterfaceThread();
 
 }  // namespace platform
+
+namespace brim::platform {
+
+// Whether a user-interface thread is designated and its loop can still take
+// messages (the thread has not ended). A message target made now with
+// CWnd::CreateExOnUserInterfaceThread would exist.
+BRIM_PLATFORM_API bool HasUserInterfaceThread();
+
+// A number that changes whenever the designation changes (another thread, or
+// none, becomes the user-interface thread). Cheap: one atomic load. Whoever
+// bound something to the user-interface thread compares it to tell whether
+// that binding is still the current one.
+BRIM_PLATFORM_API std::uint64_t UserInterfaceEpoch() noexcept;
+
+}  // namespace brim::platform
 
 class BRIM_PLATFORM_API CWinThread {
 public:

@@ -1,6 +1,7 @@
 #include <BrimSubscriber/platform/Wnd.h>
 
 #include "platform/internal/ThreadQueue.h"
+#include "platform/internal/UserInterfaceQueue.h"
 
 #include <utility>
 
@@ -12,7 +13,15 @@ CWnd::~CWnd() { DestroyWindow(); }
 
 bool CWnd::CreateEx(const char* windowName) {
     DestroyWindow();
-    auto queue = ThreadQueue::ForCurrentThread();
+    return CreateOn(ThreadQueue::ForCurrentThread(), windowName);
+}
+
+bool CWnd::CreateExOnUserInterfaceThread(const char* windowName) {
+    DestroyWindow();
+    return CreateOn(platform::detail::UserInterfaceQueue(), windowName);
+}
+
+bool CWnd::CreateOn(std::shared_ptr<ThreadQueue> queue, const char* windowName) {
     if (!queue) return false;
     const std::uint64_t id = queue->Register(this);
     if (id == 0) return false;

@@ -35,7 +35,8 @@
 //   until a handler of the target that is running on the owning thread has
 //   returned; the caller must not hold anything that handler waits for.
 //
-// Threading: CreateEx on the owning thread; DestroyWindow, PostMessage,
+// Threading: CreateEx on the owning thread, CreateExOnUserInterfaceThread on
+// any thread; DestroyWindow, PostMessage,
 // SendMessage, SetTimer, KillTimer and IsWindow on any thread.
 // Lifetime: the object must outlive every call made on it; a destroyed window
 // (DestroyWindow) may be created again. ~CWnd destroys the window, but a
@@ -70,6 +71,10 @@ public:
     // queue is closed. Throws std::system_error, with the system's error code,
     // when the thread's queue cannot be made (no file descriptor is left).
     bool CreateEx(const char* windowName);
+    // Creates the target on the loop of the thread that is the user-interface
+    // thread now, from any thread: its messages are handled there. Returns
+    // false when no user-interface thread is designated or it has ended.
+    bool CreateExOnUserInterfaceThread(const char* windowName);
     bool DestroyWindow();
     [[nodiscard]] bool IsWindow() const;
     // Whether the window exists and belongs to the calling thread.
@@ -93,6 +98,7 @@ private:
         std::uint64_t id = 0;
     };
     [[nodiscard]] Handle GetHandle() const;
+    bool CreateOn(std::shared_ptr<platform::detail::ThreadQueue> queue, const char* windowName);
 
     // Taken before a thread queue's lock, never after it. The two belong to
     // different objects, which the analysis cannot order; the queue never

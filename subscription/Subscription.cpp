@@ -4,9 +4,45 @@
 #include <BrimSubscriber/subscription/SubscriptionManager.h>
 #include <BrimSubscriber/subscription/SubscriptionMap.h>
 
+#include <algorithm>
 #include <utility>
+#include <vector>
 
-Subscription::Subscription(int type) : m_map(SubscriptionManager::Instance().GetSubscriptionMap(type)) {}
+namespace {
+
+// Receivers that handles on this thread are calling directly (notify_self_only),
+// and the owned ones among them that were replaced meanwhile: each is deleted
+// when the outermost direct call of it returns.
+thread_local std::vector<Subscriber*> t_calledDirectly;
+thread_local std::vector<Subscriber*> t_deleteOnReturn;
+
+class DirectCall {
+public:
+    explicit DirectCall(Subscriber* subscriber) : m_subscriber(subscriber) { t_calledDirectly.push_back(subscriber); }
+    DirectCall(const DirectCall&) = delete;
+    DirectCall& operator=(const DirectCall&) = delete;
+    ~DirectCall() {
+        t_calledDirectly.pop_back();
+        if (std::find(t_calledDirectly.begin(), t_calledDirectly.end(), m_subscriber) != t_calledDirectly.end()) return;
+        const auto pending = std::find(t_deleteOnReturn.begin(), t_deleteOnReturn.end(), m_subscriber);
+        if (pending == t_deleteOnReturn.end()) return;
+        t_deleteOnReturn.erase(pending);
+        delete m_subscriber;
+    }
+
+private:
+    Subscriber* m_subscriber;
+};
+
+bool IsCalledDirectly(const Subscriber* subscriber) {
+    return std::find(t_calledDirectly.begin(), t_calledDirectly.end(), subscriber) != t_calledDirectly.end();
+}
+
+}  // namespace
+
+Subscription::Subscription(int type) : m_map(SubscriptionManager::Instance().GetSubscriptionMap(type)) {
+    if (m_map == nullptr) SubscriptionManager::ReportInvalidType(type, "Subscription(type)");
+}
 
 Subscription::Subscription(Subscription&& other) noexcept
     : m_map(std::exchange(other.m_map, nullptr)),
@@ -35,7 +71,11 @@ void Subscription::Destroy() noexcept {
     m_ownsSubscriber = false;
 }
 
-void Subscription::SetType(int type) { SetMap(SubscriptionManager::Instance().GetSubscriptionMap(type)); }
+void Subscription::SetType(int type) {
+    SubscriptionMap* map = SubscriptionManager::Instance().GetSubscriptionMap(type);
+    if (map == nullptr) SubscriptionManager::ReportInvalidType(type, "Subscription::SetType");
+    SetMap(map);
+}
 
 void Subscription::SetMap(SubscriptionMap* map) {
     if (map == m_map) return;
@@ -49,9 +89,41 @@ void Subscription::SetMap(SubscriptionMap* map) {
     Subscribe(keys);
 }
 
-void Subscription::SetSubscriber(Subscriber* subscriber, bool owns) noexcept {
+void Subscription::SetSubscriber(Subscriber* subscriber, bool owns) {
+    if (subscriber == m_subscriber) {
+        m_ownsSubscriber = owns;
+        return;
+    }
+    Subscriber* const earlier = m_subscriber;
+    const bool deleteEarlier = m_ownsSubscriber && earlier != nullptr;
+    SubscriptionMap* const map = m_map != nullptr && !SubscriptionManager::IsGoneMap(m_map) ? m_map : nullptr;
+    // An owned receiver replaced from inside a delivery (its own Update,
+    // perhaps) is deleted when the delivery ends. Noted first: if that
+    // cannot be done, nothing has changed yet.
+    const bool deferred = deleteEarlier && map != nullptr && map->DeleteAfterDelivery(earlier);
+    // One being called directly by a handle (notify_self_only) is deleted
+    // when that call returns.
+    const bool onReturn = deleteEarlier && !deferred && IsCalledDirectly(earlier);
+    if (onReturn) t_deleteOnReturn.push_back(earlier);
+    if (map != nullptr && !m_keys.empty()) {
+        // The new receiver is entered under every key before the earlier one
+        // is withdrawn, so a failure is undone by withdrawals alone, which
+        // never throw. The result is the same as withdrawing first: each new
+        // entry goes behind the key's other subscribers.
+        std::size_t entered = 0;
+        try {
+            for (; entered < m_keys.size(); ++entered) map->Subscribe(m_keys[entered], subscriber);
+        } catch (...) {
+            while (entered > 0) map->Unsubscribe(m_keys[--entered], subscriber);
+            if (deferred) map->ForgetDeleteAfterDelivery(earlier);
+            if (onReturn) t_deleteOnReturn.pop_back();
+            throw;
+        }
+        for (const CString& key : m_keys) map->Unsubscribe(key, earlier);
+    }
     m_subscriber = subscriber;
     m_ownsSubscriber = owns;
+    if (deleteEarlier && !deferred && !onReturn) delete earlier;
 }
 
 void Subscription::SetSubscriber(CallbackSubscriber::Callback callback) {
@@ -92,7 +164,10 @@ void Subscription::Unsubscribe() {
 void Subscription::Notify(self_notify_t mode, const NotificationInfo* info) {
     switch (mode) {
         case notify_self_only:
-            if (m_subscriber != nullptr) m_subscriber->Update(info);
+            if (m_subscriber != nullptr) {
+                const DirectCall call(m_subscriber);
+                m_subscriber->Update(info);
+            }
             break;
         case notify_others:
             if (m_map != nullptr) m_map->Notify(m_keys, info, m_subscriber);

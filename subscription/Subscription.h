@@ -28,8 +28,11 @@
 // the delivering thread; removals then take effect as deferred removals.
 // Ownership: the map is never owned; the receiver is owned only when
 // SetSubscriber was told so. Move-only: a moved-from handle is empty.
-// Limit: set the receiver before the first Subscribe (or Unsubscribe first):
-// SetSubscriber neither re-enters the keys nor deletes an earlier receiver.
+// Swapping receivers: SetSubscriber on a subscribed handle moves its keys to
+// the new receiver (the earlier one is withdrawn from each key, the new one
+// entered, in the handle's key order), then deletes an owned earlier
+// receiver once none of its entries is left; replaced from inside a delivery
+// (its own Update, say), it is deleted when that delivery has ended.
 
 #include <BrimSubscriber/platform/CString.h>
 #include <BrimSubscriber/Export.h>
@@ -65,7 +68,11 @@ public:
 
     void SetType(int type);
     void SetMap(SubscriptionMap* map);
-    void SetSubscriber(Subscriber* subscriber, bool owns) noexcept;
+    // The handle's keys move to `subscriber`; an owned earlier receiver is
+    // deleted after its entries are gone (see above). The same pointer again
+    // changes only whether the handle owns it. Throws std::bad_alloc when an
+    // entry cannot be made; the handle and the map are then unchanged.
+    void SetSubscriber(Subscriber* subscriber, bool owns);
     // Same as SetSubscriber(new CallbackSubscriber(callback), true).
     void SetSubscriber(CallbackSubscriber::Callback callback);
 

@@ -1,9 +1,11 @@
 #include "subscription/internal/SubscriptionLedger.h"
 
 #include <BrimSubscriber/platform/Check.h>
+#include <BrimSubscriber/platform/Diagnostics.h>
 #include <BrimSubscriber/platform/Lock.h>
 
 #include <algorithm>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -60,13 +62,22 @@ void MapGone(const SubscriptionMap* map) {
 
 void ReceiverGone(const Subscriber* subscriber) {
     Ledger& ledger = TheLedger();
-    const platform::LockGuard lock(ledger.lock);
-    const auto it = ledger.entries.find(subscriber);
-    if (it == ledger.entries.end()) return;
-    const Entry& entry = it->second.front();
-    BRIM_DCHECK_FAILED("a receiver was destroyed while still subscribed (type %d, key \"%s\", %zu entries in all): "
-                       "unsubscribe it first, or let a Subscription handle own it",
-                       entry.type, entry.key.ToUtf8().c_str(), it->second.size());
+    int type = -1;
+    std::string key;
+    std::size_t count = 0;
+    {
+        const platform::LockGuard lock(ledger.lock);
+        const auto it = ledger.entries.find(subscriber);
+        if (it == ledger.entries.end()) return;
+        type = it->second.front().type;
+        key = it->second.front().key.ToUtf8();
+        count = it->second.size();
+    }
+    // Reported with no lock held: the handler may do anything.
+    brim::ReportDiagnostic(brim::DiagnosticKind::ReceiverDestroyedWhileSubscribed, type,
+                           "a receiver was destroyed while still subscribed (type %d, key \"%s\", %zu entries in "
+                           "all): unsubscribe it first, or let a Subscription handle own it",
+                           type, key.c_str(), count);
 }
 #endif
 

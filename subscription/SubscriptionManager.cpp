@@ -1,5 +1,7 @@
 #include <BrimSubscriber/subscription/SubscriptionManager.h>
 
+#include <BrimSubscriber/platform/Diagnostics.h>
+
 #include <atomic>
 #include <functional>
 #include <mutex>
@@ -39,30 +41,42 @@ SubscriptionMap* SubscriptionManager::GetSubscriptionMap(int type) {
     return index < static_cast<unsigned int>(SUBSCRIPTION_TYPE_COUNT) ? &m_maps[index] : nullptr;
 }
 
+SubscriptionMap* SubscriptionManager::MapFor(int type, const char* operation) {
+    SubscriptionMap* map = GetSubscriptionMap(type);
+    if (map == nullptr) ReportInvalidType(type, operation);
+    return map;
+}
+
+void SubscriptionManager::ReportInvalidType(int type, const char* operation) noexcept {
+    brim::ReportDiagnostic(brim::DiagnosticKind::InvalidSubscriptionType, type,
+                           "%s with subscription type %d, outside 0-%d: nothing done", operation, type,
+                           SUBSCRIPTION_TYPE_COUNT - 1);
+}
+
 void SubscriptionManager::Subscribe(int type, const CString& key, Subscriber* subscriber) {
-    if (SubscriptionMap* map = GetSubscriptionMap(type)) map->Subscribe(key, subscriber);
+    if (SubscriptionMap* map = MapFor(type, "Subscribe")) map->Subscribe(key, subscriber);
 }
 
 void SubscriptionManager::Unsubscribe(int type, const CString& key, Subscriber* subscriber) {
-    if (SubscriptionMap* map = GetSubscriptionMap(type)) map->Unsubscribe(key, subscriber);
+    if (SubscriptionMap* map = MapFor(type, "Unsubscribe")) map->Unsubscribe(key, subscriber);
 }
 
 void SubscriptionManager::Notify(int type, const CString& key, const NotificationInfo* info, Subscriber* leaveOut) {
-    if (SubscriptionMap* map = GetSubscriptionMap(type)) map->Notify(key, info, leaveOut);
+    if (SubscriptionMap* map = MapFor(type, "Notify")) map->Notify(key, info, leaveOut);
 }
 
 void SubscriptionManager::NotifySend(int type, const CString& key, const NotificationInfo* info,
                                      Subscriber* leaveOut) {
-    if (SubscriptionMap* map = GetSubscriptionMap(type)) map->NotifySend({key}, info, leaveOut);
+    if (SubscriptionMap* map = MapFor(type, "NotifySend")) map->NotifySend({key}, info, leaveOut);
 }
 
 void SubscriptionManager::NotifyPost(int type, const CString& key) {
-    static_cast<void>(TryNotifyPost(type, key));
+    if (SubscriptionMap* map = MapFor(type, "NotifyPost")) static_cast<void>(map->Post(std::span(&key, 1), true));
 }
 
 bool SubscriptionManager::TryNotifyPost(int type, const CString& key) {
-    SubscriptionMap* map = GetSubscriptionMap(type);
-    return map != nullptr && map->Post(std::span(&key, 1));
+    SubscriptionMap* map = MapFor(type, "TryNotifyPost");
+    return map != nullptr && map->Post(std::span(&key, 1), false);
 }
 
 std::size_t SubscriptionManager::SubscriberCount(int type, const CString& key) {

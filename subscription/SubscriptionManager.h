@@ -8,14 +8,15 @@
 // (FILE_SUBSCRIPTION_TYPE) carries file-change notifications keyed by path;
 // the application chooses the meaning of the others.
 //
-//   auto& hub = SubscriptionManager::Instance();     // first call on the UI thread
+//   auto& hub = SubscriptionManager::Instance();     // first call on any thread
 //   hub.Subscribe(3, GeneralSubKeys::DISPLAY_LAYER_ADDED, &layerList);
 //   hub.Notify(3, GeneralSubKeys::DISPLAY_LAYER_ADDED, &info, nullptr);
 //   hub.NotifyPost(3, GeneralSubKeys::DISPLAY_LAYER_ADDED);   // from any thread
 //
 // A type is valid when, read as an unsigned number, it is at most 16: every
 // negative type is invalid. Every operation given an invalid type does
-// nothing, and GetSubscriptionMap returns null.
+// nothing (and reports it through the diagnostics channel,
+// platform/Diagnostics.h), and GetSubscriptionMap returns null.
 //
 // Notify goes to the map's one-key delivery; NotifySend and NotifyPost go
 // through its several-keys delivery with one key. They differ only for a
@@ -25,12 +26,11 @@
 // The manager also interns data ids: GetSafeDataIdPtr returns one pointer per
 // distinct id, valid and unchanged for the manager's life.
 //
-// Threading: every operation may be called from any thread; the forwarding
-// operations follow the map's rules. The first call of Instance() builds all
-// maps on the calling thread, and only maps built on the user-interface
-// thread can NotifySend and NotifyPost: make that first call there.
-// CanDeliverToUserInterfaceThread(type) tells afterwards whether it was, and
-// debug builds stop at the first send or post that could not be delivered.
+// Threading: every operation may be called from any thread, and Instance()
+// may first be called on any thread, before or after the user-interface
+// thread exists; the forwarding operations follow the map's rules (sends and
+// posts reach the thread that is the user-interface thread at the time of
+// the call).
 // Lifetime: the manager lives until the library is unloaded (or the process
 // exits); then every map and every interned id goes, without telling the
 // subscribers. Handles destroyed after it (static ones, at exit) find
@@ -72,8 +72,8 @@ public:
     void NotifySend(int type, const CString& key, const NotificationInfo* info, Subscriber* leaveOut);
     void NotifyPost(int type, const CString& key);
     // NotifyPost that tells whether the notification was queued: false for an
-    // invalid type and whenever NotifyPost would drop it (a full queue, an
-    // ended user-interface thread, a map that cannot deliver there).
+    // invalid type and whenever NotifyPost would drop it (no user-interface
+    // thread, it has ended, or its queue is full).
     [[nodiscard]] bool TryNotifyPost(int type, const CString& key);
 
     // Diagnostics, cheap and callable from any thread: the entries under a
@@ -82,9 +82,9 @@ public:
     [[nodiscard]] std::size_t SubscriberCount(int type, const CString& key);
     [[nodiscard]] std::uint64_t DroppedPostCount();
 
-    // Whether NotifySend and NotifyPost of the type reach the user-interface
-    // thread: false for an invalid type, and for every type when the hub was
-    // first reached off the user-interface thread.
+    // Whether a NotifySend or NotifyPost of the type made now would reach a
+    // user-interface thread: false for an invalid type, and while no
+    // user-interface thread is designated or it has ended.
     [[nodiscard]] bool CanDeliverToUserInterfaceThread(int type);
 
     // A pointer to an interned id equal to `id`: the same pointer for equal
@@ -98,6 +98,9 @@ private:
 
     // True when `map` was one of the hub's maps and the hub is gone.
     static bool IsGoneMap(const SubscriptionMap* map) noexcept;
+    // The map of a type, or null after reporting the invalid type.
+    SubscriptionMap* MapFor(int type, const char* operation);
+    static void ReportInvalidType(int type, const char* operation) noexcept;
 
     std::array<SubscriptionMap, SUBSCRIPTION_TYPE_COUNT> m_maps;
     std::set<CDataId> m_dataIds BRIM_GUARDED_BY(m_dataIdLock);  // only grows

@@ -16,6 +16,7 @@
 #include <iterator>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <set>
 #include <span>
 #include <utility>
@@ -103,17 +104,15 @@ private:
     std::unique_ptr<std::vector<CString>> m_more;
 };
 
-SubscriptionMap::SubscriptionMap() {
-    if (platform::IsUserInterfaceThread()) {
-        m_dispatcher = std::make_unique<MainThreadDispatcher>();
-    }
-}
+SubscriptionMap::SubscriptionMap()
+    : m_dispatcher(std::make_unique<MainThreadDispatcher>(MainThreadDispatcher::FollowUserInterfaceThread{})) {}
 
 SubscriptionMap::~SubscriptionMap() {
     // First, whatever the thread and whether or not the application object is
-    // still alive: a dispatcher may be destroyed anywhere. Off its own thread
-    // it waits for a posted delivery running there, and the deliveries still
-    // queued go with it, so none reaches the map once it is gone.
+    // still alive: a dispatcher may be destroyed anywhere. Off the threads it
+    // delivered to it waits for a posted delivery running there, and the
+    // deliveries still queued go with it, so none reaches the map once it is
+    // gone.
     m_dispatcher.reset();
     subscription_ledger::MapGone(this);  // its entries go with it, unannounced to their receivers
 }
@@ -146,8 +145,12 @@ void SubscriptionMap::Unsubscribe(const CString& key, Subscriber* subscriber) {
     const auto entry = std::find(run.begin(), run.end(), subscriber);
     if (entry == run.end()) return;
     if (m_notifying) {
-        m_marked.push_back(it);  // first: if it cannot be recorded, nothing changes
-        *entry = nullptr;        // a running delivery may still walk over this place
+        try {
+            m_marked.push_back(it);
+        } catch (const std::bad_alloc&) {
+            m_cleanAll = true;  // no room to note the run: the clean-up visits them all
+        }
+        *entry = nullptr;  // a running delivery may still walk over this place
         subscription_ledger::Removed(subscriber, this, key);
         m_cleanUpPending = true;
     } else {
@@ -216,47 +219,69 @@ std::size_t SubscriptionMap::SubscriberCount(const CString& key) const {
 }
 
 std::uint64_t SubscriptionMap::DroppedPostCount() const noexcept {
-    return m_dispatcher ? m_dispatcher->RefusedCount() : 0;
+    return m_dispatcher->RefusedCount() + m_dispatcher->DiscardedCount();
 }
+
+bool SubscriptionMap::CanDeliverToUserInterfaceThread() const { return m_dispatcher->CanDispatch(); }
 
 void SubscriptionMap::NotifySend(const std::vector<CString>& keys, const NotificationInfo* info, Subscriber* leaveOut) {
-    if (!m_dispatcher) {
-        ReportCannotDeliver("NotifySend");
-        return;
+    if (!m_dispatcher->Send([this, &keys, info, leaveOut] { Notify(keys, info, leaveOut); })) {
+        m_dispatcher->ReportRefusal(MainThreadDispatcher::PostResult::NoThread, m_type);
     }
-    m_dispatcher->DispatchSync([this, &keys, info, leaveOut] { Notify(keys, info, leaveOut); });
 }
 
-void SubscriptionMap::NotifyPost(const std::vector<CString>& keys) { static_cast<void>(TryNotifyPost(keys)); }
+void SubscriptionMap::NotifyPost(const std::vector<CString>& keys) { static_cast<void>(Post(keys, true)); }
 
-bool SubscriptionMap::TryNotifyPost(const std::vector<CString>& keys) { return Post(keys); }
+bool SubscriptionMap::TryNotifyPost(const std::vector<CString>& keys) { return Post(keys, false); }
 
-bool SubscriptionMap::Post(std::span<const CString> keys) {
-    if (!m_dispatcher) {
-        ReportCannotDeliver("NotifyPost");
-        return false;
-    }
-    return m_dispatcher->Post(mainthread_detail::InPlaceCall(PostedDelivery(*this, keys)));
-}
-
-void SubscriptionMap::ReportCannotDeliver([[maybe_unused]] const char* operation) const {
-    BRIM_DCHECK_FAILED(
-        "%s on subscription type %d, whose map was built off the user-interface thread and so delivers "
-        "nothing there: reach SubscriptionManager::Instance() first on the user-interface thread",
-        operation, m_type);
+bool SubscriptionMap::Post(std::span<const CString> keys, bool report) {
+    const auto result = m_dispatcher->Post(mainthread_detail::InPlaceCall(PostedDelivery(*this, keys)));
+    if (report) m_dispatcher->ReportRefusal(result, m_type);
+    return result == MainThreadDispatcher::PostResult::Queued;
 }
 
 void SubscriptionMap::CleanUp() {
-    if (m_notifying || !m_cleanUpPending) return;
-    // Only the runs that deliveries marked; a run listed twice is visited once,
-    // since the first visit may erase it.
-    std::sort(m_marked.begin(), m_marked.end(),
-              [](Entries::iterator a, Entries::iterator b) { return std::less<>()(&*a, &*b); });
-    m_marked.erase(std::unique(m_marked.begin(), m_marked.end()), m_marked.end());
-    for (const Entries::iterator it : m_marked) {
-        std::erase(it->second, nullptr);
-        if (it->second.empty()) m_entries.erase(it);
+    if (m_notifying) return;
+    if (m_cleanUpPending) EraseMarked();
+    if (!m_retired.empty()) {
+        // Deleted last, under the lock but with the map consistent: a
+        // receiver's destructor may use the map again.
+        std::vector<Subscriber*> retired;
+        retired.swap(m_retired);
+        for (Subscriber* subscriber : retired) delete subscriber;
+    }
+}
+
+void SubscriptionMap::EraseMarked() {
+    if (m_cleanAll) {
+        for (auto it = m_entries.begin(); it != m_entries.end();) {
+            std::erase(it->second, nullptr);
+            it = it->second.empty() ? m_entries.erase(it) : std::next(it);
+        }
+    } else {
+        // Only the runs that deliveries marked; a run listed twice is visited
+        // once, since the first visit may erase it.
+        std::sort(m_marked.begin(), m_marked.end(),
+                  [](Entries::iterator a, Entries::iterator b) { return std::less<>()(&*a, &*b); });
+        m_marked.erase(std::unique(m_marked.begin(), m_marked.end()), m_marked.end());
+        for (const Entries::iterator it : m_marked) {
+            std::erase(it->second, nullptr);
+            if (it->second.empty()) m_entries.erase(it);
+        }
     }
     m_marked.clear();
+    m_cleanAll = false;
     m_cleanUpPending = false;
+}
+
+bool SubscriptionMap::DeleteAfterDelivery(Subscriber* subscriber) {
+    const platform::LockGuard lock(m_lock);
+    if (!m_notifying) return false;  // no delivery runs on this thread: the caller deletes it now
+    m_retired.push_back(subscriber);
+    return true;
+}
+
+void SubscriptionMap::ForgetDeleteAfterDelivery(Subscriber* subscriber) noexcept {
+    const platform::LockGuard lock(m_lock);
+    if (!m_retired.empty() && m_retired.back() == subscriber) m_retired.pop_back();
 }

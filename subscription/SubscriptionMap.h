@@ -28,13 +28,19 @@
 // Ownership: the map never owns or deletes subscribers or payloads. A
 // subscriber must be unsubscribed from every key before it is destroyed.
 // Limit: an Update must not wait for another thread that needs this map.
-// Dispatcher: only a map constructed on the user-interface thread can
-// NotifySend and NotifyPost; on any other map both do nothing (debug builds
-// stop at the first such call and name the map's type).
-// CanDeliverToUserInterfaceThread tells which kind of map this is.
+// Which thread: NotifySend and NotifyPost deliver on the thread that is the
+// user-interface thread at the time of the call (platform/WinThread.h),
+// whichever thread built the map and whenever. Posts of one thread keep their
+// order while the designation stays; after it moves, deliveries queued
+// before still run on the thread they were queued for, if it still runs its
+// loop. With no user-interface thread (none designated yet, or it has
+// ended) a post is refused and counted in DroppedPostCount, and a send
+// delivers nothing and returns; NotifyPost and NotifySend also report it
+// through the diagnostics channel (platform/Diagnostics.h), TryNotifyPost
+// only answers false. CanDeliverToUserInterfaceThread tells in advance.
 // Lifetime: the map may be destroyed on any thread. A posted delivery that
 // is running on the user-interface thread then finishes first; one still
-// queued finds the map gone and does nothing.
+// queued is discarded with the map and does nothing.
 
 #include <BrimSubscriber/platform/CString.h>
 #include <BrimSubscriber/platform/Lock.h>
@@ -65,7 +71,8 @@ public:
     void Subscribe(const CString& key, Subscriber* subscriber);
 
     // Removes the first matching entry in subscription order; does nothing
-    // when there is none. During a delivery the entry is only marked.
+    // when there is none. During a delivery the entry is only marked. Never
+    // throws.
     void Unsubscribe(const CString& key, Subscriber* subscriber);
 
     // Calls Update(info) on each entry of the key, in subscription order,
@@ -83,13 +90,14 @@ public:
 
     // Queues the several-keys Notify, with a null payload and nobody left
     // out, for the user-interface thread. The keys are copied. A notification
-    // that cannot be queued (the thread's queue is full) is dropped.
+    // that cannot be queued (no user-interface thread, or its queue is full)
+    // is dropped, counted and reported.
     void NotifyPost(const std::vector<CString>& keys);
 
     // NotifyPost that tells whether the notification was queued: false when
-    // it was dropped (the queue is full, the user-interface thread has ended,
-    // or this map cannot deliver there). A caller that must not lose it keeps
-    // what it wanted to announce and tries again later.
+    // it was dropped (no user-interface thread, it has ended, or its queue is
+    // full), in every build; the drop is counted, not reported. A caller that
+    // must not lose it keeps what it wanted to announce and tries again later.
     [[nodiscard]] bool TryNotifyPost(const std::vector<CString>& keys);
 
     // The entries under `key`: one per subscription, so a subscriber entered
@@ -99,13 +107,15 @@ public:
     // another thread delivers on this map.
     [[nodiscard]] std::size_t SubscriberCount(const CString& key) const;
 
-    // Posts this map could not queue (its user-interface thread's queue was
-    // full, or that thread has ended). Cheap; any thread.
+    // Posts of this map refused (no user-interface thread, its queue full,
+    // or it has ended) and posts queued and then discarded unrun because the
+    // thread they were queued for ended. A post that finds no receiver when
+    // it runs is not a drop. Cheap; any thread.
     [[nodiscard]] std::uint64_t DroppedPostCount() const noexcept;
 
-    // Whether NotifySend and NotifyPost reach the user-interface thread: true
-    // exactly when the map was constructed there.
-    [[nodiscard]] bool CanDeliverToUserInterfaceThread() const noexcept { return m_dispatcher != nullptr; }
+    // Whether a NotifySend or NotifyPost made now would reach a user-interface
+    // thread: one is designated and has not ended. The same for every map.
+    [[nodiscard]] bool CanDeliverToUserInterfaceThread() const;
 
 private:
     // Entries by key, each key's entries in subscription order. One tree
@@ -123,14 +133,20 @@ private:
     using Entries = std::map<CString, Run, KeyOrder>;
 
     friend class SubscriptionManager;  // names its maps by type
+    friend class Subscription;         // defers deleting a receiver it replaced during a delivery
     class DeliveryScope;
     class PostedDelivery;
     void Deliver(std::span<const CString> keys, const NotificationInfo* info, Subscriber* leaveOut);
-    // TryNotifyPost of any run of keys: the hub posts one key without
-    // building a vector for it.
-    bool Post(std::span<const CString> keys);
+    // TryNotifyPost of any run of keys (the hub posts one key without
+    // building a vector for it); `report`: a refusal is misuse, reported.
+    bool Post(std::span<const CString> keys, bool report);
     void CleanUp() BRIM_REQUIRES(m_lock);
-    void ReportCannotDeliver(const char* operation) const;
+    void EraseMarked() BRIM_REQUIRES(m_lock);
+    // When a delivery on this map runs on the calling thread (holding the
+    // lock while one is marked running can only mean that), takes the
+    // receiver to delete when the outermost delivery ends and returns true.
+    bool DeleteAfterDelivery(Subscriber* subscriber);
+    void ForgetDeleteAfterDelivery(Subscriber* subscriber) noexcept;
 
     // The lock is held across every Update of a delivery and may be taken
     // again by an Update on the same thread (it is recursive). The analysis
@@ -140,13 +156,17 @@ private:
     Entries m_entries BRIM_GUARDED_BY(m_lock);
     bool m_notifying BRIM_GUARDED_BY(m_lock) = false;
     bool m_cleanUpPending BRIM_GUARDED_BY(m_lock) = false;
+    bool m_cleanAll BRIM_GUARDED_BY(m_lock) = false;  // a removal could not be noted in m_marked
+    // Receivers a handle replaced during a delivery, deleted when it ends.
+    std::vector<Subscriber*> m_retired BRIM_GUARDED_BY(m_lock);
     // The runs in which a delivery marked entries removed, for the clean-up to
     // visit instead of the whole map (a run may be listed more than once).
     std::vector<Entries::iterator> m_marked BRIM_GUARDED_BY(m_lock);
     mutable platform::RecursiveLock m_lock;
-    // Set at construction only. Its queue holds the posted deliveries, so
-    // destroying it first (which waits for one running on its thread)
-    // guarantees no delivery reaches a destroyed map.
+    // Set at construction only; it follows the user-interface thread. Its
+    // queues hold the posted deliveries, so destroying it first (which waits
+    // for one running on its thread) guarantees no delivery reaches a
+    // destroyed map.
     std::unique_ptr<MainThreadDispatcher> m_dispatcher;
     int m_type = -1;  // the subscription type, for diagnostics; -1 outside the hub
 };

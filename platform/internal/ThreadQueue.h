@@ -40,7 +40,7 @@
 // - Close, when the owning thread ends: every target goes, pending work is
 //   dropped, senders are released, and later posts and sends fail.
 //
-// Threading: Register, RunPending, RunUntil's waits (WaitForWork) and TakeQuit
+// Threading: RunPending, RunUntil's waits (WaitForWork) and TakeQuit
 // on the owning thread; everything else on any thread.
 // Locks: m_mutex is a leaf lock. It is never held while a handler runs. A
 // CWnd's handle lock may be held when it is taken, never the other way round.
@@ -83,8 +83,11 @@ public:
     static std::shared_ptr<ThreadQueue> ForCurrentThread();
 
     [[nodiscard]] bool IsOwnerThread() const { return m_owner.CalledOnValidThread(); }
+    // Whether the owning thread has ended (Close): nothing can be queued any more.
+    [[nodiscard]] bool IsClosed();
 
-    // Targets. Register on the owning thread; 0 when the queue is closed.
+    // Targets. Register on any thread (the target belongs to the owning
+    // thread whoever registers it); 0 when the queue is closed.
     std::uint64_t Register(CWnd* wnd);
     void Unregister(std::uint64_t id);
     [[nodiscard]] bool IsLive(std::uint64_t id);

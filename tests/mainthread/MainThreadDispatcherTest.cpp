@@ -1,5 +1,7 @@
 #include <BrimSubscriber/mainthread/MainThreadDispatcher.h>
 #include <BrimSubscriber/platform/Event.h>
+#include <BrimSubscriber/platform/MessageLoop.h>
+#include <BrimSubscriber/platform/WinThread.h>
 #include "support/UiLoop.h"
 
 #include <gtest/gtest.h>
@@ -91,9 +93,9 @@ TEST(MainThreadDispatcherTest, DestroyedOffItsThreadWaitsForTheCallableRunningTh
     EXPECT_FALSE(destroyedWhileRunning);
 }
 
-// An exception from a callable passes out of the loop; the next call still runs. Instance() is one object, owned by
-// the thread of its first call.
-TEST(MainThreadDispatcherTest, ExceptionLeavesItUsableAndInstanceIsOneObjectOfItsFirstCaller) {
+// An exception from a callable passes out of the loop; the next call still runs. Instance() is one object, which
+// reaches the user-interface thread whichever thread calls it.
+TEST(MainThreadDispatcherTest, ExceptionLeavesItUsableAndInstanceIsOneObject) {
     MainThreadDispatcher& instance = MainThreadDispatcher::Instance();
     bool ran = false;
     instance.DispatchAsync([] { throw std::runtime_error("callable failed"); });
@@ -103,3 +105,64 @@ TEST(MainThreadDispatcherTest, ExceptionLeavesItUsableAndInstanceIsOneObjectOfIt
     EXPECT_TRUE(ran);
 }
 
+// Empty callables, async and sync, from a worker and on the owning thread, are accepted and run nothing; the loop
+// goes on with the calls behind them.
+TEST(MainThreadDispatcherTest, EmptyCallablesAreAcceptedAndRunNothing) {
+    MainThreadDispatcher dispatcher;
+    std::atomic<int> done{0};
+    std::thread worker([&] {
+        EXPECT_TRUE(dispatcher.DispatchAsync(std::function<void()>()));
+        EXPECT_TRUE(dispatcher.DispatchSync(std::function<void()>()));
+        dispatcher.DispatchAsync([&] { ++done; });
+    });
+    EXPECT_TRUE(dispatcher.DispatchAsync(std::function<void()>()) && dispatcher.DispatchSync(std::function<void()>()));
+    EXPECT_TRUE(test::PumpUntil([&] { return done == 1; }));
+    worker.join();
+    EXPECT_EQ(dispatcher.QueuedCount(), 0U);
+}
+
+// Destroyed on a worker while the owning thread runs its queued calls: a legal call, in every build.
+TEST(MainThreadDispatcherTest, DestroyedOnAWorkerWhileItsCallsRun) {
+    for (int round = 0; round < 300; ++round) {
+        auto dispatcher = std::make_unique<MainThreadDispatcher>();
+        platform::Event running;
+        std::atomic<bool> ran{false};
+        for (int i = 0; i < 20; ++i) dispatcher->DispatchAsync([&] { running.Set(), ran = true; });
+        std::thread worker([&] { running.Wait(), dispatcher.reset(); });
+        ASSERT_TRUE(test::PumpUntil([&] { return ran.load(); }));
+        worker.join();
+        test::PumpPending();
+    }
+}
+
+// A dispatcher that follows the user-interface thread: its calls go to the thread designated at the time of each
+// dispatch; none are refused and counted while no thread is designated or the designated one has ended; a call
+// queued for a thread that then ended is counted as discarded. The test thread is the user-interface thread again
+// at the end.
+TEST(MainThreadDispatcherTest, FollowingDispatcherGoesWhereTheDesignationIs) {
+    MainThreadDispatcher follower{MainThreadDispatcher::FollowUserInterfaceThread{}};
+    std::string trace;  // written by whichever thread runs the calls, read after they joined
+    platform::Event designated, queued;
+    std::thread ui([&] {
+        platform::SetUserInterfaceThread();
+        designated.Set();
+        queued.Wait();
+        platform::MessageLoop::Current().Run();
+    });
+    designated.Wait();
+    EXPECT_TRUE(follower.DispatchAsync([&] { trace += 'w', platform::MessageLoop::Current().Quit(); }));  // to it
+    EXPECT_TRUE(follower.DispatchAsync([&] { trace += 'x'; }));  // not run: that thread ends first
+    queued.Set();
+    ui.join();
+    EXPECT_FALSE(follower.CanDispatch());
+    EXPECT_FALSE(follower.DispatchAsync([&] { trace += 'y'; }));  // its thread has ended
+    platform::ClearUserInterfaceThread();
+    EXPECT_FALSE(follower.DispatchAsync([&] { trace += 'z'; }));  // none is designated
+    follower.DispatchSync([&] { trace += 'z'; });
+    platform::SetUserInterfaceThread();
+    EXPECT_TRUE(follower.DispatchAsync([&] { trace += 'h'; }));
+    test::PumpPending();
+    EXPECT_EQ(trace, "wh");
+    EXPECT_EQ(follower.RefusedCount(), 2U);
+    EXPECT_EQ(follower.DiscardedCount(), 1U);
+}

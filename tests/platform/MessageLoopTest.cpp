@@ -114,12 +114,6 @@ TEST(MessageLoopTest, NestedLoopGoesOnWithTheMessagesPostedBehindItsOwn) {
     EXPECT_EQ(target.seen, Count(1, 11));
 }
 
-// Debug builds stop a loop run on a thread that does not own it.
-TEST(MessageLoopTest, LoopRunFromAForeignThreadIsCaughtInDebugBuilds) {
-    MessageLoop loop = MessageLoop::Current();
-    EXPECT_DEBUG_DEATH(std::thread([&] { loop.RunPending(); }).join(), "RunPending called on a thread that does not own");
-}
-
 // A worker's send cuts in before the rest of the posted batch and blocks until handled; on the owning thread a send
 // is a direct call.
 TEST(MessageLoopTest, SendFromWorkerBlocksUntilHandledAndCutsInBeforePosted) {

@@ -62,6 +62,43 @@ const HandleCase kHandleCases[] = {
          owner.SetSubscriber(new Dying(w), true), owner.Subscribe(K1), owner = Subscription();
          return w.log;
      }},
+    {"SetSubscriber on a subscribed handle moves its keys: the earlier receiver is withdrawn, the new one entered",
+     "SS|S|" "SS|S|" "||",
+     [](World& w) {
+         w.sub.Subscribe({K1, K2}), w.map.Subscribe(K1, &w.s), w.sub.SetSubscriber(&w.s, false);
+         const std::string moved = w.Probe(w.map);
+         w.sub.SetSubscriber(&w.s, true), w.sub.SetSubscriber(&w.s, false);  // the same pointer: only ownership
+         const std::string same = w.Probe(w.map);
+         return w.sub.Subscribe(std::vector<CString>{}), w.map.Unsubscribe(K1, &w.s), moved + same + w.Probe(w.map);
+     }},
+    {"an owned earlier receiver is deleted once its entries are gone", "S",
+     [](World& w) {
+         Subscription owner(&w.map);
+         owner.SetSubscriber(new Dying(w), true), owner.Subscribe(K1), owner.SetSubscriber(&w.s, false);
+         return w.log;
+     }},
+    {"replaced inside its own Update (by a delivery or called directly): deleted after that Update returns",
+     "alive|S|alive|gone",
+     [](World& w) {
+         Subscription owner(&w.map);
+         std::weak_ptr<int> token;
+         std::string seen;
+         for (const bool direct : {false, true}) {
+             auto held = std::make_shared<int>(0);
+             token = held;
+             owner.SetSubscriber([&w, &owner, &token, held](const NotificationInfo*) {
+                 owner.SetSubscriber(&w.s, false);
+                 w.log += token.expired() ? "freed|" : "alive|";
+             });
+             owner.Subscribe(K2);
+             w.log.clear();
+             direct ? owner.Notify(notify_self_only, nullptr) : w.map.Notify(K2, nullptr, nullptr);
+             seen += w.log;
+             seen += direct ? "" : w.Probe(w.map).substr(1);
+             owner.Unsubscribe();
+         }
+         return seen + (token.expired() ? "gone" : "kept");
+     }},
     {"a move takes the entries and empties the source; a move-assignment first removes the target's", "000R|R|||",
      [](World& w) {
          w.sub.Subscribe({K1, K2});
