@@ -10,7 +10,7 @@
 // with a null payload (it cannot tell which of its paths changed). Destroying
 // the handle withdraws the watches and then the subscriptions.
 //
-//   FileSubscription files;                                // on the UI thread first
+//   FileSubscription files;                                // on any thread
 //   files.SetSubscriber(new ReloadOnChange(doc), true);    // the handle owns it
 //   files.Subscribe({CString("/survey/line 12.xyz"), CString("/survey/line 13.xyz")});
 //   ...
@@ -25,8 +25,8 @@
 //
 // Threading: one handle is used by one thread at a time; different handles
 // may be used on different threads. Notifications arrive on the user-interface
-// thread whichever thread subscribed. Construct the first handle (or reach
-// SubscriptionManager) on the user-interface thread, or nothing is delivered.
+// thread whichever thread subscribed (the thread that is the user-interface
+// thread when the change is posted).
 // Ownership/Lifetime: the receiver is owned only when SetSubscriber was told
 // so, and is then deleted after every path has been withdrawn. A notification
 // still queued when the handle goes away finds no subscription and calls

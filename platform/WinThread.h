@@ -76,7 +76,8 @@ private:
 };
 
 // The application object: a thread object whose thread is the user-interface
-// thread for as long as it lives.
+// thread for as long as it lives. Its construction throws as
+// SetUserInterfaceThread does.
 class BRIM_PLATFORM_API CWinApp : public CWinThread {
 public:
     CWinApp();

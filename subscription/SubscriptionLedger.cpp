@@ -11,7 +11,7 @@
 
 namespace subscription_ledger {
 
-#if BRIM_DCHECK_IS_ON
+#if BRIM_DCHECK_IS_ON || BRIM_LEDGER_IN_RELEASE
 namespace {
 
 struct Entry {
