@@ -108,7 +108,7 @@ public:
     // receiver captured is still in use there.
     void Flush() {
         platform::Event done;
-        m_dispatcher->DispatchAsync([&done] { done.Set(); });
+        while (!m_dispatcher->DispatchAsync([&done] { done.Set(); })) std::this_thread::yield();  // the queue is full
         done.Wait();
     }
 

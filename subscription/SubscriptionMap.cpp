@@ -241,18 +241,7 @@ bool SubscriptionMap::Post(std::span<const CString> keys, bool report) {
 }
 
 void SubscriptionMap::CleanUp() {
-    if (m_notifying) return;
-    if (m_cleanUpPending) EraseMarked();
-    if (!m_retired.empty()) {
-        // Deleted last, under the lock but with the map consistent: a
-        // receiver's destructor may use the map again.
-        std::vector<Subscriber*> retired;
-        retired.swap(m_retired);
-        for (Subscriber* subscriber : retired) delete subscriber;
-    }
-}
-
-void SubscriptionMap::EraseMarked() {
+    if (m_notifying || !m_cleanUpPending) return;
     if (m_cleanAll) {
         for (auto it = m_entries.begin(); it != m_entries.end();) {
             std::erase(it->second, nullptr);
@@ -272,12 +261,20 @@ void SubscriptionMap::EraseMarked() {
     m_marked.clear();
     m_cleanAll = false;
     m_cleanUpPending = false;
+    if (!m_retired.empty()) {
+        // Deleted last, under the lock but with the map consistent: a
+        // receiver's destructor may use the map again.
+        std::vector<Subscriber*> retired;
+        retired.swap(m_retired);
+        for (Subscriber* subscriber : retired) delete subscriber;
+    }
 }
 
 bool SubscriptionMap::DeleteAfterDelivery(Subscriber* subscriber) {
     const platform::LockGuard lock(m_lock);
     if (!m_notifying) return false;  // no delivery runs on this thread: the caller deletes it now
     m_retired.push_back(subscriber);
+    m_cleanUpPending = true;
     return true;
 }
 

@@ -141,7 +141,6 @@ private:
     // building a vector for it); `report`: a refusal is misuse, reported.
     bool Post(std::span<const CString> keys, bool report);
     void CleanUp() BRIM_REQUIRES(m_lock);
-    void EraseMarked() BRIM_REQUIRES(m_lock);
     // When a delivery on this map runs on the calling thread (holding the
     // lock while one is marked running can only mean that), takes the
     // receiver to delete when the outermost delivery ends and returns true.
