@@ -53,6 +53,7 @@
 #include <string>
 
 namespace platform::detail {
+class TargetTable;
 class ThreadQueue;
 }
 
@@ -91,7 +92,7 @@ protected:
     virtual LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam);
 
 private:
-    friend class platform::detail::ThreadQueue;
+    friend class platform::detail::TargetTable;  // runs WindowProc
 
     struct Handle {
         std::shared_ptr<platform::detail::ThreadQueue> queue;
