@@ -53,6 +53,7 @@ TEST(MainThreadDispatcherTest, SyncOnTheOwningThreadRunsAtOnceAheadOfQueuedCalls
 TEST(MainThreadDispatcherTest, CallsThatCannotRunAreFreedAndLeaveNothingQueued) {
     std::unique_ptr<MainThreadDispatcher> orphan;
     std::thread([&] { orphan = std::make_unique<MainThreadDispatcher>(); }).join();
+    using brim::DispatchStatus;
     const std::function<void(std::function<void()>)> cases[] = {
         [](auto call) { MainThreadDispatcher().DispatchAsync(std::move(call)); },
         [](auto call) {
@@ -61,10 +62,18 @@ TEST(MainThreadDispatcherTest, CallsThatCannotRunAreFreedAndLeaveNothingQueued) 
             ASSERT_TRUE(filler.CreateEx("filler"));
             while (filler.PostMessage(WM_APP + 7, 0, 0)) {
             }
-            EXPECT_TRUE(!dispatcher.DispatchAsync(std::move(call)) && dispatcher.QueuedCount() == 0);
+            EXPECT_EQ(dispatcher.TryDispatchAsync(std::move(call)), DispatchStatus::QueueFull);
+            EXPECT_EQ(dispatcher.QueuedCount(), 0U);
         },
-        [&](auto call) { EXPECT_FALSE(orphan->DispatchAsync(std::move(call))); },
+        [&](auto call) { EXPECT_EQ(orphan->TryDispatchAsync(std::move(call)), DispatchStatus::ThreadGone); },
         [&](auto call) { EXPECT_TRUE(orphan->DispatchSync(std::move(call))); },
+        [](auto call) {
+            MainThreadDispatcher follower{MainThreadDispatcher::FollowUserInterfaceThread{}};
+            platform::ClearUserInterfaceThread();
+            EXPECT_EQ(follower.TryDispatchAsync(call), DispatchStatus::NoThread);
+            EXPECT_EQ(follower.TryDispatchSync(std::move(call)), DispatchStatus::NoThread);
+            platform::SetUserInterfaceThread();
+        },
     };
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         auto token = std::make_shared<bool>(false);
@@ -105,17 +114,19 @@ TEST(MainThreadDispatcherTest, ExceptionLeavesItUsableAndInstanceIsOneObject) {
     EXPECT_TRUE(ran);
 }
 
-// Empty callables, async and sync, from a worker and on the owning thread, are accepted and run nothing; the loop
-// goes on with the calls behind them.
+// Empty callables of every kind, async and sync, from a worker and on the owning thread, are accepted and run
+// nothing; the loop goes on with the calls behind them.
 TEST(MainThreadDispatcherTest, EmptyCallablesAreAcceptedAndRunNothing) {
     MainThreadDispatcher dispatcher;
     std::atomic<int> done{0};
+    void (*nullFunction)() = nullptr;
     std::thread worker([&] {
-        EXPECT_TRUE(dispatcher.DispatchAsync(std::function<void()>()));
-        EXPECT_TRUE(dispatcher.DispatchSync(std::function<void()>()));
+        EXPECT_TRUE(dispatcher.DispatchAsync(std::function<void()>()) && dispatcher.DispatchAsync(nullFunction));
+        EXPECT_TRUE(dispatcher.DispatchSync(std::function<void()>()) && dispatcher.DispatchSync(nullptr));
         dispatcher.DispatchAsync([&] { ++done; });
     });
-    EXPECT_TRUE(dispatcher.DispatchAsync(std::function<void()>()) && dispatcher.DispatchSync(std::function<void()>()));
+    EXPECT_TRUE(dispatcher.DispatchAsync(brim::MoveOnlyFunction<void()>()) && dispatcher.DispatchAsync(nullptr));
+    EXPECT_TRUE(dispatcher.DispatchSync(std::function<void()>()) && dispatcher.DispatchSync(nullFunction));
     EXPECT_TRUE(test::PumpUntil([&] { return done == 1; }));
     worker.join();
     EXPECT_EQ(dispatcher.QueuedCount(), 0U);
