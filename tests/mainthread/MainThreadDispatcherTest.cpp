@@ -31,23 +31,6 @@ TEST(MainThreadDispatcherTest, CallsFromAWorkerRunOnTheOwningThreadAsyncInOrderS
     EXPECT_TRUE(trace == "abc" && dispatcher.QueuedCount() == 0) << trace;
 }
 
-// A sync call on the owning thread runs at once, ahead of queued calls, and so does one nested in a running callable;
-// an async one made there queues.
-TEST(MainThreadDispatcherTest, SyncOnTheOwningThreadRunsAtOnceAheadOfQueuedCalls) {
-    MainThreadDispatcher dispatcher;
-    std::string trace;
-    dispatcher.DispatchAsync([&] {
-        trace += '1';
-        dispatcher.DispatchAsync([&] { trace += 'q'; });
-        dispatcher.DispatchSync([&] { trace += 'n'; });
-    });
-    dispatcher.DispatchAsync([&] { trace += '2'; });
-    EXPECT_TRUE(dispatcher.DispatchSync([&] { trace += 's'; }));
-    EXPECT_EQ(trace, "s");
-    test::PumpPending();
-    EXPECT_EQ(trace, "s1n2q");
-}
-
 // Calls that can never run: discarded with their dispatcher, refused when the owning thread's queue is full or its
 // thread has ended, sent to an ended thread. None runs, each is freed at once, and nothing of them stays queued.
 TEST(MainThreadDispatcherTest, CallsThatCannotRunAreFreedAndLeaveNothingQueued) {
