@@ -117,7 +117,10 @@ private:
 
 class BRIM_SCOPED_CAPABILITY UniqueLock {
 public:
-    explicit UniqueLock(CriticalSection& cs) BRIM_ACQUIRE(cs) : m_cs(cs), m_lock(cs.m_mutex, std::defer_lock) { Lock(); }
+    explicit UniqueLock(CriticalSection& cs) BRIM_ACQUIRE(cs) : m_cs(cs), m_lock(cs.m_mutex, std::defer_lock) {
+        m_cs.NoteTaken();
+        m_lock.lock();
+    }
     UniqueLock(const UniqueLock&) = delete;
     UniqueLock& operator=(const UniqueLock&) = delete;
     ~UniqueLock() BRIM_RELEASE() {  // releases it when still held

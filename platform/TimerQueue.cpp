@@ -27,19 +27,23 @@ void TimerQueue::ScheduleLocked(const Key& key, Timer& timer, Clock::time_point 
     std::push_heap(m_heap.begin(), m_heap.end(), Later);
     // Restarts leave stale entries; rebuild before they outnumber the timers.
     if (m_heap.size() > 2 * m_timers.size() + 16) {
-        std::erase_if(m_heap, [this](const Deadline& d) {
-            const auto it = m_timers.find(d.key);
-            return it == m_timers.end() || it->second.serial != d.serial;
-        });
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < m_heap.size(); ++i) {
+            if (IsCurrentLocked(m_heap[i])) m_heap[kept++] = m_heap[i];
+        }
+        m_heap.resize(kept);
         std::make_heap(m_heap.begin(), m_heap.end(), Later);
     }
 }
 
+bool TimerQueue::IsCurrentLocked(const Deadline& deadline) const {
+    const auto it = m_timers.find(deadline.key);
+    return it != m_timers.end() && it->second.serial == deadline.serial;
+}
+
 void TimerQueue::DropStaleLocked() {
     while (!m_heap.empty()) {
-        const Deadline& top = m_heap.front();
-        const auto it = m_timers.find(top.key);
-        if (it != m_timers.end() && it->second.serial == top.serial) return;
+        if (IsCurrentLocked(m_heap.front())) return;
         std::pop_heap(m_heap.begin(), m_heap.end(), Later);
         m_heap.pop_back();
     }

@@ -74,6 +74,7 @@ private:
 
     [[nodiscard]] Clock::time_point NowLocked() const BRIM_REQUIRES(m_lock);
     void ScheduleLocked(const Key& key, Timer& timer, Clock::time_point due) BRIM_REQUIRES(m_lock);
+    [[nodiscard]] bool IsCurrentLocked(const Deadline& deadline) const BRIM_REQUIRES(m_lock);
     void DropStaleLocked() BRIM_REQUIRES(m_lock);
 
     TargetTable& m_targets;
