@@ -64,8 +64,8 @@ public:
     template <class F, class Stored = std::decay_t<F>>
         requires(!std::is_same_v<Stored, MoveOnlyFunction> && !std::is_same_v<Stored, std::nullptr_t> &&
                  std::is_invocable_r_v<R, Stored&, Args...> && std::is_constructible_v<Stored, F>)
-    // NOLINTNEXTLINE(bugprone-forwarding-reference-overload,google-explicit-constructor): the constraint leaves
-    // MoveOnlyFunction to the move constructor; implicit, as std::move_only_function
+    // Implicit, as std::move_only_function's; the constraint leaves MoveOnlyFunction to the move constructor.
+    // NOLINTNEXTLINE(bugprone-forwarding-reference-overload,google-explicit-constructor)
     MoveOnlyFunction(F&& f) {
         if (IsEmptyCallable<Stored>(f)) return;
         if constexpr (kFitsInPlace<Stored>) {
@@ -73,8 +73,8 @@ public:
             m_invoke = &InvokeInPlace<Stored>;
             m_manage = &ManageInPlace<Stored>;
         } else {
-            Stored* onHeap = new Stored(std::forward<F>(f));
-            std::memcpy(m_storage, &onHeap, sizeof(onHeap));
+            void* const onHeap = new Stored(std::forward<F>(f));
+            std::memcpy(m_storage, &onHeap, sizeof(void*));
             m_invoke = &InvokeOnHeap<Stored>;
             m_manage = &ManageOnHeap<Stored>;
         }
@@ -123,11 +123,14 @@ private:
     static R InvokeInPlace(void* self, Args&&... args) {
         return std::invoke(*static_cast<Stored*>(self), std::forward<Args>(args)...);
     }
+    static void* HeapAddress(const void* self) noexcept {
+        void* onHeap = nullptr;
+        std::memcpy(&onHeap, self, sizeof(void*));
+        return onHeap;
+    }
     template <class Stored>
     static R InvokeOnHeap(void* self, Args&&... args) {
-        Stored* onHeap = nullptr;
-        std::memcpy(&onHeap, self, sizeof(onHeap));
-        return std::invoke(*onHeap, std::forward<Args>(args)...);
+        return std::invoke(*static_cast<Stored*>(HeapAddress(self)), std::forward<Args>(args)...);
     }
     template <class Stored>
     static void ManageInPlace(Op op, void* self, void* target) noexcept {
@@ -145,12 +148,10 @@ private:
     template <class Stored>
     static void ManageOnHeap(Op op, void* self, void* target) noexcept {
         if (op == Op::MoveTo) {
-            std::memcpy(target, self, sizeof(Stored*));  // the address moves; the object stays
+            std::memcpy(target, self, sizeof(void*));  // the address moves; the object stays
             return;
         }
-        Stored* onHeap = nullptr;
-        std::memcpy(&onHeap, self, sizeof(onHeap));
-        delete onHeap;
+        delete static_cast<Stored*>(HeapAddress(self));
     }
 
     void TakeFrom(MoveOnlyFunction& other) noexcept {
