@@ -17,6 +17,10 @@
 // - GLib: g_main_context_invoke to a GMainContext that a thread runs with
 //   g_main_loop_run (each call attaches one idle source).
 // - Asio: asio::post to an io_context that a thread runs.
+// "Post/Lambda48Workers1" and "Post/Lambda48Workers4": the same, with a lambda
+// that captures 48 bytes (the completion and five 64-bit words it sums),
+// given as it is to MainThreadDispatcher::DispatchAsync (kept in place: no
+// std::function is made) and to asio::post.
 //
 // Sending ("Send/RoundTrip"): 20,000 round trips in sequence from the
 // benchmark thread; median and 99th percentile of each one's steady_clock time,
@@ -66,6 +70,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -309,6 +314,30 @@ void PostOursDispatchAsync(benchmark::State& state, int workers) {
                                  [&] { return ui.Dispatcher().DispatchAsync([&completion] { completion.Hit(); }); });
 }
 
+// 48 bytes of captures: the completion's address and five words.
+auto Lambda48(bench::Completion& completion) {
+    return [&completion, words = std::array<std::uint64_t, 5>{1, 2, 3, 4, 5}] {
+        if (words[0] + words[1] + words[2] + words[3] + words[4] == 15) completion.Hit();
+    };
+}
+static_assert(sizeof(decltype(Lambda48(std::declval<bench::Completion&>()))) == 48);
+
+void PostOursDispatchAsyncLambda48(benchmark::State& state, int workers) {
+    bench::UiThread ui;
+    bench::Completion completion;
+    bench::MeasurePostThroughput(state, completion, workers,
+                                 [&] { return ui.Dispatcher().DispatchAsync(Lambda48(completion)); });
+}
+
+void PostAsioLambda48(benchmark::State& state, int workers) {
+    AsioConsumer consumer;
+    bench::Completion completion;
+    bench::MeasurePostThroughput(state, completion, workers, [&] {
+        asio::post(consumer.Io(), Lambda48(completion));
+        return true;
+    });
+}
+
 void PostQt(benchmark::State& state, int workers) {
     QtConsumer consumer;
     QtSender sender;
@@ -509,6 +538,7 @@ const bool kRegistered = [] {
           {"GLib", SendGlib<GlibConsumer>},
           {"Asio", SendAsio},
           {"FloorEventfd", SendFloorEventfd}}},
+        {"Lambda48", {{"OursDispatchAsync", PostOursDispatchAsyncLambda48}, {"Asio", PostAsioLambda48}}, {}},
         {"Glib",
          {{"OursNotifyPost", PostOursNotifyPost<GlibUiThread>},
           {"OursDispatchAsync", PostOursDispatchAsync<GlibUiThread>},

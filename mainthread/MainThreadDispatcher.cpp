@@ -4,13 +4,13 @@
 #include <BrimSubscriber/platform/Diagnostics.h>
 #include <BrimSubscriber/platform/WinThread.h>
 
-#include "mainthread/internal/InPlaceCall.h"
 #include "platform/internal/RingQueue.h"
 
 #include <exception>
 #include <utility>
 
-using mainthread_detail::InPlaceCall;
+using Callable = brim::MoveOnlyFunction<void()>;
+using brim::DispatchStatus;
 
 // One hidden window on one thread's loop, with the numbered calls waiting
 // for it. Posting numbers a call and rings the doorbell under one lock, so
@@ -31,8 +31,8 @@ public:
 
     // Queued, or refused with the call destroyed unrun and nothing left
     // behind. Allocation failure comes out as an exception, the same way.
-    bool Post(InPlaceCall&& call);
-    void Send(std::function<void()>& waiting) {
+    bool Post(Callable&& call);
+    void Send(Callable& waiting) {
         static_cast<void>(m_wnd.TrySendMessage(WM_CALLBACK, 0, reinterpret_cast<LPARAM>(&waiting)));
     }
     [[nodiscard]] bool IsLive() const { return m_wnd.IsWindow(); }
@@ -46,19 +46,18 @@ private:
     static constexpr const char* kWindowName = "MainThreadDispatcher Callback Window";
 
     struct Call {
-        Call(std::uint32_t number, InPlaceCall&& callable) noexcept : id(number), call(std::move(callable)) {}
+        Call(std::uint32_t number, Callable&& callable) noexcept : id(number), call(std::move(callable)) {}
         std::uint32_t id;
-        InPlaceCall call;
+        Callable call;
     };
 
     void OnCallbackMessage(WPARAM wParam, LPARAM lParam);
     void OnTimerMessage(WPARAM /*timerId*/) {}
 
     // The leaf lock of the dispatcher: held for a post, never while a
-    // callable runs. It is taken before the window's and the thread queue's
-    // locks, never after them (they belong to other objects, which the
-    // analysis cannot order).
-    platform::CriticalSection m_cs;
+    // callable runs; ranked before the window's and the thread queue's
+    // (brim::platform::LockRank).
+    platform::CriticalSection m_cs{brim::platform::LockRank::DispatcherQueue};
     std::uint32_t m_nextId BRIM_GUARDED_BY(m_cs) = 0;
     platform::detail::RingQueue<Call> m_pending BRIM_GUARDED_BY(m_cs);
     bool m_discarded BRIM_GUARDED_BY(m_cs) = false;
@@ -71,8 +70,8 @@ private:
     CallbackWindow<Binding> m_wnd;
 };
 
-bool MainThreadDispatcher::Binding::Post(InPlaceCall&& call) {
-    InPlaceCall refused;  // destroyed after the lock is released: it may run any code
+bool MainThreadDispatcher::Binding::Post(Callable&& call) {
+    Callable refused;  // destroyed after the lock is released: it may run any code
     std::exception_ptr failure;
     bool posted = false;
     {
@@ -117,7 +116,7 @@ std::size_t MainThreadDispatcher::Binding::DiscardIfEnded() noexcept {
 void MainThreadDispatcher::Binding::OnCallbackMessage(WPARAM wParam, LPARAM lParam) {
     if (lParam != 0) {
         // A sent callable: it runs and goes here, on the owning thread.
-        const std::function<void()> call = std::move(*reinterpret_cast<std::function<void()>*>(lParam));
+        Callable call = std::move(*reinterpret_cast<Callable*>(lParam));
         if (call) call();
         return;
     }
@@ -131,7 +130,7 @@ void MainThreadDispatcher::Binding::OnCallbackMessage(WPARAM wParam, LPARAM lPar
     // front; a number that matches nothing (its call was discarded with its
     // window) runs nothing.
     if (m_taken.empty() || m_taken.front().id != id) return;
-    InPlaceCall call = std::move(m_taken.front().call);
+    Callable call = std::move(m_taken.front().call);
     m_taken.pop_front();
     m_takenCount.store(m_taken.size(), std::memory_order_relaxed);
     if (call) call();
@@ -193,39 +192,38 @@ MainThreadDispatcher::Binding* MainThreadDispatcher::Rebind(std::uint64_t epoch)
 }
 
 bool MainThreadDispatcher::DispatchAsync(std::function<void()>&& call) {
-    std::function<void()> taken = std::exchange(call, nullptr);  // leaves the caller's empty
-    // An empty function travels as an empty call: its doorbell runs nothing.
-    const PostResult result = Post(taken ? InPlaceCall(std::move(taken)) : InPlaceCall());
-    ReportRefusal(result, -1);
-    return result == PostResult::Queued;
+    // Leaves the caller's function empty; an empty one travels as an empty
+    // call, whose doorbell runs nothing.
+    return DispatchAsync(Callable(std::exchange(call, nullptr)));
 }
 
-MainThreadDispatcher::PostResult MainThreadDispatcher::Post(InPlaceCall&& call) {
+DispatchStatus MainThreadDispatcher::TryDispatchAsync(Callable&& call) {
     Binding* binding = CurrentBinding();
-    PostResult result = PostResult::Queued;
+    DispatchStatus status = DispatchStatus::Accepted;
     if (binding == nullptr) {
-        result = PostResult::NoThread;
-        InPlaceCall refused = std::move(call);
+        status = DispatchStatus::NoThread;
+        Callable refused = std::move(call);
     } else if (!binding->Post(std::move(call))) {
-        result = binding->IsLive() ? PostResult::QueueFull : PostResult::ThreadGone;
+        status = binding->IsLive() ? DispatchStatus::QueueFull : DispatchStatus::ThreadGone;
     }
-    if (result != PostResult::Queued) m_refused.fetch_add(1, std::memory_order_relaxed);
-    return result;
+    if (status != DispatchStatus::Accepted) m_refused.fetch_add(1, std::memory_order_relaxed);
+    return status;
 }
 
-void MainThreadDispatcher::ReportRefusal(PostResult result, int type) const {
-    switch (result) {
-        case PostResult::Queued:
+void MainThreadDispatcher::ReportRefusal(DispatchStatus status, int subscriptionType) const {
+    switch (status) {
+        case DispatchStatus::Accepted:
             return;
-        case PostResult::QueueFull:
-            brim::ReportDiagnostic(brim::DiagnosticKind::QueueFull, type,
+        case DispatchStatus::QueueFull:
+            brim::ReportDiagnostic(brim::DiagnosticKind::QueueFull, subscriptionType,
                                    "a post to the user-interface thread was refused: its queue holds %zu messages",
                                    CWnd::kPostedQueueLimit);
             return;
-        case PostResult::NoThread:
-        case PostResult::ThreadGone:
-            brim::ReportDiagnostic(brim::DiagnosticKind::CannotDeliver, type,
-                                   "a send or post (subscription type %d; -1: none) cannot arrive: %s", type,
+        case DispatchStatus::NoThread:
+        case DispatchStatus::ThreadGone:
+            brim::ReportDiagnostic(brim::DiagnosticKind::CannotDeliver, subscriptionType,
+                                   "a send or post (subscription type %d; -1: none) cannot arrive: %s",
+                                   subscriptionType,
                                    m_follows ? "no user-interface thread is designated, or it has ended"
                                              : "the dispatcher's thread has ended");
             return;
@@ -233,19 +231,18 @@ void MainThreadDispatcher::ReportRefusal(PostResult result, int type) const {
 }
 
 bool MainThreadDispatcher::DispatchSync(std::function<void()>&& call) {
-    if (!Send(std::move(call))) ReportRefusal(PostResult::NoThread, -1);
-    return true;
+    return DispatchSync(Callable(std::exchange(call, nullptr)));
 }
 
-bool MainThreadDispatcher::Send(std::function<void()>&& call) {
+DispatchStatus MainThreadDispatcher::TryDispatchSync(Callable&& call) {
     // The caller waits, so the callable goes by address, never through the
     // queue: a send that is not handled (the window or its thread is gone)
     // leaves nothing behind.
-    std::function<void()> waiting = std::exchange(call, nullptr);
+    Callable waiting = std::move(call);
     Binding* binding = CurrentBinding();
-    if (binding == nullptr) return false;
+    if (binding == nullptr) return DispatchStatus::NoThread;
     binding->Send(waiting);
-    return true;
+    return DispatchStatus::Accepted;
 }
 
 bool MainThreadDispatcher::CanDispatch() {

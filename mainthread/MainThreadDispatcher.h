@@ -8,13 +8,16 @@
 // (DispatchSync). The callables stay in the dispatcher's own numbered queue; a
 // hidden window of the owning thread is only the doorbell: each dispatch posts
 // or sends one WM_CALLBACK carrying the number, and the window's handler runs
-// the callable with that number. Queued callables are kept in place, not on
-// the heap: a callable of up to 64 bytes (a std::function's own storage, say)
-// is queued without an allocation once the queue has grown to the traffic.
+// the callable with that number. Queued callables are kept in place, as
+// brim::MoveOnlyFunction (mainthread/MoveOnlyFunction.h): a lambda of up to
+// 64 bytes of captures, given directly, is queued without an allocation once
+// the queue has grown to the traffic. A std::function is accepted as before
+// and travels inside one (its own storage may allocate).
 //
 //   auto& ui = MainThreadDispatcher::Instance();
 //   ui.DispatchAsync([text] { statusBar.SetText(text); });   // from a worker
 //   ui.DispatchSync([&] { snapshot = model.Copy(); });       // waits for it
+//   if (ui.TryDispatchAsync(Refresh{view}) == brim::DispatchStatus::QueueFull) { ... }
 //
 // Which thread: a dispatcher constructed with MainThreadDispatcher() owns
 // the thread that constructed it. One constructed with
@@ -48,6 +51,7 @@
 // that thread; a DispatchSync caller must not hold anything the callable needs.
 
 #include <BrimSubscriber/mainthread/CallbackWindow.h>
+#include <BrimSubscriber/mainthread/MoveOnlyFunction.h>
 #include <BrimSubscriber/Export.h>
 
 #include <BrimSubscriber/platform/Lock.h>
@@ -57,11 +61,21 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
-namespace mainthread_detail {
-class InPlaceCall;
-}
+namespace brim {
+
+// What became of a dispatch.
+enum class DispatchStatus {
+    Accepted,    // queued (async), or handed to the owning thread (sync)
+    NoThread,    // no owning thread: none designated yet, or it has ended
+    QueueFull,   // the owning thread's queue holds CWnd::kPostedQueueLimit messages
+    ThreadGone,  // the owning thread ended, or the window went, before the call could be queued
+};
+
+}  // namespace brim
 
 class BRIMSUBSCRIBER_API MainThreadDispatcher {
 public:
@@ -92,12 +106,46 @@ public:
     // the queue is as before. `call` is left empty either way.
     bool DispatchAsync(std::function<void()>&& call);
 
+    // The same for any callable, kept as it is (no std::function is made):
+    // a lambda, a function object, a brim::MoveOnlyFunction. An empty one
+    // (nullptr, a null function pointer, an empty function object of the
+    // library's or the standard's) is queued and runs nothing.
+    template <class F>
+        requires(!std::is_same_v<std::remove_cvref_t<F>, std::function<void()>> &&
+                 std::is_constructible_v<brim::MoveOnlyFunction<void()>, F>)
+    bool DispatchAsync(F&& call) {
+        const brim::DispatchStatus status = TryDispatchAsync(brim::MoveOnlyFunction<void()>(std::forward<F>(call)));
+        ReportRefusal(status, -1);
+        return status == brim::DispatchStatus::Accepted;
+    }
+
+    // DispatchAsync that tells why a callable was refused and reports
+    // nothing: a caller that reports it in its own terms (a registry names
+    // its subscription type) calls ReportRefusal itself.
+    brim::DispatchStatus TryDispatchAsync(brim::MoveOnlyFunction<void()>&& call);
+
     // Runs the callable on the owning thread and returns after it has run: at
     // once, nested, when called on the owning thread. Always returns true. If
     // there is no owning thread, its window no longer exists, or it ends
     // before handling the call, the callable does not run and is destroyed
     // before the call returns; nothing of it stays queued.
     bool DispatchSync(std::function<void()>&& call);
+
+    template <class F>
+        requires(!std::is_same_v<std::remove_cvref_t<F>, std::function<void()>> &&
+                 std::is_constructible_v<brim::MoveOnlyFunction<void()>, F>)
+    bool DispatchSync(F&& call) {
+        ReportRefusal(TryDispatchSync(brim::MoveOnlyFunction<void()>(std::forward<F>(call))), -1);
+        return true;
+    }
+
+    // DispatchSync that reports nothing: NoThread when there was no owning
+    // thread to run it (it did not run), Accepted otherwise.
+    brim::DispatchStatus TryDispatchSync(brim::MoveOnlyFunction<void()>&& call);
+
+    // Reports a refused dispatch (any status but Accepted) through the
+    // diagnostics channel, once per kind and subscription type (-1: none).
+    void ReportRefusal(brim::DispatchStatus status, int subscriptionType) const;
 
     // Whether a dispatch made now would reach a running owning thread's loop.
     [[nodiscard]] bool CanDispatch();
@@ -113,24 +161,16 @@ public:
     [[nodiscard]] std::uint64_t DiscardedCount() noexcept;
 
 private:
-    friend class SubscriptionMap;  // posts its deliveries in place and reports with its type
     class Binding;
-    enum class PostResult { Queued, NoThread, QueueFull, ThreadGone };
-
-    // DispatchAsync's work, for a callable already in place; counts a refusal.
-    PostResult Post(mainthread_detail::InPlaceCall&& call);
-    // DispatchSync's work: false when there is no owning thread to send to.
-    bool Send(std::function<void()>&& call);
     // The binding to dispatch through now; null when there is none.
     Binding* CurrentBinding();
     Binding* Rebind(std::uint64_t epoch);
     [[nodiscard]] Binding* BindingAt(std::size_t index) const;
-    void ReportRefusal(PostResult result, int type) const;
 
     const bool m_follows;
     // The bindings made so far, each kept until the dispatcher goes, since a
     // dispatching thread may still hold one that is no longer current.
-    mutable platform::CriticalSection m_bindLock;
+    mutable platform::CriticalSection m_bindLock{brim::platform::LockRank::DispatcherBindings};
     std::vector<std::unique_ptr<Binding>> m_bindings BRIM_GUARDED_BY(m_bindLock);
     bool m_dying BRIM_GUARDED_BY(m_bindLock) = false;
     // The binding for the user-interface designation of epoch m_epoch (null:

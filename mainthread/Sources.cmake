@@ -9,5 +9,6 @@ brim_public_headers(BrimSubscriber BASE ${PROJECT_SOURCE_DIR} FILES
     mainthread/BrimSubscriber.h
     mainthread/CallbackWindow.h
     mainthread/MainThreadDispatcher.h
+    mainthread/MoveOnlyFunction.h
     mainthread/UIWatchdog.h
     mainthread/WindowMessages.h)

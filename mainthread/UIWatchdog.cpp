@@ -1,7 +1,7 @@
 #include <BrimSubscriber/mainthread/UIWatchdog.h>
 
 #include <BrimSubscriber/mainthread/WindowMessages.h>
-#include <BrimSubscriber/platform/Check.h>
+#include <BrimSubscriber/platform/ThreadChecker.h>
 #include <BrimSubscriber/platform/PeriodicTimer.h>
 
 #include <system_error>
@@ -34,8 +34,8 @@ UIWatchdog::UIWatchdog(std::uint32_t probePeriodMs, const platform::TickClock& c
 UIWatchdog::~UIWatchdog() { StopProbing(); }
 
 void UIWatchdog::Start() {
-    BRIM_DCHECK(!m_wnd.IsWindow() || m_wnd.BelongsToCurrentThread(),
-                "UIWatchdog::Start called again on a thread other than the one that started it");
+    BRIM_DCHECK_THREAD(!m_wnd.IsWindow() || m_wnd.BelongsToCurrentThread(),
+                       "UIWatchdog::Start called again on a thread other than the one that started it");
     StopProbing();
     m_wnd.m_pOwner = this;
     try {
@@ -49,8 +49,8 @@ void UIWatchdog::Start() {
 }
 
 void UIWatchdog::Stop() {
-    BRIM_DCHECK(!m_wnd.IsWindow() || m_wnd.BelongsToCurrentThread(),
-                "UIWatchdog::Stop called on a thread other than the one that started it");
+    BRIM_DCHECK_THREAD(!m_wnd.IsWindow() || m_wnd.BelongsToCurrentThread(),
+                       "UIWatchdog::Stop called on a thread other than the one that started it");
     StopProbing();
 }
 

@@ -30,7 +30,8 @@
 // 32-bit tick count has wrapped, measures nothing.
 //
 // Threading: Start and Stop on the thread that owns the window (the
-// user-interface thread that called Start; debug builds check it);
+// user-interface thread that called Start; debug builds report a call
+// elsewhere through the diagnostics channel, kind WrongThread);
 // destruction on any thread (at exit it runs wherever the process ends, and
 // waits for a handler of the window running on its thread); GetViewUpdateRate and
 // SetKIVmode on any thread; OnTimerCallback on any thread, one at a time (the

@@ -10,11 +10,19 @@ CView::~CView() {
 
 void CView::OnUpdate(CView* /*sender*/, LPARAM /*hint*/, CObject* /*hintObject*/) {}
 
+void CDocument::CheckThread(const char* operation) const {
+    BRIM_DCHECK_THREAD(m_thread.CalledOnValidThread(), "CDocument::%s called off the document's own thread",
+                       operation);
+    static_cast<void>(operation);
+}
+
 CDocument::~CDocument() {
+    CheckThread("~CDocument");
     for (CView* view : m_views) view->m_pDocument = nullptr;
 }
 
 void CDocument::AddView(CView* view) {
+    CheckThread("AddView");
     if (view == nullptr || view->m_pDocument == this) return;
     if (view->m_pDocument != nullptr) view->m_pDocument->RemoveView(view);
     m_views.push_back(view);
@@ -22,6 +30,7 @@ void CDocument::AddView(CView* view) {
 }
 
 void CDocument::RemoveView(CView* view) {
+    CheckThread("RemoveView");
     const auto it = std::find(m_views.begin(), m_views.end(), view);
     if (it == m_views.end()) return;
     m_views.erase(it);
@@ -29,6 +38,7 @@ void CDocument::RemoveView(CView* view) {
 }
 
 void CDocument::UpdateAllViews(CView* sender, LPARAM hint, CObject* hintObject) {
+    CheckThread("UpdateAllViews");
     // Walk a snapshot, so views may come and go meanwhile; a view removed
     // during the round is not told after its removal.
     const std::vector<CView*> views = m_views;

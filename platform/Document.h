@@ -13,14 +13,16 @@
 //   doc.AddView(&a); doc.AddView(&b);
 //   doc.UpdateAllViews(nullptr, 0, nullptr);    // a.OnUpdate, then b.OnUpdate
 //
-// Threading: a document and its views belong to the thread that shows them
-// (normally the user-interface thread); no member is guarded.
+// Threading: a document and its views belong to the thread that built the
+// document (normally the user-interface thread); no member is guarded, and
+// debug builds report a use on another thread (platform/ThreadChecker.h).
 // Ownership: a document does not own its views; a view must be removed (or
 // destroyed, which removes it) before its document is destroyed.
 // Re-entrancy: a view may add or remove views from inside OnUpdate; views
 // added then are not told in this round.
 
 #include <BrimSubscriber/platform/PlatformExport.h>
+#include <BrimSubscriber/platform/ThreadChecker.h>
 #include <BrimSubscriber/platform/WinTypes.h>
 
 #include <vector>
@@ -70,5 +72,8 @@ public:
     void UpdateAllViews(CView* sender, LPARAM hint = 0, CObject* hintObject = nullptr);
 
 private:
+    void CheckThread(const char* operation) const;
+
     std::vector<CView*> m_views;  // not owned
+    platform::ThreadChecker m_thread;
 };

@@ -17,22 +17,80 @@
 //
 // Construction never throws: std::mutex and std::recursive_mutex are
 // constexpr-constructible on this platform.
+//
+// The lock order of the library is stated once, by LockRank below: a thread
+// that holds a ranked lock may take only locks of a higher rank. A
+// CriticalSection built with a rank reports each lock and unlock to the
+// calling thread's record, and debug builds stop the process (as BRIM_DCHECK
+// does) when a lock is taken against the order, before it can deadlock.
+// Clang's analysis cannot order locks of different objects; this check can.
+// Release builds keep the rank (one byte, so the layout does not depend on
+// how the includer was compiled) and check nothing.
 
+#include <BrimSubscriber/platform/Check.h>
+#include <BrimSubscriber/platform/PlatformExport.h>
 #include <BrimSubscriber/platform/ThreadAnnotations.h>
 
 #include <mutex>
+
+namespace brim::platform {
+
+// The library's locks that nest, outermost first.
+enum class LockRank : unsigned char {
+    None,                // not ranked: not checked
+    DispatcherBindings,  // a MainThreadDispatcher's list of bindings
+    DispatcherQueue,     // a dispatcher binding's queue of calls
+    WindowHandle,        // a CWnd's handle
+    ThreadQueue,         // a thread's message queue: posted and sent messages, wake-up
+    Timers,              // that thread's window timers
+    Targets,             // that thread's table of message targets
+};
+inline constexpr unsigned kLockRankCount = 7;
+
+// The calling thread takes / has released a lock of `rank`; the first stops
+// the process when the thread holds a lock of the same or a higher rank.
+// The locks below call them in debug builds only.
+BRIM_PLATFORM_API void NoteLockTaken(LockRank rank) noexcept;
+BRIM_PLATFORM_API void NoteLockReleased(LockRank rank) noexcept;
+
+}  // namespace brim::platform
 
 namespace platform {
 
 class BRIM_CAPABILITY("mutex") CriticalSection {
 public:
-    void lock() BRIM_ACQUIRE() { m_mutex.lock(); }
-    void unlock() BRIM_RELEASE() { m_mutex.unlock(); }
-    bool try_lock() BRIM_TRY_ACQUIRE(true) { return m_mutex.try_lock(); }
+    constexpr CriticalSection() noexcept = default;
+    explicit constexpr CriticalSection(brim::platform::LockRank rank) noexcept : m_rank(rank) {}
+
+    void lock() BRIM_ACQUIRE() {
+        NoteTaken();
+        m_mutex.lock();
+    }
+    void unlock() BRIM_RELEASE() {
+        m_mutex.unlock();
+        NoteReleased();
+    }
+    bool try_lock() BRIM_TRY_ACQUIRE(true) {
+        if (!m_mutex.try_lock()) return false;
+        NoteTaken();
+        return true;
+    }
 
 private:
     friend class UniqueLock;
+    void NoteTaken() const noexcept {
+#if BRIM_DCHECK_IS_ON
+        if (m_rank != brim::platform::LockRank::None) brim::platform::NoteLockTaken(m_rank);
+#endif
+    }
+    void NoteReleased() const noexcept {
+#if BRIM_DCHECK_IS_ON
+        if (m_rank != brim::platform::LockRank::None) brim::platform::NoteLockReleased(m_rank);
+#endif
+    }
+
     std::mutex m_mutex;
+    brim::platform::LockRank m_rank = brim::platform::LockRank::None;
 };
 
 class BRIM_CAPABILITY("mutex") RecursiveLock {
@@ -59,19 +117,33 @@ private:
 
 class BRIM_SCOPED_CAPABILITY UniqueLock {
 public:
-    explicit UniqueLock(CriticalSection& cs) BRIM_ACQUIRE(cs) : m_lock(cs.m_mutex) {}
+    explicit UniqueLock(CriticalSection& cs) BRIM_ACQUIRE(cs) : m_cs(cs), m_lock(cs.m_mutex, std::defer_lock) {
+        m_cs.NoteTaken();
+        m_lock.lock();
+    }
     UniqueLock(const UniqueLock&) = delete;
     UniqueLock& operator=(const UniqueLock&) = delete;
-    ~UniqueLock() BRIM_RELEASE() = default;  // releases it when still held
+    ~UniqueLock() BRIM_RELEASE() {  // releases it when still held
+        if (!m_lock.owns_lock()) return;
+        m_lock.unlock();
+        m_cs.NoteReleased();
+    }
 
-    void Unlock() BRIM_RELEASE() { m_lock.unlock(); }
-    void Lock() BRIM_ACQUIRE() { m_lock.lock(); }
+    void Unlock() BRIM_RELEASE() {
+        m_lock.unlock();
+        m_cs.NoteReleased();
+    }
+    void Lock() BRIM_ACQUIRE() {
+        m_cs.NoteTaken();
+        m_lock.lock();
+    }
 
     // For std::condition_variable::wait, which releases the lock while it
     // waits and holds it again when it returns.
     std::unique_lock<std::mutex>& ForWait() { return m_lock; }
 
 private:
+    CriticalSection& m_cs;
     std::unique_lock<std::mutex> m_lock;
 };
 

@@ -106,4 +106,6 @@ int MessageLoop::WakeFd() const { return m_queue->WakeFd(); }
 
 int MessageLoop::TimeUntilNextTimerMs() const { return m_queue->TimeUntilNextTimerMs(); }
 
+void MessageLoop::SetTimerClock(const brim::platform::TimerClock* clock) { m_queue->SetTimerClock(clock); }
+
 }  // namespace platform

@@ -39,6 +39,22 @@
 #include <functional>
 #include <memory>
 
+namespace brim::platform {
+
+// The time a loop's window timers read: the steady clock unless a test gives
+// the loop another (MessageLoop::SetTimerClock). Now() is called with the
+// loop's timer lock held, from any thread that sets a timer or runs the loop.
+class BRIM_PLATFORM_API TimerClock {
+public:
+    TimerClock() = default;
+    TimerClock(const TimerClock&) = delete;
+    TimerClock& operator=(const TimerClock&) = delete;
+    virtual ~TimerClock();
+    [[nodiscard]] virtual std::chrono::steady_clock::time_point Now() const = 0;
+};
+
+}  // namespace brim::platform
+
 namespace platform {
 
 namespace detail {
@@ -103,6 +119,14 @@ public:
     // Milliseconds until the next window timer is due: 0 when one is due or
     // a message is waiting, -1 when no timer is set.
     [[nodiscard]] int TimeUntilNextTimerMs() const;
+
+    // The clock this loop's window timers (CWnd::SetTimer) read from now on;
+    // null restores the steady clock. A thread's loop is made implicitly, on
+    // its first message target or its first Current(), so this is where a
+    // test injects the time of one thread's timers: timers already set keep
+    // the deadlines they were given. Any thread; the clock must stay valid
+    // until it is replaced or the loop's thread has ended.
+    void SetTimerClock(const brim::platform::TimerClock* clock);
 
     // Copies share the one loop of their thread and keep its queue alive;
     // after the thread ends posts and sends to it fail.

@@ -10,15 +10,20 @@ target_sources(BrimPlatform
         platform/CString.cpp
         platform/Document.cpp
         platform/Event.cpp
+        platform/Lock.cpp
         platform/FileChangeSource.cpp
         platform/MessageLoop.cpp
         platform/PeriodicTimer.cpp
+        platform/TargetTable.cpp
         platform/ThreadQueue.cpp
+        platform/TimerQueue.cpp
         platform/TickCount.cpp
         platform/WinThread.cpp
         platform/Wnd.cpp
         platform/internal/ThreadName.h
+        platform/internal/TargetTable.h
         platform/internal/ThreadQueue.h
+        platform/internal/TimerQueue.h
         platform/internal/WakeUpFd.h
         platform/linux/FileAccess.cpp
         platform/linux/InotifySource.cpp

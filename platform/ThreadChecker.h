@@ -4,18 +4,33 @@
 // can check a rule such as "only on the thread that created it".
 //
 //   class Loop {
-//       void Run() { BRIM_DCHECK(m_thread.CalledOnValidThread(), "Run called off the loop's thread"); ... }
+//       void Run() { BRIM_DCHECK_THREAD(m_thread.CalledOnValidThread(), "Loop::Run off the loop's thread"); ... }
 //       platform::ThreadChecker m_thread;
 //   };
 //
-// The check itself is a BRIM_DCHECK (platform/Check.h), so release builds
-// neither make it nor format its message. The checker is a thread id; it is
-// kept in release builds too, so that a class's layout does not depend on how
-// its user was compiled.
+// BRIM_DCHECK_THREAD is how the library checks every "only on its own
+// thread" its public headers state: in debug builds of the library a call on
+// another thread is reported through the diagnostics channel
+// (platform/Diagnostics.h, kind WrongThread: heard when diagnostics are on,
+// fatal when they are fatal) and then goes on as it would have. Release
+// builds neither make the check nor format its message. The checker is a
+// thread id; it is kept in release builds too, so that a class's layout does
+// not depend on how its user was compiled.
 //
 // Threading: CalledOnValidThread may be called from any thread.
 
+#include <BrimSubscriber/platform/Check.h>
+#include <BrimSubscriber/platform/Diagnostics.h>
+
 #include <thread>
+
+#if BRIM_DCHECK_IS_ON
+#define BRIM_DCHECK_THREAD(onItsThread, ...) \
+    ((onItsThread) ? static_cast<void>(0)   \
+                   : ::brim::ReportDiagnostic(::brim::DiagnosticKind::WrongThread, -1, __VA_ARGS__))
+#else
+#define BRIM_DCHECK_THREAD(onItsThread, ...) static_cast<void>(0)
+#endif
 
 namespace platform {
 

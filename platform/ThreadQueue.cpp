@@ -2,7 +2,6 @@
 
 #include <BrimSubscriber/platform/Wnd.h>
 
-#include <algorithm>
 #include <utility>
 
 namespace platform::detail {
@@ -29,43 +28,6 @@ CurrentQueue::~CurrentQueue() {
 }
 
 }  // namespace
-
-// Announces one handler on the owning thread for its whole run. The
-// announcement is a sequentially consistent store followed by a load of the
-// unregister generation, and Unregister does the mirror image (bump the
-// generation, then read the announcements), so of a handler starting and an
-// Unregister of its target at least one sees the other: either the handler
-// re-resolves its target and finds it gone, or Unregister waits for it.
-class ThreadQueue::HandlerScope {
-public:
-    HandlerScope(ThreadQueue& queue, std::uint64_t target) : m_queue(queue) {
-        const std::size_t depth = queue.m_handlerDepth++;
-        m_slot = depth < kAnnouncedHandlers ? &queue.m_running[depth] : nullptr;
-        if (m_slot != nullptr) {
-            m_slot->store(target, std::memory_order_seq_cst);
-        } else {
-            queue.m_unannouncedHandlers.fetch_add(1, std::memory_order_seq_cst);
-        }
-    }
-    HandlerScope(const HandlerScope&) = delete;
-    HandlerScope& operator=(const HandlerScope&) = delete;
-    ~HandlerScope() {
-        if (m_slot != nullptr) {
-            m_slot->store(0, std::memory_order_seq_cst);
-        } else {
-            m_queue.m_unannouncedHandlers.fetch_sub(1, std::memory_order_seq_cst);
-        }
-        --m_queue.m_handlerDepth;
-        if (m_queue.m_unregisterWaiters.load(std::memory_order_seq_cst) > 0) {
-            const LockGuard lock(m_queue.m_mutex);
-            m_queue.m_handlerDone.notify_all();
-        }
-    }
-
-private:
-    ThreadQueue& m_queue;
-    std::atomic<std::uint64_t>* m_slot;
-};
 
 // On the way out of a pass, normal or by exception: work left for a later
 // pass keeps the queue signalled.
@@ -99,14 +61,6 @@ std::shared_ptr<ThreadQueue> ThreadQueue::ForCurrentThread() {
     return t_current.queue;
 }
 
-std::uint64_t ThreadQueue::Register(CWnd* wnd) {
-    const LockGuard lock(m_mutex);
-    if (m_closed) return 0;
-    const std::uint64_t id = m_nextId++;
-    m_live.emplace(id, wnd);
-    return id;
-}
-
 bool ThreadQueue::IsClosed() {
     const LockGuard lock(m_mutex);
     return m_closed;
@@ -114,39 +68,19 @@ bool ThreadQueue::IsClosed() {
 
 void ThreadQueue::Unregister(std::uint64_t id) {
     {
+        // The target ends and its messages go in one section of m_mutex, so
+        // a batch taken under it never holds a message of an ended target
+        // with a generation that says it is live. From then on a send or a
+        // timer for it is refused, so what is dropped here stays dropped.
         const LockGuard lock(m_mutex);
-        if (m_live.erase(id) == 0) return;
-        m_unregisterGeneration.fetch_add(1, std::memory_order_seq_cst);
+        if (!m_targets.Remove(id)) return;
         m_posted.erase_if([id](const Posted& p) { return p.target == id; });
-        std::erase_if(m_timers, [id](const Timer& t) { return t.target == id; });
         CompleteSendsLocked(id, false);
     }
+    m_timers.KillAllOf(id);
     // On the owning thread a handler may destroy any target, its own
     // included; it knows what it runs inside.
-    if (!IsOwnerThread()) WaitForHandlersOf(id);
-}
-
-void ThreadQueue::WaitForHandlersOf(std::uint64_t target) {
-    UniqueLock lock(m_mutex);
-    m_unregisterWaiters.fetch_add(1, std::memory_order_seq_cst);
-    while (IsHandlerRunning(target)) m_handlerDone.wait(lock.ForWait());
-    m_unregisterWaiters.fetch_sub(1, std::memory_order_relaxed);
-}
-
-bool ThreadQueue::IsHandlerRunning(std::uint64_t target) const {
-    if (m_unannouncedHandlers.load(std::memory_order_seq_cst) > 0) return true;  // cannot tell: assume so
-    return std::any_of(m_running.begin(), m_running.end(),
-                       [target](const auto& slot) { return slot.load(std::memory_order_seq_cst) == target; });
-}
-
-bool ThreadQueue::IsLive(std::uint64_t id) {
-    const LockGuard lock(m_mutex);
-    return m_live.contains(id);
-}
-
-CWnd* ThreadQueue::FindLocked(std::uint64_t id) {
-    const auto it = m_live.find(id);
-    return it == m_live.end() ? nullptr : it->second;
+    if (!IsOwnerThread()) m_targets.WaitForHandlersOf(id);
 }
 
 bool ThreadQueue::HasWorkLocked() const {
@@ -214,19 +148,16 @@ bool ThreadQueue::Post(std::uint64_t id, CWnd* wnd, UINT message, WPARAM wParam,
 
 std::optional<LRESULT> ThreadQueue::Send(std::uint64_t id, UINT message, WPARAM wParam, LPARAM lParam) {
     if (IsOwnerThread()) {
-        CWnd* wnd = nullptr;
-        std::uint64_t generation = 0;
-        {
-            const LockGuard lock(m_mutex);
-            wnd = FindLocked(id);
-            generation = m_unregisterGeneration.load(std::memory_order_relaxed);
-        }
+        const std::uint64_t generation = m_targets.Generation();
+        CWnd* const wnd = m_targets.Find(id);
         if (wnd == nullptr) return std::nullopt;
-        return Deliver(id, wnd, generation, message, wParam, lParam);
+        return m_targets.RunHandler(id, wnd, generation, message, wParam, lParam);
     }
     Sent sent{id, message, wParam, lParam};
     UniqueLock lock(m_mutex);
-    if (m_closed || !m_live.contains(id)) return std::nullopt;
+    // Checked under m_mutex: an Unregister either ends the target before this
+    // (refused here) or completes this send after it is queued.
+    if (m_closed || !m_targets.IsLive(id)) return std::nullopt;
     m_sent.push_back(&sent);
     m_sentCount.fetch_add(1, std::memory_order_release);
     if (SignalLocked()) {
@@ -240,36 +171,23 @@ std::optional<LRESULT> ThreadQueue::Send(std::uint64_t id, UINT message, WPARAM 
 }
 
 bool ThreadQueue::SetTimer(std::uint64_t id, UINT_PTR timerId, UINT elapseMs) {
-    const LockGuard lock(m_mutex);
-    if (m_closed || !m_live.contains(id)) return false;
-    const auto interval = std::chrono::milliseconds(std::max<UINT>(elapseMs, 1));
-    const auto due = Clock::now() + interval;
-    const auto it = std::find_if(m_timers.begin(), m_timers.end(),
-                                 [&](const Timer& t) { return t.target == id && t.id == timerId; });
-    if (it != m_timers.end()) {
-        it->interval = interval;
-        it->due = due;
-    } else {
-        m_timers.push_back(Timer{id, timerId, interval, due});
-    }
-    if (SignalLocked()) m_workArrived.notify_one();  // a loop waiting for an earlier deadline must recompute it
+    if (!m_timers.Set(id, timerId, elapseMs)) return false;
+    Signal();  // a loop waiting for an earlier deadline must recompute it
     return true;
 }
 
-bool ThreadQueue::KillTimer(std::uint64_t id, UINT_PTR timerId) {
-    const LockGuard lock(m_mutex);
-    return std::erase_if(m_timers, [&](const Timer& t) { return t.target == id && t.id == timerId; }) > 0;
+void ThreadQueue::SetTimerClock(const brim::platform::TimerClock* clock) {
+    m_timers.SetClock(clock);
+    Signal();
 }
 
-std::optional<LRESULT> ThreadQueue::Deliver(std::uint64_t target, CWnd* wnd, std::uint64_t generation,
-                                            UINT message, WPARAM wParam, LPARAM lParam) {
-    const HandlerScope scope(*this, target);
-    if (m_unregisterGeneration.load(std::memory_order_seq_cst) != generation) {
+void ThreadQueue::Signal() {
+    bool wake = false;
+    {
         const LockGuard lock(m_mutex);
-        wnd = FindLocked(target);
+        wake = SignalLocked();
     }
-    if (wnd == nullptr) return std::nullopt;
-    return wnd->WindowProc(message, wParam, lParam);
+    if (wake) m_workArrived.notify_one();
 }
 
 bool ThreadQueue::RunPending() {
@@ -296,12 +214,12 @@ bool ThreadQueue::RunSentMessages() {
         Sent* sent = m_sent.front();
         m_sent.pop_front();
         m_sentCount.fetch_sub(1, std::memory_order_relaxed);
-        CWnd* const wnd = FindLocked(sent->target);
-        const std::uint64_t generation = m_unregisterGeneration.load(std::memory_order_relaxed);
         lock.Unlock();
+        const std::uint64_t generation = m_targets.Generation();
+        CWnd* const wnd = m_targets.Find(sent->target);
         std::optional<LRESULT> result;
         try {
-            result = Deliver(sent->target, wnd, generation, sent->message, sent->wParam, sent->lParam);
+            result = m_targets.RunHandler(sent->target, wnd, generation, sent->message, sent->wParam, sent->lParam);
         } catch (...) {
             lock.Lock();
             sent->delivered = true;  // it ran; the sender must not wait for ever on a handler that threw
@@ -339,10 +257,12 @@ bool ThreadQueue::RunPostedBatch() {
 bool ThreadQueue::TakeBatch() {
     const LockGuard lock(m_mutex);
     if (m_posted.empty()) return false;
+    // Every target of the batch was live when posted; one that has ended
+    // since is skipped by RunHandler once the generation has moved.
+    m_batchGeneration = m_targets.Generation();
     m_batch.swap(m_posted);
     m_batchSize.store(m_batch.size(), std::memory_order_relaxed);
     m_batchTaken = m_batch.size();
-    m_batchGeneration = m_unregisterGeneration.load(std::memory_order_relaxed);
     ++m_batchEpoch;
     // A handler may open a nested loop that polls the descriptor; it must
     // wake for the rest of this batch.
@@ -358,50 +278,34 @@ bool ThreadQueue::RunBatch() {
     while (!m_batch.empty() && m_batchEpoch == epoch) {
         if (m_quit.load(std::memory_order_acquire)) break;
         if (m_sentCount.load(std::memory_order_acquire) > 0) handled = RunSentMessages() || handled;
-        if (m_unregisterGeneration.load(std::memory_order_relaxed) != m_batchGeneration) {
-            // A target went: resolve the rest of the batch afresh, in one lock.
-            const LockGuard lock(m_mutex);
-            for (std::size_t i = 0; i < m_batch.size(); ++i) m_batch[i].wnd = FindLocked(m_batch[i].target);
-            m_batchGeneration = m_unregisterGeneration.load(std::memory_order_relaxed);
+        if (const std::uint64_t generation = m_targets.Generation(); generation != m_batchGeneration) {
+            // A target went: resolve the rest of the batch afresh.
+            for (std::size_t i = 0; i < m_batch.size(); ++i) m_batch[i].wnd = m_targets.Find(m_batch[i].target);
+            m_batchGeneration = generation;
         }
         if (m_batch.empty() || m_batchEpoch != epoch) break;  // a sent message's handler ran a nested pass
         const Posted item = m_batch.front();
         m_batch.pop_front();
         m_batchSize.store(m_batch.size(), std::memory_order_relaxed);
         handled = true;
-        Deliver(item.target, item.wnd, m_batchGeneration, item.message, item.wParam, item.lParam);
+        m_targets.RunHandler(item.target, item.wnd, m_batchGeneration, item.message, item.wParam, item.lParam);
     }
     return handled;
 }
 
 bool ThreadQueue::RunDueTimers() {
     // Timer messages come after the posted ones: one WM_TIMER per due timer.
-    std::vector<std::pair<std::uint64_t, UINT_PTR>> due;
-    {
-        const LockGuard lock(m_mutex);
-        const auto now = Clock::now();
-        for (Timer& timer : m_timers) {
-            if (timer.due <= now) {
-                due.emplace_back(timer.target, timer.id);
-                timer.due = now + timer.interval;
-            }
-        }
-    }
+    m_dueTimers.clear();
+    m_timers.TakeDue(m_dueTimers);
     bool handled = false;
-    for (const auto& [target, timerId] : due) {
-        // A handler may have killed a later timer of the same batch.
-        CWnd* wnd = nullptr;
-        std::uint64_t generation = 0;
-        {
-            const LockGuard lock(m_mutex);
-            const UINT_PTR id = timerId;
-            const std::uint64_t owner = target;
-            const bool stillSet = std::any_of(m_timers.begin(), m_timers.end(),
-                                              [&](const Timer& t) { return t.target == owner && t.id == id; });
-            wnd = stillSet ? FindLocked(target) : nullptr;
-            generation = m_unregisterGeneration.load(std::memory_order_relaxed);
+    for (const TimerQueue::Key& key : m_dueTimers) {
+        // A handler may have killed a later timer of the same pass.
+        if (!m_timers.IsSet(key)) continue;
+        const std::uint64_t generation = m_targets.Generation();
+        CWnd* const wnd = m_targets.Find(key.first);
+        if (wnd != nullptr && m_targets.RunHandler(key.first, wnd, generation, WM_TIMER, key.second, 0)) {
+            handled = true;
         }
-        if (wnd != nullptr && Deliver(target, wnd, generation, WM_TIMER, timerId, 0)) handled = true;
     }
     return handled;
 }
@@ -415,16 +319,11 @@ void ThreadQueue::RequestQuit() {
 bool ThreadQueue::TakeQuit() { return m_quit.exchange(false, std::memory_order_acq_rel); }
 
 int ThreadQueue::TimeUntilNextTimerMs() {
-    const LockGuard lock(m_mutex);
-    if (HasWorkLocked()) return 0;
-    if (m_timers.empty()) return -1;
-    const auto next = std::min_element(m_timers.begin(), m_timers.end(),
-                                       [](const Timer& a, const Timer& b) { return a.due < b.due; })->due;
-    const auto now = Clock::now();
-    if (next <= now) return 0;
-    // Round up so that a loop woken by the timeout finds the timer due.
-    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - now).count();
-    return static_cast<int>(std::min<std::int64_t>(wait, 0x7FFFFFFF));
+    {
+        const LockGuard lock(m_mutex);
+        if (HasWorkLocked()) return 0;
+    }
+    return m_timers.MsUntilNext();
 }
 
 std::size_t ThreadQueue::PendingCount() {
@@ -450,11 +349,10 @@ void ThreadQueue::WaitForWork(int timeoutMs) {
 
 void ThreadQueue::Close() {
     const LockGuard lock(m_mutex);
+    m_targets.Close();
+    m_timers.Clear();
     m_closed = true;
-    m_unregisterGeneration.fetch_add(1, std::memory_order_seq_cst);
     m_posted.clear();
-    m_timers.clear();
-    m_live.clear();
     CompleteSendsLocked(0, true);
     if (IsOwnerThread()) {
         m_batch.clear();

@@ -73,6 +73,7 @@ bool IsUserInterfaceThread() { return g_uiThreadToken.load(std::memory_order_acq
 CWinThread::CWinThread() : m_previous(platform::t_threadObject) { platform::t_threadObject = this; }
 
 CWinThread::~CWinThread() {
+    BRIM_DCHECK_THREAD(m_thread.CalledOnValidThread(), "a CWinThread destroyed off its own thread");
     if (platform::t_threadObject == this) platform::t_threadObject = m_previous;
 }
 
@@ -82,6 +83,16 @@ CWinApp::CWinApp() : m_wasUserInterfaceThread(platform::IsUserInterfaceThread())
 
 CWinApp::~CWinApp() {
     if (!m_wasUserInterfaceThread && platform::IsUserInterfaceThread()) platform::ClearUserInterfaceThread();
+}
+
+CWnd* CWinThread::GetMainWnd() const noexcept {
+    BRIM_DCHECK_THREAD(m_thread.CalledOnValidThread(), "CWinThread::GetMainWnd called off the object's own thread");
+    return m_pMainWnd;
+}
+
+void CWinThread::SetMainWnd(CWnd* wnd) noexcept {
+    BRIM_DCHECK_THREAD(m_thread.CalledOnValidThread(), "CWinThread::SetMainWnd called off the object's own thread");
+    m_pMainWnd = wnd;
 }
 
 CWinThread* AfxGetThread() { return platform::t_threadObject; }

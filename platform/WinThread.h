@@ -24,9 +24,11 @@
 //
 // Threading: IsUserInterfaceThread, AfxGetThread and the functions of
 // brim::platform below may be called anywhere. A thread object is
-// constructed, used and destroyed on its own thread.
+// constructed, used and destroyed on its own thread (debug builds report a
+// use elsewhere: platform/ThreadChecker.h).
 
 #include <BrimSubscriber/platform/PlatformExport.h>
+#include <BrimSubscriber/platform/ThreadChecker.h>
 
 #include <cstdint>
 
@@ -67,11 +69,12 @@ public:
     CWinThread& operator=(const CWinThread&) = delete;
     virtual ~CWinThread();
 
-    [[nodiscard]] CWnd* GetMainWnd() const noexcept { return m_pMainWnd; }
-    void SetMainWnd(CWnd* wnd) noexcept { m_pMainWnd = wnd; }
+    [[nodiscard]] CWnd* GetMainWnd() const noexcept;
+    void SetMainWnd(CWnd* wnd) noexcept;
 
 private:
     CWnd* m_pMainWnd = nullptr;  // not owned
+    platform::ThreadChecker m_thread;
     CWinThread* m_previous;      // thread object this one shadows on its thread
 };
 

@@ -53,6 +53,7 @@
 #include <string>
 
 namespace platform::detail {
+class TargetTable;
 class ThreadQueue;
 }
 
@@ -91,7 +92,7 @@ protected:
     virtual LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam);
 
 private:
-    friend class platform::detail::ThreadQueue;
+    friend class platform::detail::TargetTable;  // runs WindowProc
 
     struct Handle {
         std::shared_ptr<platform::detail::ThreadQueue> queue;
@@ -100,10 +101,10 @@ private:
     [[nodiscard]] Handle GetHandle() const;
     bool CreateOn(std::shared_ptr<platform::detail::ThreadQueue> queue, const char* windowName);
 
-    // Taken before a thread queue's lock, never after it. The two belong to
-    // different objects, which the analysis cannot order; the queue never
-    // calls back into a CWnd while it holds its own lock.
-    mutable platform::CriticalSection m_handleLock;
+    // Ranked after a dispatcher's locks and before the thread queue's
+    // (brim::platform::LockRank); the queue never calls back into a CWnd
+    // while it holds its own lock.
+    mutable platform::CriticalSection m_handleLock{brim::platform::LockRank::WindowHandle};
     Handle m_handle BRIM_GUARDED_BY(m_handleLock);
     std::string m_name BRIM_GUARDED_BY(m_handleLock);
 };

@@ -61,6 +61,8 @@ GROUPS = {
         [
             ("Workers1", "from 1 worker"),
             ("Workers4", "from 4 workers"),
+            ("Lambda48Workers1", "a lambda of 48 bytes of captures, from 1 worker"),
+            ("Lambda48Workers4", "a lambda of 48 bytes of captures, from 4 workers"),
             ("GlibWorkers1", "GLib loop (GlibLoop attached), from 1 worker"),
             ("GlibWorkers4", "GLib loop (GlibLoop attached), from 4 workers"),
             ("QtWorkers1", "Qt loop (QtLoop attached), from 1 worker"),

@@ -29,7 +29,7 @@ cmake --build "$build" -j "$jobs"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-targets=(subscription_map cstring)
+targets=(subscription_map)
 total_runs=0
 crashes=0
 for target in "${targets[@]}"; do

@@ -5,7 +5,6 @@
 #include <BrimSubscriber/platform/WinThread.h>
 #include <BrimSubscriber/subscription/Subscriber.h>
 
-#include "mainthread/internal/InPlaceCall.h"
 #include "subscription/internal/SubscriptionLedger.h"
 
 #include <algorithm>
@@ -76,7 +75,8 @@ private:
 
 }  // namespace
 
-// A posted delivery, kept in place in the dispatcher's queue: the map and its
+// A posted delivery, kept in place in the dispatcher's queue (it fits a
+// brim::MoveOnlyFunction's in-place storage, so posting allocates nothing): the map and its
 // keys, copied by reference (a key's copy shares its units). One or two keys
 // stay in place; more go to a vector of their own.
 class SubscriptionMap::PostedDelivery {
@@ -225,9 +225,8 @@ std::uint64_t SubscriptionMap::DroppedPostCount() const noexcept {
 bool SubscriptionMap::CanDeliverToUserInterfaceThread() const { return m_dispatcher->CanDispatch(); }
 
 void SubscriptionMap::NotifySend(const std::vector<CString>& keys, const NotificationInfo* info, Subscriber* leaveOut) {
-    if (!m_dispatcher->Send([this, &keys, info, leaveOut] { Notify(keys, info, leaveOut); })) {
-        m_dispatcher->ReportRefusal(MainThreadDispatcher::PostResult::NoThread, m_type);
-    }
+    m_dispatcher->ReportRefusal(
+        m_dispatcher->TryDispatchSync([this, &keys, info, leaveOut] { Notify(keys, info, leaveOut); }), m_type);
 }
 
 void SubscriptionMap::NotifyPost(const std::vector<CString>& keys) { static_cast<void>(Post(keys, true)); }
@@ -235,9 +234,10 @@ void SubscriptionMap::NotifyPost(const std::vector<CString>& keys) { static_cast
 bool SubscriptionMap::TryNotifyPost(const std::vector<CString>& keys) { return Post(keys, false); }
 
 bool SubscriptionMap::Post(std::span<const CString> keys, bool report) {
-    const auto result = m_dispatcher->Post(mainthread_detail::InPlaceCall(PostedDelivery(*this, keys)));
-    if (report) m_dispatcher->ReportRefusal(result, m_type);
-    return result == MainThreadDispatcher::PostResult::Queued;
+    static_assert(brim::MoveOnlyFunction<void()>::kFitsInPlace<PostedDelivery>, "posting must not allocate");
+    const brim::DispatchStatus status = m_dispatcher->TryDispatchAsync(PostedDelivery(*this, keys));
+    if (report) m_dispatcher->ReportRefusal(status, m_type);
+    return status == brim::DispatchStatus::Accepted;
 }
 
 void SubscriptionMap::CleanUp() {

@@ -1,3 +1,4 @@
+#include <BrimSubscriber/platform/ThreadChecker.h>
 #include <BrimSubscriber/platform/glib/GlibLoop.h>
 
 #include <BrimSubscriber/platform/WinThread.h>
@@ -42,13 +43,17 @@ GlibLoop::GlibLoop(GMainContext* context, Role role)
 }
 
 GlibLoop::~GlibLoop() {
+    BRIM_DCHECK_THREAD(m_loop.BelongsToCurrentThread(), "a GlibLoop destroyed off the thread whose loop it attached");
     reinterpret_cast<Source*>(m_source)->owner = nullptr;  // a dispatch in progress sees that it is gone
     g_source_destroy(m_source);
     g_source_unref(m_source);
     g_main_context_unref(m_context);
 }
 
-void GlibLoop::SetQuitHandler(std::function<void()> handler) { m_quitHandler = std::move(handler); }
+void GlibLoop::SetQuitHandler(std::function<void()> handler) {
+    BRIM_DCHECK_THREAD(m_loop.BelongsToCurrentThread(), "GlibLoop::SetQuitHandler called off the loop's thread");
+    m_quitHandler = std::move(handler);
+}
 
 gboolean GlibLoop::Prepare(GSource* source, gint* timeout) {
     const GlibLoop& self = *reinterpret_cast<Source*>(source)->owner;

@@ -22,7 +22,8 @@
 // dialog run from a handler).
 //
 // Threading: construct, use and destroy on the thread that runs the context
-// and whose message loop is attached. A context iterated by another thread
+// and whose message loop is attached (debug builds report a use elsewhere,
+// kind WrongThread). A context iterated by another thread
 // does not run our handlers there: the source removes itself and logs a
 // critical warning.
 // Ownership/Lifetime: the source lives until the GlibLoop is destroyed.

@@ -1,10 +1,10 @@
 #pragma once
 
-// ThreadQueue: the message queue of one thread, behind CWnd and MessageLoop.
-//
-// What it holds: the thread's live message targets (by id), the posted
-// messages in order of posting, the sent messages whose senders wait, the
-// window timers, and a wake-up descriptor for event loops that poll.
+// ThreadQueue: the message queue of one thread, behind CWnd and MessageLoop:
+// the posted messages in order of posting, the sent messages whose senders
+// wait, and the wake-up of the loop that runs them. The thread's targets
+// (platform/internal/TargetTable.h) and window timers
+// (platform/internal/TimerQueue.h) are parts of their own.
 //
 // Contract:
 // - Post appends a message for a live target and never blocks; it fails when
@@ -35,23 +35,31 @@
 //   starts; its posted messages and timers are dropped and its senders
 //   released. From a thread other than the owning one it also waits until a
 //   handler of the target that runs on the owning thread right now (nested
-//   ones included) has returned, so the target may be destroyed afterwards.
-//   The caller must not hold anything such a handler waits for.
+//   ones included) has returned, so the target may be destroyed afterwards
+//   (the TargetTable's handshake). The caller must not hold anything such a
+//   handler waits for.
 // - Close, when the owning thread ends: every target goes, pending work is
 //   dropped, senders are released, and later posts and sends fail.
 //
+// Concurrency: m_mutex guards the posted and sent messages and the wake-up
+// state; a poster or sender changes them and signals under it, the owning
+// thread takes them under it and runs handlers outside it. The batch being
+// run is the owning thread's alone; the atomics beside it are copies of
+// counts that other threads read without the lock. m_mutex ranks after a
+// CWnd's handle lock and before the timers' and the targets' locks
+// (brim::platform::LockRank).
+//
 // Threading: RunPending, RunUntil's waits (WaitForWork) and TakeQuit
 // on the owning thread; everything else on any thread.
-// Locks: m_mutex is a leaf lock. It is never held while a handler runs. A
-// CWnd's handle lock may be held when it is taken, never the other way round.
 
 #include <BrimSubscriber/platform/Lock.h>
 #include <BrimSubscriber/platform/ThreadChecker.h>
 #include <BrimSubscriber/platform/WinTypes.h>
 #include "platform/internal/RingQueue.h"
+#include "platform/internal/TargetTable.h"
+#include "platform/internal/TimerQueue.h"
 #include "platform/internal/WakeUpFd.h"
 
-#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -60,8 +68,6 @@
 #include <deque>
 #include <memory>
 #include <optional>
-#include <thread>
-#include <unordered_map>
 #include <vector>
 
 class CWnd;
@@ -88,16 +94,17 @@ public:
 
     // Targets. Register on any thread (the target belongs to the owning
     // thread whoever registers it); 0 when the queue is closed.
-    std::uint64_t Register(CWnd* wnd);
+    std::uint64_t Register(CWnd* wnd) { return m_targets.Add(wnd); }
     void Unregister(std::uint64_t id);
-    [[nodiscard]] bool IsLive(std::uint64_t id);
+    [[nodiscard]] bool IsLive(std::uint64_t id) { return m_targets.IsLive(id); }
 
     // `wnd` is the target `id`; its caller holds the target's handle lock, so
     // the target cannot be unregistered meanwhile.
     bool Post(std::uint64_t id, CWnd* wnd, UINT message, WPARAM wParam, LPARAM lParam);
     std::optional<LRESULT> Send(std::uint64_t id, UINT message, WPARAM wParam, LPARAM lParam);
     bool SetTimer(std::uint64_t id, UINT_PTR timerId, UINT elapseMs);
-    bool KillTimer(std::uint64_t id, UINT_PTR timerId);
+    bool KillTimer(std::uint64_t id, UINT_PTR timerId) { return m_timers.Kill(id, timerId); }
+    void SetTimerClock(const brim::platform::TimerClock* clock);
 
     bool RunPending();
     void RequestQuit();
@@ -134,13 +141,6 @@ private:
         bool done = false;
         bool delivered = false;  // the handler ran
     };
-    struct Timer {
-        std::uint64_t target;
-        UINT_PTR id;
-        std::chrono::milliseconds interval;
-        Clock::time_point due;
-    };
-    class HandlerScope;
     class LeftoverSignal;
 
     // The steps of one pass (see above).
@@ -151,58 +151,39 @@ private:
     bool RunBatch();
     bool RunDueTimers();
 
-    // Runs one handler on the owning thread. `wnd` was resolved under the lock
-    // when m_unregisterGeneration was `generation`; a target unregistered since
-    // is resolved afresh, and skipped when it is gone. No value: not run.
-    std::optional<LRESULT> Deliver(std::uint64_t target, CWnd* wnd, std::uint64_t generation, UINT message,
-                                   WPARAM wParam, LPARAM lParam);
-    void WaitForHandlersOf(std::uint64_t target) BRIM_EXCLUDES(m_mutex);
-    [[nodiscard]] bool IsHandlerRunning(std::uint64_t target) const;
-
     // Marks that work is waiting: wakes the owning thread's own loop, or makes
     // the descriptor readable for a polling loop. Returns true when the caller
     // must notify m_workArrived (after unlocking, where it can).
     [[nodiscard]] bool SignalLocked() BRIM_REQUIRES(m_mutex);
+    void Signal() BRIM_EXCLUDES(m_mutex);
     [[nodiscard]] bool HasWorkLocked() const BRIM_REQUIRES(m_mutex);
     void CompleteSendsLocked(std::uint64_t target, bool all) BRIM_REQUIRES(m_mutex);
-    CWnd* FindLocked(std::uint64_t id) BRIM_REQUIRES(m_mutex);
 
     const ThreadChecker m_owner;
     WakeUpFd m_wakeUp;
+    TargetTable m_targets;
+    TimerQueue m_timers{m_targets};
 
-    CriticalSection m_mutex;
+    CriticalSection m_mutex{brim::platform::LockRank::ThreadQueue};
     std::condition_variable m_sendDone;
     std::condition_variable m_workArrived;  // wakes the owning thread waiting in its own loop
-    std::condition_variable m_handlerDone;  // wakes a thread waiting in Unregister
-    std::unordered_map<std::uint64_t, CWnd*> m_live BRIM_GUARDED_BY(m_mutex);
-    std::uint64_t m_nextId BRIM_GUARDED_BY(m_mutex) = 1;
     RingQueue<Posted> m_posted BRIM_GUARDED_BY(m_mutex);
     std::deque<Sent*> m_sent BRIM_GUARDED_BY(m_mutex);
-    std::vector<Timer> m_timers BRIM_GUARDED_BY(m_mutex);
     bool m_signalled BRIM_GUARDED_BY(m_mutex) = false;   // the descriptor is readable
     bool m_runWaiting BRIM_GUARDED_BY(m_mutex) = false;  // the owner waits in WaitForWork
     bool m_woken BRIM_GUARDED_BY(m_mutex) = false;
     bool m_closed BRIM_GUARDED_BY(m_mutex) = false;
-    std::atomic<bool> m_wakeUpPolled{false};          // an event loop polls the descriptor
-    std::atomic<bool> m_quit{false};                  // set under m_mutex, so a waiter sees it with the wake-up
-    std::atomic<std::size_t> m_sentCount{0};          // m_sent.size(), readable without the lock
-    std::atomic<std::uint64_t> m_unregisterGeneration{0};  // moves when a target goes; written under m_mutex
+    std::atomic<bool> m_wakeUpPolled{false};  // an event loop polls the descriptor
+    std::atomic<bool> m_quit{false};          // set under m_mutex, so a waiter sees it with the wake-up
+    std::atomic<std::size_t> m_sentCount{0};  // m_sent.size(), readable without the lock
 
     // The batch of posted messages being run: owning thread only.
     RingQueue<Posted> m_batch;
-    std::uint64_t m_batchGeneration = 0;  // m_unregisterGeneration when the batch's targets were resolved
+    std::uint64_t m_batchGeneration = 0;  // the targets' generation when the batch's targets were resolved
     std::uint64_t m_batchEpoch = 0;       // counts the batches taken
     std::atomic<std::size_t> m_batchSize{0};  // m_batch.size(), readable by other threads
     std::size_t m_batchTaken BRIM_GUARDED_BY(m_mutex) = 0;  // m_batch.size() when it was taken: never less
-
-    // Handlers running on the owning thread, innermost last, announced so that
-    // an Unregister on another thread can wait for them. Written by the owning
-    // thread only; a slot holds a target id, 0 when free.
-    static constexpr std::size_t kAnnouncedHandlers = 32;
-    std::array<std::atomic<std::uint64_t>, kAnnouncedHandlers> m_running{};
-    std::atomic<std::size_t> m_unannouncedHandlers{0};  // nested deeper than the slots reach
-    std::size_t m_handlerDepth = 0;                     // owning thread only
-    std::atomic<int> m_unregisterWaiters{0};            // written under m_mutex
+    std::vector<TimerQueue::Key> m_dueTimers;  // owning thread only: reused by every pass
 };
 
 }  // namespace platform::detail

@@ -1,3 +1,4 @@
+#include <BrimSubscriber/platform/ThreadChecker.h>
 #include <BrimSubscriber/platform/qt/QtLoop.h>
 
 #include <BrimSubscriber/platform/WinThread.h>
@@ -25,6 +26,7 @@ QtLoop::QtLoop(Role role)
 }
 
 QtLoop::~QtLoop() {
+    BRIM_DCHECK_THREAD(m_loop.BelongsToCurrentThread(), "a QtLoop destroyed off the thread whose loop it attached");
     if (m_destroyed == nullptr) return;
     // Destroyed by a handler of one of its own wakes: that wake learns of it,
     // and the notifier or timer whose signal is being delivered outlives the
@@ -38,7 +40,10 @@ QtLoop::~QtLoop() {
     m_timer.release()->deleteLater();
 }
 
-void QtLoop::SetQuitHandler(std::function<void()> handler) { m_quitHandler = std::move(handler); }
+void QtLoop::SetQuitHandler(std::function<void()> handler) {
+    BRIM_DCHECK_THREAD(m_loop.BelongsToCurrentThread(), "QtLoop::SetQuitHandler called off the loop's thread");
+    m_quitHandler = std::move(handler);
+}
 
 void QtLoop::Wake() {
     // A handler may destroy the adapter; the wake then goes on with its own

@@ -22,6 +22,7 @@
 //
 // Threading: construct, use and destroy on one thread that runs a Qt event
 // loop (the GUI thread, or a QThread's); a QCoreApplication must exist.
+// Debug builds report a use elsewhere (kind WrongThread).
 // Ownership/Lifetime: destroy it before the thread ends; messages posted
 // after that wait for the next attached or running loop of the thread.
 // Re-entrancy: handlers may run nested Qt loops or our own RunUntil(), and

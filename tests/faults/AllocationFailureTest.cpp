@@ -20,14 +20,15 @@ thread_local long t_countdown = -1;  // the calling thread's allocations left be
 thread_local bool t_fired = false, t_threw = false;
 }  // namespace
 
-// The other forms of new and delete reach these through the standard library.
+// The other forms of new and delete reach these through the standard library. The deletes stay out of line, so
+// that the compiler pairs each delete with this new instead of seeing free() meet operator new's pointer.
 void* operator new(std::size_t size) {
     if (t_countdown >= 0 && t_countdown-- == 0 && (t_fired = true)) throw std::bad_alloc();
     if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
     throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+__attribute__((noinline)) void operator delete(void* p) noexcept { std::free(p); }
+__attribute__((noinline)) void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 

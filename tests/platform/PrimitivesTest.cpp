@@ -1,4 +1,5 @@
 #include <BrimSubscriber/platform/Event.h>
+#include <BrimSubscriber/platform/Lock.h>
 #include <BrimSubscriber/platform/PeriodicTimer.h>
 #include <BrimSubscriber/platform/Thread.h>
 
@@ -32,21 +33,21 @@ TEST(ThreadTest, LowPriorityRaisesTheNiceValueAndJoinFromTheThreadItselfReturns)
     }
 }
 
+// The third callback holds on for up to 200 ms: a kill that does not wait for it returns while it still runs, which
+// the test sees after the kill has returned.
 TEST(PeriodicTimerTest, RunsEveryPeriodAndKillWaitsForTheRunningCallback) {
     std::atomic<int> calls{0};
-    std::atomic<bool> killed{false};
-    platform::Event third;
+    std::atomic<bool> finished{false};
+    platform::Event third, neverSet;
     const auto start = std::chrono::steady_clock::now();
     const std::uint32_t id = platform::StartPeriodicTimer(20, [&] {
         if (++calls != 3) return;
-        third.Set();
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));  // a kill that does not wait returns meanwhile
-        EXPECT_FALSE(killed.load()) << "KillPeriodicTimer returned while its callback ran";
+        third.Set(), neverSet.Wait(200), finished = true;
     });
     ASSERT_TRUE(id != 0 && third.Wait(20000));
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(60));
     platform::KillPeriodicTimer(id);
-    killed = true;
+    EXPECT_TRUE(finished.load()) << "KillPeriodicTimer returned while its callback ran";
     EXPECT_EQ(calls.load(), 3);
     platform::KillPeriodicTimer(id), platform::KillPeriodicTimer(0);  // unknown ids are ignored
 }
@@ -60,3 +61,25 @@ TEST(PeriodicTimerTest, KillFromInsideItsOwnCallbackEndsIt) {
     ASSERT_TRUE(killedItself.Wait(20000));
     EXPECT_EQ(calls.load(), 1);
 }
+
+#if BRIM_DCHECK_IS_ON
+// Ranked locks taken in the stated order pass, and a released lock no longer counts; a lock taken while one of a
+// higher rank is held stops a debug build before it can deadlock.
+TEST(LockRankDeathTest, ALockTakenAgainstTheOrderStopsADebugBuild) {
+    using brim::platform::LockRank;
+    using Guard = platform::LockGuard<platform::CriticalSection>;
+    platform::CriticalSection dispatcher(LockRank::DispatcherQueue), handle(LockRank::WindowHandle),
+        queue(LockRank::ThreadQueue);
+    {
+        const Guard a(dispatcher), b(handle), c(queue);
+    }
+    { const Guard c(queue); }
+    { const Guard a(dispatcher); }
+    EXPECT_DEATH(
+        {
+            const Guard c(queue);
+            platform::UniqueLock a(dispatcher);
+        },
+        "lock order: a dispatcher queue lock taken while a thread queue lock is held");
+}
+#endif

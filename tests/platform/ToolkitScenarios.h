@@ -5,7 +5,6 @@
 // Every(ms, f) (calls f every ms until it returns false) and hands critical messages to Add(kCritical).
 
 #include <BrimSubscriber/mainthread/MainThreadDispatcher.h>
-#include <BrimSubscriber/mainthread/UIWatchdog.h>
 #include <BrimSubscriber/platform/WinThread.h>
 #include <BrimSubscriber/subscription/NotificationInfo.h>
 #include <BrimSubscriber/subscription/Subscriber.h>
@@ -78,8 +77,8 @@ struct Worker {
 };
 
 // Every service delivers through the toolkit's loop at once: a worker's NotifyPost series and dispatcher calls (these
-// in order), its NotifySend, a watchdog probe (a window timer the worker sets), and a window timer set far off on the
-// toolkit thread, outside our handlers, then re-set to soon.
+// in order), its NotifySend, a window timer the worker sets, and a window timer set far off on the toolkit thread,
+// outside our handlers, then re-set to soon.
 template <class Tk>
 void EveryServiceDeliversThroughTheToolkitLoop() {
     Tk tk;
@@ -93,13 +92,7 @@ void EveryServiceDeliversThroughTheToolkitLoop() {
     SubscriptionMap map;
     map.Subscribe(u"posted", &posted), map.Subscribe(u"sent", &sent);
     MainThreadDispatcher dispatcher;
-    struct Clock : platform::TickClock {  // its read on the toolkit thread is the probe's answer
-        explicit Clock(Tk& tk) : tk(tk) {}
-        std::uint32_t Now() const override { return platform::IsUserInterfaceThread() ? (tk.Add(3), 1000) : 1000; }
-        Tk& tk;
-    } clock(tk);
-    UIWatchdog watchdog(24U * 3600U * 1000U, clock);  // no periodic probe: the worker makes one
-    watchdog.Start();
+    Target probe([&](UINT, WPARAM, LPARAM) { probe.KillTimer(2), tk.Add(3); });
     Target timer([&](UINT, WPARAM, LPARAM) { timer.KillTimer(1), tk.Add(4); });
     tk.Every(0, [&] { return timer.SetTimer(1, 600000), false; });
     tk.Every(30, [&] { return timer.SetTimer(1, 20), false; });
@@ -108,10 +101,10 @@ void EveryServiceDeliversThroughTheToolkitLoop() {
         const NotificationInfo info;
         map.NotifySend({u"sent"}, &info, nullptr);
         EXPECT_EQ(sent.last.load(), &info) << "NotifySend returned before its delivery";
-        watchdog.OnTimerCallback();
+        probe.SetTimer(2, 1);
     });
     tk.quitAt = 103;  // nothing else wakes the toolkit loop meanwhile
-    ASSERT_TRUE(tk.Run()) << tk.Values().size() << " deliveries, rate " << watchdog.GetViewUpdateRate();
+    ASSERT_TRUE(tk.Run()) << tk.Values().size() << " deliveries";
     std::vector<int> values = tk.Values(), expected;
     std::stable_sort(values.begin(), values.end(), [](int a, int b) { return (a < 100 ? a : 0) < (b < 100 ? b : 0); });
     for (int i = 0; i < 50; ++i) expected.push_back(100 + i);  // the dispatched calls, in order
@@ -119,7 +112,6 @@ void EveryServiceDeliversThroughTheToolkitLoop() {
     expected.insert(expected.end(), {2, 3, 4});
     EXPECT_EQ(values, expected);
     EXPECT_EQ(tk.misplaced, 0);
-    EXPECT_EQ(watchdog.GetViewUpdateRate(), 95.75);  // answered on time
 }
 
 // A modal toolkit loop in the handler of 1 handles what was posted behind 1, then a worker's send and post; 9, posted

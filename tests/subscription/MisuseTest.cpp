@@ -4,6 +4,8 @@
 // build's default) are tried in child processes.
 
 #include <BrimSubscriber/mainthread/MainThreadDispatcher.h>
+#include <BrimSubscriber/mainthread/UIWatchdog.h>
+#include <BrimSubscriber/platform/Document.h>
 #include <BrimSubscriber/platform/Check.h>
 #include <BrimSubscriber/platform/Diagnostics.h>
 #include <BrimSubscriber/platform/MessageLoop.h>
@@ -146,6 +148,33 @@ const MisuseCase kCases[] = {
          return t.FirstMessage().substr(0, 58);
      },
      "a receiver was destroyed while still subscribed (type -1, ", "receiver-destroyed-while-subscribed:-1 "},
+    // Debug builds check every "only on its own thread" of a public header; the call goes on.
+    {"a thread object used off its own thread",
+     [](MisuseTest&) {
+         CWinThread thread;
+         CWnd frame, *seen = nullptr;
+         thread.SetMainWnd(&frame);
+         std::thread([&] { seen = thread.GetMainWnd(); }).join();
+         return Str(seen == &frame);
+     },
+     "1 ", "wrong-thread:-1 "},
+    {"a document used off its own thread",
+     [](MisuseTest&) {
+         CDocument doc;
+         CView view;
+         doc.AddView(&view);
+         std::thread([&] { doc.UpdateAllViews(nullptr), doc.RemoveView(&view); }).join();
+         return Str(doc.GetViews().size());
+     },
+     "0 ", "wrong-thread:-1 "},
+    {"a watchdog stopped off the thread that started it",
+     [](MisuseTest&) {
+         UIWatchdog watchdog(24U * 3600U * 1000U);
+         watchdog.Start();
+         std::thread([&] { watchdog.Stop(); }).join();
+         return Str(watchdog.GetViewUpdateRate());
+     },
+     "125.000000 ", "wrong-thread:-1 "},
 #endif
 };
 

@@ -1,0 +1,41 @@
+// The record of the ranked locks each thread holds, for the lock-order check
+// of platform/Lock.h.
+//
+// Threading: the record is the calling thread's own (thread_local), so it
+// needs no lock. It counts the locks of each rank a thread holds; a lock is
+// in order when no lock of its rank or above is held.
+
+#include <BrimSubscriber/platform/Lock.h>
+
+#include <array>
+
+namespace brim::platform {
+namespace {
+
+thread_local std::array<unsigned, kLockRankCount> t_held{};
+
+const char* RankName(LockRank rank) noexcept {
+    static constexpr std::array<const char*, kLockRankCount> kNames = {
+        "unranked", "dispatcher bindings", "dispatcher queue", "window handle", "thread queue", "timers", "targets"};
+    return kNames[static_cast<unsigned>(rank)];
+}
+
+}  // namespace
+
+void NoteLockTaken(LockRank rank) noexcept {
+    const auto taken = static_cast<unsigned>(rank);
+    for (unsigned held = taken; held < kLockRankCount; ++held) {
+        if (t_held[held] != 0) {
+            ::platform::CheckFailed(__FILE__, __LINE__, "lock order: a %s lock taken while a %s lock is held",
+                                    RankName(rank), RankName(static_cast<LockRank>(held)));
+        }
+    }
+    ++t_held[taken];
+}
+
+void NoteLockReleased(LockRank rank) noexcept {
+    unsigned& held = t_held[static_cast<unsigned>(rank)];
+    if (held != 0) --held;
+}
+
+}  // namespace brim::platform
