@@ -359,8 +359,8 @@ void FileWatcher::WatchThreadFunc(Poller& poller) {
             Rebuild(std::move(rebuild));
             if (pass) {
                 Examine({}, true, poller.stopRequested);
-                m_passCount.fetch_add(1, std::memory_order_release);
                 nextPass = m_clock.Now() + m_pollIntervalMs.load(std::memory_order_relaxed);
+                m_passCount.fetch_add(1, std::memory_order_release);  // after: a test that saw it can move the clock on
             }
         } catch (const std::exception&) {
             // Out of memory: the records keep their old state, so a later look

@@ -136,7 +136,10 @@ struct ScriptedSource : platform::FileChangeSource {
 // Built on the test thread, the watcher reaches SubscriptionManager first, so reports arrive here.
 class WatcherTest : public testing::Test {
 protected:
-    WatcherTest() { m_listening.SetSubscriber(&m_recorder, false); }
+    WatcherTest() {
+        m_listening.SetSubscriber(&m_recorder, false);
+        m_reading.SetSubscriber([this](const NotificationInfo*) { m_seen = Contents(m_read), ++m_recorder.calls; });
+    }
     bool Watch(const CString& path) {
         m_paths.push_back(path);
         m_listening.Subscribe(m_paths);
@@ -144,10 +147,7 @@ protected:
     }
     void Pass() { m_watcher->RunPassForTesting(); PumpPending(); }
     // Subscribes a receiver that reads `file` into m_seen.
-    void Read(const fs::path& file) {
-        m_reading.SetSubscriber([this, file](const NotificationInfo*) { m_seen = Contents(file), ++m_recorder.calls; });
-        m_reading.Subscribe(Key(file));
-    }
+    void Read(const fs::path& file) { m_reading.Subscribe(Key(m_read = file)); }
     TempDir m_dir;
     Seams m_seams;
     Recorder m_recorder;
@@ -158,6 +158,7 @@ protected:
         .pollIntervalMs = kHour, .files = &m_seams, .threads = &m_seams, .changes = m_silent.get(), .clock = &m_clock});
     std::vector<CString> m_paths;
     Subscription m_listening{FILE_SUBSCRIPTION_TYPE}, m_reading{FILE_SUBSCRIPTION_TYPE};
+    fs::path m_read;
     std::string m_seen;  // the file as the reading receiver found it
 };
 

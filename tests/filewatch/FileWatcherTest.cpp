@@ -145,9 +145,10 @@ TEST_F(FileWatcherTest, PollingThreadRunsExactlyWhileRecordsExist) {
     m_seams.refuse = false;
     ASSERT_TRUE(m_watcher->AddFileWatch(Key(m_dir / "shared")));
     Touch(m_dir / "shared", 2000s, "s");
+    const std::uint64_t passes = m_watcher->GetPassCountForTesting();
     m_clock.now += kHour;
     m_silent->Interrupt();
-    EXPECT_TRUE(PumpUntil([&] { return m_recorder.calls == 1; }));
+    EXPECT_TRUE(PumpUntil([&] { return m_recorder.calls == 1 && m_watcher->GetPassCountForTesting() > passes; }));
     m_seams.Hold(m_dir / "shared");  // destroyed in the middle of a pass, the watcher waits for its end
     m_clock.now += kHour;
     m_silent->Interrupt();

@@ -85,11 +85,12 @@ TEST_F(KernelNotificationTest, SavesArriveThroughTheKernelAfterTheWayIsSwapped) 
             std::ofstream out(way.prepare(round), std::ios::trunc);
             out << complete.substr(0, 10) << std::flush;
             way.swap(round);
+            const int before = m_recorder.calls;
             for (std::size_t chunk = 10; chunk < complete.size(); chunk += 10) {
-                std::this_thread::sleep_for(40ms);  // a writer pausing less than the quiet interval
+                PumpUntil([] { return false; }, 40ms);  // a writer pausing less than the quiet interval
                 out << complete.substr(chunk, 10) << std::flush;
             }
-            const int before = m_recorder.calls;
+            EXPECT_EQ(m_recorder.calls, before) << "nothing before the save is complete";
             out.close();
             ASSERT_TRUE(PumpUntil([&] { return m_recorder.calls > before; }));
             EXPECT_EQ(m_seen, complete);
