@@ -352,6 +352,7 @@ void FileWatcher::WatchThreadFunc(Poller& poller) {
                 }
                 examine = std::exchange(m_work->examine, {});
                 rebuild = std::exchange(m_work->rebuild, {});
+                SortUnique(examine);  // a file reported many times is looked at once
             }
             // Files first: a save reported complete is posted before any way
             // is traced again.

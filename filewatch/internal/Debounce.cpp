@@ -11,12 +11,14 @@ std::int32_t Until(std::uint32_t from, std::uint32_t to) { return static_cast<st
 }  // namespace
 
 void Debounce::Touch(Id id) {
-    File& file = m_files[id];
+    const auto [found, first] = m_files.try_emplace(id);
+    File& file = found->second;
     const std::uint32_t now = Now();
+    if (first || now - file.lastTouch >= m_quietMs) file.busySince = now;
+    file.lastTouch = now;
     ++file.touches;
     if (!file.writing) {
         file.writing = true;
-        file.since = now;
         ++m_writing;
     }
     file.due = now + m_quietMs;
@@ -41,7 +43,9 @@ bool Debounce::IsBeingWritten(Id id) const {
 
 bool Debounce::IsBusyLongerThan(Id id, std::uint32_t periodMs) const {
     const auto found = m_files.find(id);
-    return found != m_files.end() && found->second.writing && Now() - found->second.since >= periodMs;
+    if (found == m_files.end()) return false;
+    const std::uint32_t now = Now();
+    return now - found->second.lastTouch < m_quietMs && now - found->second.busySince >= periodMs;
 }
 
 std::uint64_t Debounce::Touches(Id id) const {

@@ -48,7 +48,8 @@ public:
     void Forget(Id id);
 
     [[nodiscard]] bool IsBeingWritten(Id id) const;
-    // Being written, without a pause of the quiet interval, for `periodMs` or more.
+    // Written to, without a pause of the quiet interval (closed or not), for
+    // `periodMs` or more, and not yet quiet.
     [[nodiscard]] bool IsBusyLongerThan(Id id, std::uint32_t periodMs) const;
     // Moves with every Touch of the record: a look taken before a write can
     // tell, afterwards, that the write came.
@@ -63,8 +64,9 @@ private:
     struct File {
         std::uint64_t touches = 0;
         bool writing = false;
-        std::uint32_t due = 0;    // when writing: examined then, unless settled first
-        std::uint32_t since = 0;  // when writing: its first write since it was last settled
+        std::uint32_t due = 0;        // when writing: examined then, unless settled first
+        std::uint32_t lastTouch = 0;  // the last write seen
+        std::uint32_t busySince = 0;  // the first write after the last pause of the quiet interval
     };
 
     const platform::TickClock& m_clock;

@@ -55,7 +55,7 @@ struct Seams : platform::FileAccess, platform::ThreadStarter {
         return found;
     }
     bool CanOpenForReading(const std::string& path) override {
-        ++opens;
+        ++opens, opened.Set();
         return unreadable.count(path) == 0 && platform::SystemFileAccess().CanOpenForReading(path);
     }
     bool Start(platform::Thread& thread, std::function<void()> body, platform::ThreadPriority priority,
@@ -69,7 +69,7 @@ struct Seams : platform::FileAccess, platform::ThreadStarter {
     std::set<std::string> unreadable;  // changed only while no look runs
     std::function<void(const std::string&)> afterFind;
     std::atomic<int> opens{0}, unnameable{0};
-    platform::Event held, release;
+    platform::Event held, release, opened;
     bool refuse = false;
     platform::CriticalSection mutex;
     std::string heldPath;

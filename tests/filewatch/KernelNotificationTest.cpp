@@ -138,8 +138,9 @@ TEST_F(KernelNotificationTest, ABusyFileHoldsOnePlaceInTheQueue) {
     Read(log);
     ASSERT_TRUE(m_still.AddFileWatch(Key(log)));
     std::size_t queued = 0;
-    for (int line = 0; m_seams.opens < 20 && line < 200'000; ++line) {  // the watcher has looked at it 20 times
+    for (int line = 0; line < 20; ++line) {
         std::ofstream(log, std::ios::app) << "line " << line << "\n";
+        ASSERT_TRUE(m_seams.opened.Wait(kGenerousTimeout.count())) << "the watcher looked at it";
         queued = std::max(queued, MainThreadDispatcher::Instance().QueuedCount());
     }
     EXPECT_LE(queued, 1U);
