@@ -140,11 +140,9 @@ protected:
         m_listening.SetSubscriber(&m_recorder, false);
         m_reading.SetSubscriber([this](const NotificationInfo*) { m_seen = Contents(m_read), ++m_recorder.calls; });
     }
-    bool Watch(const CString& path) {
-        m_paths.push_back(path);
-        m_listening.Subscribe(m_paths);
-        return m_watcher->AddFileWatch(path);
-    }
+    // Subscribes m_recorder to `path`; Watch also watches it with m_watcher.
+    void Listen(const CString& path) { m_paths.push_back(path), m_listening.Subscribe(m_paths); }
+    bool Watch(const CString& path) { return Listen(path), m_watcher->AddFileWatch(path); }
     void Pass() { m_watcher->RunPassForTesting(); PumpPending(); }
     // Subscribes a receiver that reads `file` into m_seen.
     void Read(const fs::path& file) { m_reading.Subscribe(Key(m_read = file)); }

@@ -157,7 +157,7 @@ TEST_F(KernelNotificationTest, ABusyFileHoldsOnePlaceInTheQueue) {
 TEST_F(KernelNotificationTest, APassWaitingForOneDiskDelaysNoOtherPath) {
     const fs::path slow = m_dir / "slow", written = m_dir / "written", other = m_dir / "other", unseen = m_dir / "unseen";
     Touch(slow, 1000s, "s"), Touch(written, 1000s, "complete");
-    Watch(Key(slow));
+    Listen(Key(slow));
     Read(written);
     ASSERT_TRUE(m_still.AddFileWatch(Key(slow)) && m_still.AddFileWatch(Key(written)));
     fs::create_directory(unseen);
@@ -191,7 +191,7 @@ TEST_F(KernelNotificationTest, APassWaitingForOneDiskDelaysNoOtherPath) {
 // last file.
 TEST_F(KernelNotificationTest, ADirectoryThatAppearsLaterIsFollowed) {
     const fs::path later = m_dir / "later";
-    Watch(Key(later / "c"));
+    Listen(Key(later / "c"));
     ASSERT_TRUE(m_kernel.AddFileWatch(Key(later / "c")));
     const std::size_t before = m_kernel.GetKernelWatchCount();
     fs::create_directory(later);
@@ -208,7 +208,7 @@ TEST_F(KernelNotificationTest, ADirectoryThatAppearsLaterIsFollowed) {
 TEST_F(KernelNotificationTest, AFileBeingWrittenIsExaminedOnceQuietOrClosed) {
     ScriptedSource source;
     const fs::path file = m_dir / "f";
-    Touch(file, 1000s, "x"), Watch(Key(file));
+    Touch(file, 1000s, "x"), Listen(Key(file));
     FileWatcher watcher(FileWatcher::Options{.pollIntervalMs = 10'000, .changes = &source, .clock = &m_clock});
     ASSERT_TRUE(watcher.AddFileWatch(Key(file)));
     const int dir = source.WatchOf(m_dir.Path());
@@ -255,7 +255,7 @@ TEST_F(KernelNotificationTest, AFileTheKernelRefusesIsPolledAndSaidToBe) {
     source.refused.insert(refused.string());
     FileWatcher watcher(FileWatcher::Options{.pollIntervalMs = 1000, .files = &m_seams, .changes = &source, .clock = &m_clock});
     for (const fs::path& path : {file, other}) {
-        Touch(path, 1000s, "x"), Watch(Key(path));
+        Touch(path, 1000s, "x"), Listen(Key(path));
         ASSERT_TRUE(watcher.AddFileWatch(Key(path)));
     }
     EXPECT_FALSE(watcher.HasKernelHelp(Key(file)));
@@ -288,7 +288,7 @@ TEST_F(KernelNotificationTest, AnOverflowOfTheKernelQueueIsMadeUpForAtOnce) {
     if (limit <= 0 || limit > 1'000'000) GTEST_SKIP() << "the kernel's queue holds " << limit << " reports";
     const fs::path busy = m_dir / "busy", changed = m_dir / "changed", noise[] = {m_dir / "n1", m_dir / "n2"};
     for (const fs::path& path : {busy, changed, noise[0], noise[1]}) Touch(path, 1000s, "x");
-    Watch(Key(changed));
+    Listen(Key(changed));
     ASSERT_TRUE(m_still.AddFileWatch(Key(busy)) && m_still.AddFileWatch(Key(changed)));
     m_seams.Hold(busy);
     std::ofstream(busy) << "saved";  // the watcher looks at it, and waits
