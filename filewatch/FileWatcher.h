@@ -67,29 +67,21 @@
 #include <BrimSubscriber/platform/CString.h>
 #include <BrimSubscriber/platform/FileAccess.h>
 #include <BrimSubscriber/platform/FileChangeSource.h>
-#include <BrimSubscriber/platform/Lock.h>
 #include <BrimSubscriber/platform/Thread.h>
 #include <BrimSubscriber/platform/TickCount.h>
 #include <BrimSubscriber/Export.h>
 
-#include <atomic>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
-#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 namespace brim::filewatch_detail {
-class WatchedFiles;
-class KernelWatches;
-class Debounce;
-struct Chain;
-struct Record;
-struct Work;
+class WatchCore;
 }  // namespace brim::filewatch_detail
 
 class BRIMSUBSCRIBER_API FileWatcher {
@@ -195,10 +187,6 @@ public:
     [[nodiscard]] std::uint64_t GetPassCountForTesting() const noexcept;
 
 private:
-    using Id = std::uint64_t;
-    struct Poller;
-    struct Look;
-    class Acquisition;
     friend class FileSubscription;  // asks whether the process-wide watcher is gone
 
     FileWatcher();
@@ -206,44 +194,8 @@ private:
     // True once Instance() has been destroyed (at unload or exit).
     static bool IsInstanceGone() noexcept;
 
-    // The polling thread's life: started with the first record, stopped with
-    // the last. TakeThread asks the running one to stop and hands it over;
-    // JoinThread, called without the lock, waits for it to end.
-    bool StartThread() BRIM_REQUIRES(m_lock);
-    [[nodiscard]] std::shared_ptr<Poller> TakeThread() BRIM_REQUIRES(m_lock);
-    static void JoinThread(const std::shared_ptr<Poller>& poller);
-    void WatchThreadFunc(Poller& poller) BRIM_EXCLUDES(m_lock);
-    // Ends the polling thread's wait, so that it finds the work queued.
-    void WakePoller() BRIM_REQUIRES(m_lock);
-
-    // The steps of the polling thread's round. ReadKernel sorts what the
-    // kernel reported into work; Examine looks at files and reports their
-    // changes; Rebuild traces and watches again the ways that changed. The
-    // last two take the lock only for their bookkeeping.
-    void ReadKernel() BRIM_REQUIRES(m_lock);
-    void Examine(const std::vector<Id>& ids, bool pass, const std::atomic<bool>& stop) BRIM_EXCLUDES(m_lock);
-    void Rebuild(std::vector<Id> ids) BRIM_EXCLUDES(m_lock);
-    // Drops every kernel watch, or asks again for those missing, as the switch says.
-    void FollowKernelSwitch() BRIM_REQUIRES(m_lock);
-    // Gives a record the way acquired for it; notes a loss of the kernel's help.
-    void Attach(brim::filewatch_detail::Record& record, const brim::filewatch_detail::Chain& chain, std::uint64_t begun,
-                std::vector<std::string>& lost) BRIM_REQUIRES(m_lock);
-    void Forget(Id id) BRIM_REQUIRES(m_lock);
-    void EndAcquisition(Acquisition& acquisition) BRIM_REQUIRES(m_lock);
-
-    platform::FileAccess& m_fileAccess;
-    platform::ThreadStarter& m_threadStarter;
-    const platform::TickClock& m_clock;
-    std::unique_ptr<platform::FileChangeSource> m_ownSource;
-    platform::FileChangeSource* m_source;  // m_ownSource or the one given
-    mutable platform::CriticalSection m_lock;
-    const std::unique_ptr<brim::filewatch_detail::WatchedFiles> m_files BRIM_PT_GUARDED_BY(m_lock);
-    const std::unique_ptr<brim::filewatch_detail::KernelWatches> m_kernel BRIM_PT_GUARDED_BY(m_lock);
-    const std::unique_ptr<brim::filewatch_detail::Debounce> m_debounce BRIM_PT_GUARDED_BY(m_lock);
-    const std::unique_ptr<brim::filewatch_detail::Work> m_work BRIM_PT_GUARDED_BY(m_lock);  // for the polling thread
-    std::shared_ptr<Poller> m_watchThread BRIM_GUARDED_BY(m_lock);  // set iff there are records
-    std::weak_ptr<Poller> m_lastStopped BRIM_GUARDED_BY(m_lock);    // may still be ending
-    std::atomic<std::uint32_t> m_pollIntervalMs;
-    std::atomic<std::uint64_t> m_passCount{0};
+    std::unique_ptr<platform::FileChangeSource> m_ownSource;  // when none was given
+    // Everything else; see filewatch/internal/WatchCore.h.
+    const std::unique_ptr<brim::filewatch_detail::WatchCore> m_core;
     bool m_isInstance = false;  // this is Instance()
 };

@@ -26,6 +26,23 @@ void AcquireChain(platform::FileAccess& files, platform::FileChangeSource& sourc
     }
 }
 
+Acquisition::Acquisition(platform::CriticalSection& lock, KernelWatches* watches, std::size_t chains)
+    : m_lock(lock), m_watches(*watches), m_chains(chains) {
+    const platform::LockGuard guard(m_lock);
+    m_begun = m_watches.BeginAcquire();
+}
+
+Acquisition::~Acquisition() {
+    if (m_ended) return;
+    const platform::LockGuard guard(m_lock);
+    End();
+}
+
+void Acquisition::End() noexcept {
+    for (const Chain& chain : m_chains) m_watches.EndAcquire(chain);
+    m_ended = true;
+}
+
 KernelWatches::~KernelWatches() {
     for (const auto& [watch, identity] : m_identityOf) m_source.RemoveDirectory(watch);
     for (const int watch : m_unused) {

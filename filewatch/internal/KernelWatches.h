@@ -29,6 +29,7 @@
 
 #include <BrimSubscriber/platform/FileAccess.h>
 #include <BrimSubscriber/platform/FileChangeSource.h>
+#include <BrimSubscriber/platform/Lock.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -115,6 +116,34 @@ private:
     // (watch, name) -> the last of those that changed the name's entry; name
     // empty: the directory itself went.
     std::map<std::pair<int, std::string>, std::uint64_t> m_lastReportOn;
+};
+
+// One acquisition of chains: begun under the watcher's lock as it is made,
+// its chains acquired without the lock, attached and ended under the lock
+// again; ended on every way out, should an acquisition throw.
+class Acquisition {
+public:
+    // Takes `lock` to begin; `watches` is guarded by it.
+    Acquisition(platform::CriticalSection& lock, KernelWatches* watches, std::size_t chains);
+    Acquisition(const Acquisition&) = delete;
+    Acquisition& operator=(const Acquisition&) = delete;
+    ~Acquisition();
+
+    // Without the lock: acquires chain `i` for `lookupPath`.
+    void Acquire(std::size_t i, platform::FileAccess& files, platform::FileChangeSource& source, const std::string& lookupPath) {
+        AcquireChain(files, source, lookupPath, m_chains[i]);
+    }
+    [[nodiscard]] const Chain& ChainOf(std::size_t i) const { return m_chains[i]; }
+    [[nodiscard]] std::uint64_t Begun() const noexcept { return m_begun; }
+    // Under the lock, once every chain is attached or dropped.
+    void End() noexcept;
+
+private:
+    platform::CriticalSection& m_lock;
+    KernelWatches& m_watches;
+    std::vector<Chain> m_chains;
+    std::uint64_t m_begun = 0;
+    bool m_ended = false;
 };
 
 }  // namespace brim::filewatch_detail
