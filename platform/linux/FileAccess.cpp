@@ -99,7 +99,7 @@ std::vector<PathStep> FileAccess::Trace(const std::string& absoluteUtf8Path) {
             const ssize_t length = ::readlink(entry.c_str(), target.data(), target.size());
             if (length <= 0 || static_cast<std::size_t>(length) >= target.size()) break;  // changed meanwhile
             target.resize(static_cast<std::size_t>(length));
-            if (target[0] == '/') directory = "/";
+            if (target[0] == '/') directory.assign(1, '/');  // the root; assign() keeps GCC 12's -Wrestrict quiet here
             PushComponents(target, components);
         } else if (S_ISDIR(st.st_mode)) {
             directory = entry;
