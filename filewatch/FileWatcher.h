@@ -7,9 +7,11 @@
 // RemoveFileWatch; registrations of one path are counted. A change is posted
 // as a key-only notification in FILE_SUBSCRIPTION_TYPE keyed by the path as it
 // was first added, so subscribers of that path are called later on the
-// user-interface thread with a null payload.
+// user-interface thread with a null payload. It is posted through
+// MainThreadDispatcher::Instance(), which the watcher reaches when it is built.
 //
 //   SubscriptionManager::Instance();                      // first, on the UI thread
+//   MainThreadDispatcher::Instance();                     // likewise
 //   FileWatcher& watcher = FileWatcher::Instance();
 //   if (watcher.AddFileWatch(CString("/survey/line 12.xyz"))) {
 //       ...                                               // changes are posted
@@ -57,6 +59,8 @@
 // look at a file that waits for a slow disk delays only calls about that same
 // path. AddFileWatch examines its own path on the caller's thread. Once the
 // last RemoveFileWatch of a path has returned, nothing more is posted for it.
+// The last RemoveFileWatch of all stops the polling thread and waits for it,
+// and so for the look it may be making.
 // Ownership/Lifetime: Instance() is created on first use and destroyed when
 // the library is unloaded; its destructor stops and joins a polling thread
 // that still runs before the records go. The watcher owns its polling thread,

@@ -16,7 +16,7 @@ void Debounce::Touch(Id id) {
     const std::uint32_t now = Now();
     if (first || now - file.lastTouch >= m_quietMs) file.busySince = now;
     file.lastTouch = now;
-    ++file.touches;
+    file.touched = ++m_touches;
     if (!file.writing) {
         file.writing = true;
         ++m_writing;
@@ -37,6 +37,7 @@ void Debounce::Forget(Id id) {
 }
 
 bool Debounce::IsBeingWritten(Id id) const {
+    if (m_writing == 0) return false;  // a pass asks for every file; most often none is
     const auto found = m_files.find(id);
     return found != m_files.end() && found->second.writing;
 }
@@ -48,9 +49,10 @@ bool Debounce::IsBusyLongerThan(Id id, std::uint32_t periodMs) const {
     return now - found->second.lastTouch < m_quietMs && now - found->second.busySince >= periodMs;
 }
 
-std::uint64_t Debounce::Touches(Id id) const {
+bool Debounce::TouchedSince(Id id, std::uint64_t epoch) const {
+    if (m_touches == epoch) return false;
     const auto found = m_files.find(id);
-    return found == m_files.end() ? 0 : found->second.touches;
+    return found != m_files.end() && found->second.touched > epoch;
 }
 
 void Debounce::TakeDue(std::vector<Id>& due) {

@@ -51,9 +51,10 @@ public:
     // Written to, without a pause of the quiet interval (closed or not), for
     // `periodMs` or more, and not yet quiet.
     [[nodiscard]] bool IsBusyLongerThan(Id id, std::uint32_t periodMs) const;
-    // Moves with every Touch of the record: a look taken before a write can
-    // tell, afterwards, that the write came.
-    [[nodiscard]] std::uint64_t Touches(Id id) const;
+    // A count that moves with every Touch: a look that took it before a
+    // write can tell afterwards that the write came (TouchedSince).
+    [[nodiscard]] std::uint64_t Epoch() const noexcept { return m_touches; }
+    [[nodiscard]] bool TouchedSince(Id id, std::uint64_t epoch) const;
 
     // Appends the records whose quiet interval has ended, and settles them.
     void TakeDue(std::vector<Id>& due);
@@ -62,7 +63,7 @@ public:
 
 private:
     struct File {
-        std::uint64_t touches = 0;
+        std::uint64_t touched = 0;    // Epoch() after its last Touch
         bool writing = false;
         std::uint32_t due = 0;        // when writing: examined then, unless settled first
         std::uint32_t lastTouch = 0;  // the last write seen
@@ -73,6 +74,7 @@ private:
     const std::uint32_t m_quietMs;
     std::unordered_map<Id, File> m_files;  // records touched at least once
     std::size_t m_writing = 0;             // of those, the ones being written
+    std::uint64_t m_touches = 0;           // every Touch so far
 };
 
 }  // namespace brim::filewatch_detail

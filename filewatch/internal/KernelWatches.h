@@ -81,7 +81,7 @@ public:
     // Withdraws the record's places; watches left without a place go back.
     void Detach(Id id);
     void DetachAll();
-    [[nodiscard]] bool HasChain(Id id) const { return m_chains.count(id) != 0; }
+    [[nodiscard]] bool HasChains() const noexcept { return !m_chains.empty(); }
 
     struct Hit {
         Id record;

@@ -29,7 +29,6 @@ struct WatchCore::Look {
     Id id;
     std::shared_ptr<const std::string> lookupPath;
     std::uint64_t version;
-    std::uint64_t touches;
     std::optional<platform::FileInfo> last;
     std::optional<platform::FileInfo> seen;
     bool report = false;
@@ -155,6 +154,7 @@ void WatchCore::Attach(Record& record, const Chain& chain, std::uint64_t begun, 
     int error = 0;
     const KernelWatches::Attached attached = m_kernel->Attach(record.id, chain, begun, refused, error);
     const bool helped = attached != KernelWatches::Attached::Refused;
+    record.attached = true;
     if (!helped && record.kernelHelp) {
         lost.push_back(record.path.ToUtf8() + " is watched by polling alone: the kernel refused to watch " + refused + " (" +
                        std::strerror(error) + "); the watcher asks again at each pass");
@@ -280,7 +280,9 @@ void WatchCore::ReadKernel() {
 
 void WatchCore::FollowKernelSwitch() {
     if (!FileWatcher::IsKernelNotificationEnabled()) {
+        if (!m_kernel->HasChains()) return;
         m_kernel->DetachAll();
+        for (const auto& [id, record] : m_files->All()) m_files->Get(id)->attached = false;
         return;
     }
     // Ways never asked for (added while the switch was off) are asked for
@@ -294,7 +296,7 @@ void WatchCore::FollowKernelSwitch() {
         if (next == all.end()) next = all.begin();
         const Record& record = next->second;
         if (record.lookupPath->empty()) continue;
-        if (!m_kernel->HasChain(record.id)) {
+        if (!record.attached) {
             m_work->rebuild.push_back(record.id);
         } else if (!record.kernelHelp && asked < kRefusedAskedPerPass) {
             m_work->rebuild.push_back(record.id);
@@ -334,21 +336,31 @@ void WatchCore::Examine(const std::vector<Id>& ids, bool pass, const std::atomic
     // What each record said, for the files not being written (a pass still
     // looks at one written without pause for a whole period).
     const std::uint32_t period = m_pollIntervalMs.load(std::memory_order_relaxed);
-    std::vector<Look> looks;
+    // Each thread keeps its buffer from one look to the next: a pass over
+    // many files then allocates nothing. Looks never nest on a thread.
+    thread_local std::vector<Look> t_looks;
+    std::vector<Look>& looks = t_looks;
+    looks.clear();
+    const struct Release {
+        std::vector<Look>& looks;
+        ~Release() { looks.clear(); }  // the paths' shared ownership goes with the look
+    } release{looks};
+    std::uint64_t epoch = 0;  // the debounce's, when the looks began
     {
         const platform::LockGuard lock(m_lock);
-        std::vector<const Record*> records;
-        records.reserve(pass ? m_files->Size() : ids.size());
+        epoch = m_debounce->Epoch();
+        const auto take = [&](const Record& record) BRIM_REQUIRES(m_lock) {
+            if (record.lookupPath->empty()) return;  // never handed to the file system
+            if (m_debounce->IsBeingWritten(record.id) && !m_debounce->IsBusyLongerThan(record.id, period)) return;
+            looks.push_back(Look{record.id, record.lookupPath, record.version, record.last, {}});
+        };
         if (pass) {
-            for (const auto& [id, record] : m_files->All()) records.push_back(&record);
+            looks.reserve(m_files->Size());
+            for (const auto& [id, record] : m_files->All()) take(record);
         } else {
-            for (const Id id : ids) records.push_back(m_files->Get(id));
-        }
-        looks.reserve(records.size());
-        for (const Record* record : records) {
-            if (record == nullptr || record->lookupPath->empty()) continue;  // gone, or never handed to the file system
-            if (m_debounce->IsBeingWritten(record->id) && !m_debounce->IsBusyLongerThan(record->id, period)) continue;
-            looks.push_back(Look{record->id, record->lookupPath, record->version, m_debounce->Touches(record->id), record->last, {}});
+            for (const Id id : ids) {
+                if (const Record* record = m_files->Get(id)) take(*record);
+            }
         }
     }
     if (looks.empty()) return;
@@ -367,7 +379,7 @@ void WatchCore::Examine(const std::vector<Id>& ids, bool pass, const std::atomic
         ReadKernel();
         for (Look& look : looks) {
             look.report = IsChange(look.last, look.seen) &&
-                          (m_debounce->Touches(look.id) == look.touches || m_debounce->IsBusyLongerThan(look.id, period));
+                          (!m_debounce->TouchedSince(look.id, epoch) || m_debounce->IsBusyLongerThan(look.id, period));
             changed = changed || look.report;
         }
     }
@@ -402,7 +414,7 @@ std::vector<std::pair<CString, int>> WatchCore::WatchedPaths() const {
 bool WatchCore::HasKernelHelp(const CString& path) const {
     const platform::LockGuard lock(m_lock);
     const Record* record = m_files->Find(path);
-    return record != nullptr && record->kernelHelp && m_kernel->HasChain(record->id) && FileWatcher::IsKernelNotificationEnabled();
+    return record != nullptr && record->kernelHelp && record->attached && FileWatcher::IsKernelNotificationEnabled();
 }
 
 std::size_t WatchCore::KernelWatchCount() const {

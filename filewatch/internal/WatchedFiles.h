@@ -55,6 +55,7 @@ struct Record {
     int refCount = 1;                                // AddFileWatch calls not yet withdrawn, >= 1
     std::optional<platform::FileInfo> last;          // last reported or first read; none: not found
     std::uint64_t version = 0;                       // moves whenever `last` does
+    bool attached = false;                           // its way is attached to the kernel's watches
     bool kernelHelp = true;                          // false once the kernel refused a directory on its way
     std::shared_ptr<std::atomic<bool>> waiting;      // a report of it waits for the user-interface thread
 };
