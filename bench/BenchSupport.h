@@ -83,7 +83,8 @@ private:
 // reach the hub, so BenchMain reaches it here before any benchmark runs. The
 // thread designates itself the user-interface thread, reaches the hub, then
 // runs our message loop until exit; later designations of other threads
-// (UiThread above) do not move the hub's deliveries off it.
+// (UiThread above) do not move the hub's deliveries off it. It reaches
+// MainThreadDispatcher::Instance() there too, through which FileWatcher posts.
 class HubUiThread {
 public:
     static HubUiThread& Instance() {
@@ -112,6 +113,9 @@ public:
         done.Wait();
     }
 
+    // Another module's post to this thread, as DispatchAsync answers it.
+    bool Post(std::function<void()>&& call) { return m_dispatcher->DispatchAsync(std::move(call)); }
+
 private:
     HubUiThread() {
         platform::Event ready;
@@ -119,6 +123,7 @@ private:
             platform::SetUserInterfaceThread();
             m_loop = &platform::MessageLoop::Current();
             SubscriptionManager::Instance();
+            MainThreadDispatcher::Instance();  // FileWatcher posts its reports through it
             m_dispatcher = std::make_unique<MainThreadDispatcher>();
             ready.Set();
             m_loop->Run();

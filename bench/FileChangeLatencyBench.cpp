@@ -11,6 +11,13 @@
 // - TruncWriteWrite: fopen("wb") (which truncates), fwrite of the first half,
 //   fflush, fwrite of the second half, fflush, fclose: two write calls, the
 //   file empty, then half written, before it is complete.
+// - Symlink: the path watched is a symbolic link to a file in a directory
+//   below; the save opens the link with O_TRUNC, writes and closes, so the
+//   file it reaches is written.
+// - ParentSwap: the path watched is a file in a directory that each save
+//   first renames away, putting an empty directory in its place (rename,
+//   mkdir, rename); 10 ms later the save creates the file there (open with
+//   O_CREAT | O_TRUNC, write, close).
 // Each save writes 4,096 bytes that differ from the save before. The save
 // ends after close() (fclose()) or rename() returns. Every implementation
 // delivers to a thread of this benchmark that runs its own loop, and the
@@ -58,6 +65,17 @@
 //   users get it), and the saves after that count as missed as they happen.
 //   Counters uv_change, uv_rename: events of each kind per save.
 //
+// A busy log ("BusyLog/Lines<rate>/<Implementation>"): a file appended line
+// by line, each line opened with O_APPEND, written and closed, at 900 or
+// 3,300 lines a second for 3 s, to a receiver that works 2 ms per callback
+// on the thread that runs it. For ours another module meanwhile posts an
+// empty call to the same user-interface thread (DispatchAsync on a
+// dispatcher of its own there) once a millisecond. After the writer stops,
+// the benchmark waits until no callback has run for a second. Counters:
+// lines; reports (callbacks); busy_after_ms: from the writer's stop to the end
+// of the last callback; for ours, posts_elsewhere and refused_elsewhere (the
+// other module's posts, and those refused at the queue's bound).
+//
 // CPU share with the kernel's help ("Watch/IdleCpu10000/OursKernel" and
 // "/OursPolling", counter cpu_percent): the 10,000 unchanged files of
 // bench::WatchedFileSet under a FileWatcher of its own, measured as
@@ -85,6 +103,7 @@
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <gio/gio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <uv.h>
 
@@ -120,16 +139,30 @@ constexpr std::size_t kFileBytes = 4096;
 constexpr int kIdlePeriods = 3;
 constexpr int kIdleRepetitions = 5;
 
-enum class Save { WriteClose, Rename, TruncWriteWrite };
+constexpr auto kSwapLead = 10ms;  // from a parent's swap to the save in it
+constexpr auto kBusyRun = 3s;     // a busy log is written this long
+constexpr auto kReceiverWork = 2ms;
+
+enum class Save { WriteClose, Rename, TruncWriteWrite, Symlink, ParentSwap };
 
 // When callbacks ran, taken first thing on the thread that runs them, and
 // tallies of whatever else an implementation wants to show per save.
 class CallbackLog {
 public:
+    // Each callback then also works `work` on its thread, as a receiver that
+    // reads the file would; the time it ends is kept too.
+    void SetWork(Clock::duration work) { m_work = work; }
     void Hit() { HitAt(Clock::now()); }
     void HitAt(Clock::time_point when) {
+        {
+            const std::lock_guard lock(m_mutex);
+            m_times.push_back(when);
+        }
+        if (m_work == Clock::duration::zero()) return;
+        while (Clock::now() < when + m_work) {
+        }
         const std::lock_guard lock(m_mutex);
-        m_times.push_back(when);
+        m_lastEnd = Clock::now();
     }
     void Tally(const std::string& name) {
         const std::lock_guard lock(m_mutex);
@@ -143,23 +176,39 @@ public:
         const std::lock_guard lock(m_mutex);
         return std::exchange(m_tallies, {});
     }
+    std::size_t Count() {
+        const std::lock_guard lock(m_mutex);
+        return m_times.size();
+    }
+    Clock::time_point LastEnd() {
+        const std::lock_guard lock(m_mutex);
+        return m_lastEnd;
+    }
 
 private:
+    Clock::duration m_work{};  // set before the watch starts
     std::mutex m_mutex;
     std::vector<Clock::time_point> m_times;
     std::map<std::string, std::uint64_t> m_tallies;
+    Clock::time_point m_lastEnd{};
 };
 
 // A fresh temporary directory holding the saved file (4,096 bytes to begin
 // with), removed with everything in it at the end.
 class SaveTarget {
 public:
-    SaveTarget() {
+    // The path watched is the file itself, or, for Symlink, a link to a file
+    // in a directory below; for ParentSwap, a file in a directory that each
+    // save replaces.
+    explicit SaveTarget(Save save) {
         std::random_device random;
         m_dir = std::filesystem::temp_directory_path() / ("brim-bench-latency-" + std::to_string(random()));
-        std::filesystem::create_directories(m_dir);
-        m_path = (m_dir / "survey-line-12.xyz").string();
-        m_temporary = (m_dir / ".survey-line-12.xyz.tmp").string();
+        std::filesystem::create_directories(m_dir / "real");
+        std::filesystem::create_directories(m_dir / "parent");
+        const std::string name = "survey-line-12.xyz";
+        m_path = (m_dir / (save == Save::ParentSwap ? "parent/" + name : name)).string();
+        m_temporary = (m_dir / ("." + name + ".tmp")).string();
+        if (save == Save::Symlink) std::filesystem::create_symlink(m_dir / "real" / name, m_path);
         std::ofstream(m_path, std::ios::binary) << Content(-1);
     }
     SaveTarget(const SaveTarget&) = delete;
@@ -182,8 +231,22 @@ public:
         const std::string content = Content(number);
         Ends ends;
         switch (save) {
+            case Save::ParentSwap: {
+                // The directory moves away and an empty one takes its name;
+                // the save then creates the file in it.
+                const std::string old = (m_dir / ("old" + std::to_string(number))).string();
+                const std::string spare = (m_dir / "spare").string();
+                const std::string parent = (m_dir / "parent").string();
+                if (::rename(parent.c_str(), old.c_str()) != 0 || ::mkdir(spare.c_str(), 0755) != 0 ||
+                    ::rename(spare.c_str(), parent.c_str()) != 0) {
+                    return std::nullopt;
+                }
+                std::this_thread::sleep_for(kSwapLead);
+                [[fallthrough]];
+            }
+            case Save::Symlink:  // through the link: the file it reaches is written
             case Save::WriteClose: {
-                const int fd = ::open(m_path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+                const int fd = ::open(m_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
                 if (fd < 0) return std::nullopt;
                 const bool written = WriteAll(fd, content.data(), content.size());
                 ends.lastCall = Clock::now();
@@ -216,6 +279,15 @@ public:
             }
         }
         return std::nullopt;
+    }
+
+    // Appends one line and closes the file: a log written as it goes.
+    bool AppendLine(int number) const {
+        const int fd = ::open(m_path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        if (fd < 0) return false;
+        const std::string line = "line " + std::to_string(number) + " of the log\n";
+        const bool written = WriteAll(fd, line.data(), line.size());
+        return ::close(fd) == 0 && written;
     }
 
 private:
@@ -333,7 +405,7 @@ void MeasureLatency(benchmark::State& state, Save save,
     std::map<std::string, std::uint64_t> tallies;
     std::size_t stray = 0;
     for (auto _ : state) {
-        const SaveTarget target;
+        const SaveTarget target(save);
         CallbackLog log;
         Watch watch(target.Path(), log);
         if (!watch.Started()) {
@@ -618,6 +690,70 @@ void LatencyUv(benchmark::State& state, Save save) {
     });
 }
 
+// --- A busy log -------------------------------------------------------------------------
+
+// A log appended line by line (open, append, close) at `rate` lines a second
+// for kBusyRun, to a receiver that works kReceiverWork per callback. For ours,
+// another module posts to the same user-interface thread once a millisecond
+// meanwhile; the posts refused are counted. After the writer stops, the
+// callbacks still to come are waited for (until none has run for a second).
+template <class Watch>
+void MeasureBusyLog(benchmark::State& state, int rate, bool ours) {
+    const SaveTarget target(Save::WriteClose);
+    CallbackLog log;
+    log.SetWork(kReceiverWork);
+    std::uint64_t lines = 0;
+    std::atomic<std::uint64_t> posts{0};
+    std::atomic<std::uint64_t> refused{0};
+    Clock::time_point stopped;
+    for (auto _ : state) {
+        Watch watch(target.Path(), log);
+        if (!watch.Started()) {
+            state.SkipWithError("the watch could not be started");
+            return;
+        }
+        std::this_thread::sleep_for(kSettle);
+        log.TakeTimes();
+        std::atomic<bool> writing{true};
+        std::thread elsewhere;
+        if (ours) {
+            elsewhere = std::thread([&] {
+                for (auto next = Clock::now(); writing; next += 1ms) {
+                    ++posts;
+                    if (!bench::HubUiThread::Instance().Post([] {})) ++refused;
+                    std::this_thread::sleep_until(next + 1ms);
+                }
+            });
+        }
+        const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / rate));
+        const Clock::time_point begin = Clock::now();
+        for (auto next = begin; Clock::now() < begin + kBusyRun; next += period) {
+            if (!target.AppendLine(static_cast<int>(lines++))) {
+                state.SkipWithError("a line could not be written");
+                break;
+            }
+            std::this_thread::sleep_until(next + period);
+        }
+        stopped = Clock::now();
+        writing = false;
+        if (elsewhere.joinable()) elsewhere.join();
+        for (std::size_t seen = SIZE_MAX; seen != log.Count() && Clock::now() < stopped + 30s;) {
+            seen = log.Count();
+            std::this_thread::sleep_for(1s);
+        }
+        watch.Stop();
+    }
+    const Clock::time_point lastEnd = log.LastEnd();
+    state.counters["lines"] = static_cast<double>(lines);
+    state.counters["reports"] = static_cast<double>(log.TakeTimes().size());
+    state.counters["busy_after_ms"] =
+        lastEnd > stopped ? std::chrono::duration<double, std::milli>(lastEnd - stopped).count() : 0.0;
+    if (ours) {
+        state.counters["posts_elsewhere"] = static_cast<double>(posts);
+        state.counters["refused_elsewhere"] = static_cast<double>(refused);
+    }
+}
+
 // --- CPU share of 10,000 idle files, with the kernel's help and without -----------------
 
 void IdleCpuOurs(benchmark::State& state, bool kernel) {
@@ -635,8 +771,11 @@ void IdleCpuOurs(benchmark::State& state, bool kernel) {
 // --- Registration -----------------------------------------------------------------------
 
 const bool kRegistered = [] {
-    const std::pair<const char*, Save> saves[] = {
-        {"WriteClose", Save::WriteClose}, {"Rename", Save::Rename}, {"TruncWriteWrite", Save::TruncWriteWrite}};
+    const std::pair<const char*, Save> saves[] = {{"WriteClose", Save::WriteClose},
+                                                  {"Rename", Save::Rename},
+                                                  {"TruncWriteWrite", Save::TruncWriteWrite},
+                                                  {"Symlink", Save::Symlink},
+                                                  {"ParentSwap", Save::ParentSwap}};
     const std::pair<const char*, void (*)(benchmark::State&, Save)> implementations[] = {
         {"Ours", LatencyOurs}, {"QtFsWatcher", LatencyQt}, {"GioMonitor", LatencyGio}, {"UvFsEvent", LatencyUv}};
     for (const auto& [saveName, save] : saves) {
@@ -644,6 +783,19 @@ const bool kRegistered = [] {
             const std::string name = std::string("Latency/") + saveName + "/" + implName;
             benchmark::RegisterBenchmark(name.c_str(), [measure = measure, save = save](benchmark::State& state) {
                 measure(state, save);
+            })->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+        }
+    }
+    const std::pair<const char*, void (*)(benchmark::State&, int)> busy[] = {
+        {"Ours", [](benchmark::State& s, int rate) { MeasureBusyLog<OursWatch>(s, rate, true); }},
+        {"QtFsWatcher", [](benchmark::State& s, int rate) { MeasureBusyLog<QtWatch>(s, rate, false); }},
+        {"GioMonitor", [](benchmark::State& s, int rate) { MeasureBusyLog<GioWatch>(s, rate, false); }},
+        {"UvFsEvent", [](benchmark::State& s, int rate) { MeasureBusyLog<UvWatch>(s, rate, false); }}};
+    for (const int rate : {900, 3300}) {
+        for (const auto& [implName, measure] : busy) {
+            const std::string name = "BusyLog/Lines" + std::to_string(rate) + "/" + implName;
+            benchmark::RegisterBenchmark(name.c_str(), [measure = measure, rate](benchmark::State& state) {
+                measure(state, rate);
             })->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
         }
     }

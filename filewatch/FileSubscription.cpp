@@ -1,7 +1,10 @@
 #include <BrimSubscriber/filewatch/FileSubscription.h>
 
 #include <BrimSubscriber/filewatch/FileWatcher.h>
+#include <BrimSubscriber/mainthread/MainThreadDispatcher.h>
 #include <BrimSubscriber/subscription/SubscriptionManager.h>
+
+#include "filewatch/internal/WatchedFiles.h"
 
 #include <cstddef>
 #include <utility>
@@ -15,10 +18,13 @@ void RemoveWatches(FileWatcher& watcher, const std::vector<CString>& paths, std:
 
 }  // namespace
 
-FileSubscription::FileSubscription() : m_subscription(FILE_SUBSCRIPTION_TYPE) {}
+// The watcher posts its reports through the dispatcher's instance, which
+// delivers on the thread that first reached it: reached here, with the hub.
+FileSubscription::FileSubscription() : m_subscription(FILE_SUBSCRIPTION_TYPE) { MainThreadDispatcher::Instance(); }
 
-FileSubscription::FileSubscription(FileWatcher& watcher)
-    : m_subscription(FILE_SUBSCRIPTION_TYPE), m_watcher(&watcher) {}
+FileSubscription::FileSubscription(FileWatcher& watcher) : m_subscription(FILE_SUBSCRIPTION_TYPE), m_watcher(&watcher) {
+    MainThreadDispatcher::Instance();
+}
 
 FileWatcher& FileSubscription::Watcher() const {
     return m_watcher != nullptr ? *m_watcher : FileWatcher::Instance();
@@ -41,6 +47,10 @@ void FileSubscription::SetSubscriber(CallbackSubscriber::Callback callback) {
 Subscriber* FileSubscription::GetSubscriber() const noexcept { return m_subscription.GetSubscriber(); }
 
 bool FileSubscription::Subscribe(const CString& path) { return Subscribe(std::vector<CString>{path}); }
+
+bool FileSubscription::Subscribe(std::string_view utf8Path) {
+    return brim::filewatch_detail::AcceptUtf8Path(utf8Path, "FileSubscription::Subscribe") && Subscribe(CString(utf8Path));
+}
 
 bool FileSubscription::Subscribe(const std::vector<CString>& paths) {
     if (m_subscription.IsSubscribed(paths)) return true;

@@ -40,6 +40,9 @@
 #include <BrimSubscriber/subscription/Subscriber.h>
 #include <BrimSubscriber/subscription/Subscription.h>
 
+#include <concepts>
+#include <filesystem>
+#include <string_view>
 #include <vector>
 
 class FileWatcher;
@@ -47,7 +50,8 @@ class FileWatcher;
 class BRIMSUBSCRIBER_API FileSubscription {
 public:
     // An empty handle on the map of FILE_SUBSCRIPTION_TYPE: no receiver, not
-    // owning, no paths. Creates SubscriptionManager when it is the first caller.
+    // owning, no paths. Creates SubscriptionManager and MainThreadDispatcher's
+    // instance when it is the first caller.
     // Its watches go to FileWatcher::Instance().
     FileSubscription();
     // The same, with watches on a watcher of the caller's, which must outlive
@@ -69,6 +73,18 @@ public:
 
     // Same as Subscribe with a list holding only `path`.
     bool Subscribe(const CString& path);
+    // The same for a path given as UTF-8 bytes. Returns false, changing
+    // nothing, when they are not well-formed UTF-8 (reported as
+    // brim::DiagnosticKind::PathNotUtf8): no key can name such a path, and
+    // decoding it (to U+FFFD) would name another file.
+    bool Subscribe(std::string_view utf8Path);
+    // The same for a std::filesystem::path (a template only so that a string
+    // or a literal chooses the overload above without ambiguity).
+    template <class Path>
+        requires std::same_as<Path, std::filesystem::path>
+    bool Subscribe(const Path& path) {
+        return Subscribe(std::string_view(path.native()));
+    }
 
     // Replaces the watched paths with `paths` (an empty list withdraws all).
     // Returns true when the handle now watches `paths`. Returns false when a

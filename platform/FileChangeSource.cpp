@@ -3,6 +3,7 @@
 #include <BrimSubscriber/platform/Event.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 
@@ -11,10 +12,13 @@ namespace {
 
 class SilentSource final : public FileChangeSource {
 public:
-    int AddDirectory(const std::string& /*utf8Path*/) override { return -1; }
+    DirectoryWatch AddDirectory(const std::string& /*utf8Path*/, WatchedEvents /*events*/) override {
+        return DirectoryWatch{-1, {}, ENOSYS};
+    }
     void RemoveDirectory(int /*watch*/) override {}
+    void ReadPending(std::vector<FileChange>& /*changes*/) override {}
 
-    void Wait(int timeoutMs, std::uint64_t since, std::vector<FileChange>& /*changes*/) override {
+    void Wait(int timeoutMs, std::uint64_t since) override {
         using Clock = std::chrono::steady_clock;
         const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
         // A wake-up left by an interrupt already answered only costs one more look.

@@ -3,27 +3,36 @@
 // FileChangeSource: the operating system's word that something happened in a
 // directory, for a file watcher that otherwise polls.
 //
-// A watcher asks the source to watch the directories of its files and waits
-// on it: Wait returns as soon as changes arrive, when its time-out ends, or
-// when Interrupt is called, whichever is first. The source only says that a
-// name in a directory may have changed and how; what counts as a change is
-// the watcher's own rule.
+// A watcher asks the source to watch the directories its paths pass through,
+// waits on it, and reads what arrived. Wait returns as soon as reports are
+// pending, when its time-out ends, or when Interrupt is called, whichever is
+// first; ReadPending takes the reports without ever waiting, so a watcher can
+// also read them at any moment it needs to know (before deciding that a file
+// is complete, say). The source only says that a name in a directory may have
+// changed and how; what counts as a change is the watcher's own rule.
 //
 //   std::unique_ptr<platform::FileChangeSource> source = platform::MakeKernelFileChangeSource();
-//   const int watch = source->AddDirectory("/survey");      // -1: no help for this directory
-//   std::vector<platform::FileChange> changes;
+//   auto dir = source->AddDirectory("/survey", platform::WatchedEvents::Files);
+//   // dir.watch == -1: no help for this directory (dir.error says why)
 //   const auto since = source->InterruptCount();            // before deciding to wait
-//   if (!stopping) source->Wait(2000, since, changes);      // events, or 2 s, or an Interrupt
+//   if (!stopping) source->Wait(2000, since);               // reports, or 2 s, or an Interrupt
+//   std::vector<platform::FileChange> changes;
+//   source->ReadPending(changes);
 //
-// The kernel's source (inotify on Linux) is null where the system gives none
-// (no inotify instance left). A source that reports nothing waits just as
-// well, so a watcher without the kernel's help polls with the same code.
+// A directory is watched once whatever its name: watching it again, through
+// any spelling or link, returns the same watch with its events widened, and
+// the watch says which directory (device and inode) it is on. The kernel's
+// source (inotify on Linux) is null where the system gives none (no inotify
+// instance left). A source that reports nothing waits just as well, so a
+// watcher without the kernel's help polls with the same code.
 //
-// Threading: one thread at a time waits; AddDirectory, RemoveDirectory,
-// Interrupt and InterruptCount may be called from any thread meanwhile.
+// Threading: one thread at a time waits; calls of ReadPending must not
+// overlap; AddDirectory, RemoveDirectory, Interrupt and InterruptCount may be
+// called from any thread at any time.
 // Lifetime: a watch lives until RemoveDirectory or until the directory goes
 // (then a DirectoryGone change says so); ids of removed watches may be reused.
 
+#include <BrimSubscriber/platform/FileAccess.h>
 #include <BrimSubscriber/platform/PlatformExport.h>
 
 #include <atomic>
@@ -37,17 +46,29 @@ namespace platform {
 struct FileChange {
     enum class Kind {
         Written,        // a writer closed the file: its save is complete
-        MovedIn,        // a file was renamed onto the name (a save through a temporary file)
+        MovedIn,        // an entry was renamed onto the name (a save through a temporary file)
         Attributes,     // times or permissions changed (utimensat, touch, chmod)
         Modified,       // written to, and perhaps still open
-        Created,        // the name appeared (an empty file, a link)
+        Created,        // the name appeared (an empty file, a link, a directory)
         Removed,        // deleted, or renamed away
-        DirectoryGone,  // the directory's watch ended: it was deleted, moved or unwatched
+        DirectoryGone,  // the directory itself was deleted, moved or unwatched; name is empty
         Overflow,       // changes were lost; watch is -1
     };
     int watch = -1;    // as AddDirectory returned it
     std::string name;  // the entry in that directory; empty for the directory itself
     Kind kind = Kind::Overflow;
+};
+
+// What a watch reports about the directory's entries.
+enum class WatchedEvents {
+    Names,  // entries created, removed or renamed, and the directory's own end
+    Files,  // those, and writes, closes and attribute changes of the entries
+};
+
+struct DirectoryWatch {
+    int watch = -1;          // 0 or more; -1 when the system will not watch
+    FileIdentity directory;  // the directory watched, when watch >= 0
+    int error = 0;           // the system's reason when watch is -1 (ENOENT, ENOSPC: watch limit, EACCES)
 };
 
 class BRIM_PLATFORM_API FileChangeSource {
@@ -57,16 +78,17 @@ public:
     FileChangeSource& operator=(const FileChangeSource&) = delete;
     virtual ~FileChangeSource();
 
-    // Watches the directory; returns its watch (0 or more), or -1 when the
-    // system will not (it does not exist, the per-user watch limit is reached,
-    // no permission). The caller watches a directory once.
-    virtual int AddDirectory(const std::string& utf8Path) = 0;
+    // Watches the directory that `utf8Path` names now.
+    virtual DirectoryWatch AddDirectory(const std::string& utf8Path, WatchedEvents events) = 0;
     virtual void RemoveDirectory(int watch) = 0;
 
-    // Waits up to timeoutMs (-1: no limit) for changes, or until there has
-    // been an Interrupt since InterruptCount() returned `since` (at once when
-    // there has), and appends the changes that arrived to `changes`.
-    virtual void Wait(int timeoutMs, std::uint64_t since, std::vector<FileChange>& changes) = 0;
+    // Waits up to timeoutMs (-1: no limit) until reports are pending, or until
+    // there has been an Interrupt since InterruptCount() returned `since` (at
+    // once when there has). Reads nothing.
+    virtual void Wait(int timeoutMs, std::uint64_t since) = 0;
+
+    // Appends every report that has arrived to `changes`; never waits.
+    virtual void ReadPending(std::vector<FileChange>& changes) = 0;
 
     // Ends the wait of whoever took InterruptCount() before this call.
     void Interrupt() {

@@ -2,7 +2,9 @@
 
 #include "platform/internal/WakeUpFd.h"
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 
@@ -10,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <string>
 #include <system_error>
 
 namespace platform {
@@ -17,20 +20,22 @@ namespace {
 
 using Kind = FileChange::Kind;
 
-// What happens to a file in a watched directory.
-constexpr std::uint32_t kFileEvents =
-    IN_CLOSE_WRITE | IN_MOVED_TO | IN_ATTRIB | IN_MODIFY | IN_CREATE | IN_DELETE | IN_MOVED_FROM;
-// A watch asks for those and for the directory's own end.
-constexpr std::uint32_t kMask = kFileEvents | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+// The directory's entries appearing and going: what changes a path's way to its file.
+constexpr std::uint32_t kNameEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
+// And what happens to a file in it.
+constexpr std::uint32_t kFileEvents = kNameEvents | IN_CLOSE_WRITE | IN_ATTRIB | IN_MODIFY;
+// Every watch asks for the directory's own end too, and widens what an
+// earlier request for the same directory asked for instead of replacing it.
+constexpr std::uint32_t kAlways = IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR | IN_MASK_ADD;
 
 // The kind of one event, or false for what a file watcher does not need
-// (changes of subdirectories, opens and reads).
+// (opens and reads).
 bool KindOf(std::uint32_t mask, Kind& kind) {
     if ((mask & IN_Q_OVERFLOW) != 0) {
         kind = Kind::Overflow;
     } else if ((mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF)) != 0) {
         kind = Kind::DirectoryGone;
-    } else if ((mask & IN_ISDIR) != 0 || (mask & kFileEvents) == 0) {
+    } else if ((mask & kFileEvents) == 0) {
         return false;
     } else if ((mask & IN_CLOSE_WRITE) != 0) {
         kind = Kind::Written;
@@ -48,19 +53,48 @@ bool KindOf(std::uint32_t mask, Kind& kind) {
     return true;
 }
 
+FileIdentity IdentityOf(const struct stat& st) {
+    return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
 class InotifySource final : public FileChangeSource {
 public:
     explicit InotifySource(int fd) : m_fd(fd) {}
     ~InotifySource() override { ::close(m_fd); }
 
-    int AddDirectory(const std::string& utf8Path) override {
-        const int watch = ::inotify_add_watch(m_fd, utf8Path.c_str(), kMask);
-        return watch < 0 ? -1 : watch;
+    DirectoryWatch AddDirectory(const std::string& utf8Path, WatchedEvents events) override {
+        const std::uint32_t mask = (events == WatchedEvents::Files ? kFileEvents : kNameEvents) | kAlways;
+        // The watch goes on the directory opened here, through its descriptor,
+        // so that the identity returned is the one watched even if the name is
+        // swapped meanwhile. Without /proc, the name is watched and the
+        // identity checked before and after.
+        DirectoryWatch result;
+        const int dir = ::open(utf8Path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        struct stat st {};
+        if (dir < 0 || ::fstat(dir, &st) != 0) {
+            result.error = errno;
+            if (dir >= 0) ::close(dir);
+            return result;
+        }
+        result.directory = IdentityOf(st);
+        int watch = ::inotify_add_watch(m_fd, ("/proc/self/fd/" + std::to_string(dir)).c_str(), mask);
+        if (watch < 0 && errno == ENOENT) {
+            watch = ::inotify_add_watch(m_fd, utf8Path.c_str(), mask);
+            struct stat after {};
+            if (watch >= 0 && (::stat(utf8Path.c_str(), &after) != 0 || IdentityOf(after) != result.directory)) {
+                watch = -1;
+                errno = ESTALE;  // swapped meanwhile; the caller tries again later
+            }
+        }
+        result.error = watch < 0 ? errno : 0;
+        result.watch = watch < 0 ? -1 : watch;
+        ::close(dir);
+        return result;
     }
 
     void RemoveDirectory(int watch) override { static_cast<void>(::inotify_rm_watch(m_fd, watch)); }
 
-    void Wait(int timeoutMs, std::uint64_t since, std::vector<FileChange>& changes) override {
+    void Wait(int timeoutMs, std::uint64_t since) override {
         using Clock = std::chrono::steady_clock;
         const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
         for (;;) {
@@ -68,7 +102,6 @@ public:
             // be drained here without taking a wake-up meant for another.
             if (InterruptCount() != since) {
                 m_interrupt.Drain();
-                ReadAll(changes);  // what arrived meanwhile, without waiting
                 return;
             }
             int wait = timeoutMs;
@@ -79,9 +112,8 @@ public:
             std::array<pollfd, 2> fds{pollfd{m_fd, POLLIN, 0}, pollfd{m_interrupt.Fd(), POLLIN, 0}};
             const int ready = ::poll(fds.data(), fds.size(), wait);
             if (ready < 0 && errno == EINTR) continue;
-            if ((fds[0].revents & POLLIN) != 0) ReadAll(changes);
-            if (ready <= 0 || !changes.empty() || (fds[1].revents & POLLIN) == 0) {
-                return;  // time-out, changes, or an error that waiting again would repeat
+            if (ready <= 0 || (fds[0].revents & POLLIN) != 0 || (fds[1].revents & POLLIN) == 0) {
+                return;  // time-out, reports, or an error that waiting again would repeat
             }
             // The interrupt descriptor is readable. A new interrupt shows in
             // the count at the top; one already answered only left the
@@ -90,11 +122,7 @@ public:
         }
     }
 
-protected:
-    void Wake() override { m_interrupt.Signal(); }
-
-private:
-    void ReadAll(std::vector<FileChange>& changes) {
+    void ReadPending(std::vector<FileChange>& changes) override {
         alignas(inotify_event) std::array<char, 16384> buffer;  // NOLINT(cppcoreguidelines-pro-type-member-init)
         for (;;) {
             const ssize_t length = ::read(m_fd, buffer.data(), buffer.size());
@@ -116,6 +144,10 @@ private:
         }
     }
 
+protected:
+    void Wake() override { m_interrupt.Signal(); }
+
+private:
     int m_fd;
     detail::WakeUpFd m_interrupt;
 };

@@ -1,6 +1,7 @@
 #include <BrimSubscriber/filewatch/FileSubscription.h>
 
 #include "FileWatchTesting.h"
+#include <BrimSubscriber/platform/Diagnostics.h>
 
 namespace {
 
@@ -56,6 +57,41 @@ TEST_F(FileSubscriptionTest, SameListChangesNothingAnotherWithdrawsAndAddsAgain)
     EXPECT_EQ(m_recorder.calls + theirs.calls, 4) << "a path listed twice is reported once to its receiver";
     ASSERT_TRUE(files.Subscribe(std::vector<CString>{}));
     EXPECT_EQ(m_watcher->GetWatchedPaths(), (Watched{{m_a, 1}})) << "an empty list withdraws every path";
+}
+
+// A path given as bytes must be UTF-8: other bytes name a file that no key can name, and
+// decoding them (to U+FFFD) would watch another file. They are refused, and said to be.
+TEST_F(FileSubscriptionTest, PathBytesThatAreNotUtf8AreRefused) {
+    int reports = 0;
+    const brim::DiagnosticHandler previous = brim::SetDiagnosticHandler([&](const brim::Diagnostic& d) {
+        reports += d.kind == brim::DiagnosticKind::PathNotUtf8;
+    });
+    const std::string dir = m_dir.Path().string();
+    Touch(dir + "/caf\xEF\xBF\xBD.txt", 1000s, "the file U+FFFD names");
+    const struct { const char* what; std::string bytes; bool utf8; } rows[] = {
+        {"Latin-1", dir + "/caf\xE9.txt", false},
+        {"overlong", dir + "/caf\xC0\xAF.txt", false},
+        {"surrogate", dir + "/caf\xED\xA0\x80.txt", false},
+        {"above U+10FFFF", dir + "/caf\xF4\x90\x80\x80.txt", false},
+        {"cut short", dir + "/caf\xF0\x9F\x98", false},
+        {"UTF-8", dir + "/caf\xC3\xA9.txt", true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        brim::ForgetReportedDiagnostics();
+        reports = 0;
+        FileSubscription files(*m_watcher);
+        files.SetSubscriber(&m_recorder, false);
+        EXPECT_EQ(files.Subscribe(std::string_view(row.bytes)), row.utf8);
+        EXPECT_EQ(files.Subscribe(fs::path(row.bytes)), row.utf8);
+        EXPECT_EQ(m_watcher->AddFileWatch(row.bytes) && m_watcher->RemoveFileWatch(fs::path(row.bytes)), row.utf8);
+        EXPECT_EQ(files.GetPaths().size(), row.utf8 ? 1U : 0U);
+        EXPECT_EQ(reports, row.utf8 ? 0 : 1) << "reported once";
+    }
+    Touch(dir + "/caf\xEF\xBF\xBD.txt", 2000s);
+    Pass();
+    EXPECT_EQ(m_recorder.calls, 0);
+    brim::SetDiagnosticHandler(previous);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include "FileWatchTesting.h"
 #include <BrimSubscriber/platform/Wnd.h>
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -28,25 +29,30 @@ TEST_F(FileWatcherTest, EachChangeIsReportedOnceWhenTheFileCanBeOpened) {
         {"elsewhere, a file of that name", [&] { fs::current_path(elsewhere); Touch("line.xyz", 1000s, "e"); }, 0},
         {"created", [&] { Touch(file, 1000s + 200ms, "abc"); }, 1},
         {"touched within the same second", [&] { Touch(file, 1000s + 800ms); }, 2},
-        {"rewritten to the same time and size", [&] { Touch(file, 1000s + 800ms, "xyz"); }, 2},
-        {"size alone", [&] { Touch(file, 1000s + 800ms, "longer"); }, 3},
-        {"two changes between passes", [&] { Touch(file, 1001s, "a"); Touch(file, 1002s, "bb"); }, 4},
-        {"deleted", [&] { fs::remove(file); }, 4},
-        {"back as last reported", [&] { Touch(file, 1002s, "bb"); }, 4},
-        {"deleted, back different", [&] { fs::remove(file); Touch(file, 1003s, "ccc"); }, 5},
-        {"changed, cannot be opened", [&] { m_seams.unreadable.insert(file); Touch(file, 1004s); }, 5},
-        {"still cannot be opened", [] {}, 5},
-        {"can be opened again", [&] { m_seams.unreadable.clear(); }, 6},
-        {"reported already", [] {}, 6},
+        {"rewritten in place to the same time and size", [&] { Touch(file, 1000s + 800ms, "xyz"); }, 2},
+        {"replaced by another file of the same time and size", [&] {
+             Touch(m_dir / "new", 1000s + 800ms, "xyz");
+             fs::rename(m_dir / "new", file);
+         }, 3},
+        {"permissions alone (the change time moves)", [&] { fs::permissions(file, fs::perms::owner_read); }, 3},
+        {"size alone", [&] { Touch(file, 1000s + 800ms, "longer"); }, 4},
+        {"two changes between passes", [&] { Touch(file, 1001s, "a"); Touch(file, 1002s, "bb"); }, 5},
+        {"moved away", [&] { fs::rename(file, m_dir / "aside"); }, 5},
+        {"moved back: the same file as last reported", [&] { fs::rename(m_dir / "aside", file); }, 5},
+        {"deleted, back different", [&] { fs::remove(file); Touch(file, 1003s, "ccc"); }, 6},
+        {"changed, cannot be opened", [&] { m_seams.unreadable.insert(file); Touch(file, 1004s); }, 6},
+        {"still cannot be opened", [] {}, 6},
+        {"can be opened again", [&] { m_seams.unreadable.clear(); }, 7},
+        {"reported already", [] {}, 7},
         {"changed and added again: one record, examined at once", [&] {
              Touch(file, 1005s);
              EXPECT_TRUE(m_watcher->AddFileWatch(key) && m_watcher->GetWatchedPaths() == (Watched{{key, 2}}));
              PumpPending();
-             EXPECT_EQ(m_recorder.calls, 7);
-         }, 7},
-        {"withdrawn once of twice", [&] { m_watcher->RemoveFileWatch(key); Touch(file, 1006s); }, 8},
-        {"withdrawn twice more", [&] { m_watcher->RemoveFileWatch(key); m_watcher->RemoveFileWatch(key); }, 8},
-        {"changed, no longer watched", [&] { Touch(file, 1007s); }, 8},
+             EXPECT_EQ(m_recorder.calls, 8);
+         }, 8},
+        {"withdrawn once of twice", [&] { m_watcher->RemoveFileWatch(key); Touch(file, 1006s); }, 9},
+        {"withdrawn twice more", [&] { m_watcher->RemoveFileWatch(key); m_watcher->RemoveFileWatch(key); }, 9},
+        {"changed, no longer watched", [&] { Touch(file, 1007s); }, 9},
     };
     for (const auto& s : steps) {
         SCOPED_TRACE(s.what);
@@ -119,12 +125,12 @@ TEST_F(FileWatcherTest, BadPathsAreNotFoundAndNeverOpened) {
 
 // A remover waits for the thread it stops, outside the lock, while an adder registers.
 TEST_F(FileWatcherTest, PollingThreadRunsExactlyWhileRecordsExist) {
-    m_watcher->SetPollIntervalForTesting(1);
     std::atomic<int> failures{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) threads.emplace_back([&, t] {
         const CString paths[] = {Key(m_dir / std::to_string(t)), Key(m_dir / "shared")};
         for (int i = 0; i < 300 || (m_watcher->GetPassCountForTesting() < 20 && i < 100'000); ++i) {
+            if (t == 0) m_clock.now += kHour, m_silent->Interrupt();  // a pass at each round
             failures += !m_watcher->AddFileWatch(paths[i % 2]);
             failures += !m_watcher->IsPolling();
             m_watcher->RemoveFileWatch(paths[i % 2]);
@@ -139,16 +145,44 @@ TEST_F(FileWatcherTest, PollingThreadRunsExactlyWhileRecordsExist) {
     m_seams.refuse = false;
     ASSERT_TRUE(m_watcher->AddFileWatch(Key(m_dir / "shared")));
     Touch(m_dir / "shared", 2000s, "s");
-    EXPECT_TRUE(PumpUntil([&] { return m_recorder.calls == 1; }));
-    m_seams.hold = true;  // destroyed in the middle of a pass, the watcher waits for its end
+    const std::uint64_t passes = m_watcher->GetPassCountForTesting();
+    m_clock.now += kHour;
+    m_silent->Interrupt();
+    EXPECT_TRUE(PumpUntil([&] { return m_recorder.calls == 1 && m_watcher->GetPassCountForTesting() > passes; }));
+    m_seams.Hold(m_dir / "shared");  // destroyed in the middle of a pass, the watcher waits for its end
+    m_clock.now += kHour;
+    m_silent->Interrupt();
     ASSERT_TRUE(m_seams.held.Wait(kGenerousTimeout.count()));
     std::atomic<bool> destroyed{false};
     std::thread destroyer([&] { m_watcher.reset(); destroyed = true; });
     std::this_thread::sleep_for(100ms);  // a window in which destruction must not finish
     EXPECT_FALSE(destroyed);
-    m_seams.hold = false;
-    m_seams.release.Set();
+    m_seams.Release();
     destroyer.join();  // a thread left running would use freed records, which the sanitizers report
+}
+
+// The trial opening is reached for a file that a FIFO replaced after its look-up, and
+// does not wait for a writer that never comes.
+TEST_F(FileWatcherTest, AFifoPutInPlaceAfterTheLookUpIsNotWaitedFor) {
+    const fs::path file = m_dir / "line.xyz";
+    Touch(file, 1000s, "abc");
+    ASSERT_TRUE(Watch(Key(file)));
+    Touch(file, 2000s);
+    bool swapped = false;
+    m_seams.afterFind = [&](const std::string& path) {
+        if (path != file || std::exchange(swapped, true)) return;
+        fs::remove(path);
+        ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    };
+    platform::Event done;
+    std::thread pass([&] { m_watcher->RunPassForTesting(), done.Set(); });
+    const bool returned = done.Wait(static_cast<std::uint32_t>(kGenerousTimeout.count()));
+    if (!returned) ::close(::open(file.c_str(), O_WRONLY | O_NONBLOCK));  // lets a blocked opening go
+    pass.join();
+    EXPECT_TRUE(returned) << "the trial opening waited for a writer";
+    EXPECT_EQ(m_seams.opens, 1) << "the trial opening was reached";
+    PumpPending();
+    EXPECT_EQ(m_recorder.calls, 0);
 }
 
 }  // namespace
