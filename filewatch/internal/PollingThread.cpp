@@ -7,13 +7,13 @@
 
 namespace brim::filewatch_detail {
 
-std::shared_ptr<PollingThread> PollingThread::Start(WatchCore& core, platform::ThreadStarter& starter,
+std::shared_ptr<PollingThread> PollingThread::Start(WatchCore& core, ::platform::ThreadStarter& starter,
                                                     std::shared_ptr<PollingThread> predecessor, std::uint32_t firstPass) {
     auto started = std::make_shared<PollingThread>();
     started->m_predecessor = std::move(predecessor);
     started->m_firstPass = firstPass;
     PollingThread& self = *started;
-    if (!starter.Start(self.m_thread, [&core, &self] { self.Run(core); }, platform::ThreadPriority::Low, "brim-filewatch")) {
+    if (!starter.Start(self.m_thread, [&core, &self] { self.Run(core); }, ::platform::ThreadPriority::Low, "brim-filewatch")) {
         return nullptr;
     }
     return started;

@@ -37,6 +37,22 @@ TEST_F(FileSubscriptionTest, OwnedReceiverIsDeletedAfterItsPathsAreWithdrawn) {
     EXPECT_TRUE(deletedLast);
 }
 
+// A receiver swapped on a subscribed handle takes its paths; the owned earlier one is deleted once withdrawn (a debug
+// build stops at a receiver deleted while still subscribed).
+TEST_F(FileSubscriptionTest, SwappedReceiverTakesThePathsAndTheEarlierGoes) {
+    FileSubscription files(*m_watcher);
+    auto token = std::make_shared<int>(0);
+    const std::weak_ptr<int> earlier = token;
+    files.SetSubscriber([token](const NotificationInfo*) {});
+    token.reset();
+    ASSERT_TRUE(files.Subscribe({m_a, m_b}));
+    files.SetSubscriber(&m_recorder, false);
+    EXPECT_TRUE(earlier.expired() && m_map.SubscriberCount(m_a) == 1U);
+    Touch(m_dir / "b", 2000s, "b");
+    Pass();
+    EXPECT_EQ(m_recorder.calls, 1);
+}
+
 TEST_F(FileSubscriptionTest, SameListChangesNothingAnotherWithdrawsAndAddsAgain) {
     Recorder theirs;
     FileSubscription other(*m_watcher), files(*m_watcher);  // other keeps a's record: adding a again examines it
