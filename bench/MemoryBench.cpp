@@ -20,14 +20,17 @@
 //   UvFsPoll: the uv_fs_poll_t handle plus what libuv allocates for it, after
 //   its first stat has completed.
 // - Memory/QueuesAfterBurst: the heap kept, in MiB, once one burst of 10,000
-//   posts on each of the 17 subscription types (one type at a time, each
-//   drained before the next) has been delivered: what the queues keep for
-//   the rest of the process's life.
+//   posts on each of the 17 subscription types (one type at a time, posted
+//   while the user-interface thread is held, so that it waits in the queues
+//   up to their bound, then drained) has been delivered: what the queues
+//   keep for the rest of the process's life.
 
 #include "BenchSupport.h"
 #include "QtPeers.h"
 
 #include <BrimSubscriber/filewatch/FileWatcher.h>
+#include <BrimSubscriber/mainthread/MainThreadDispatcher.h>
+#include <BrimSubscriber/platform/Event.h>
 #include <BrimSubscriber/subscription/NotificationInfo.h>
 #include <BrimSubscriber/subscription/Subscriber.h>
 #include <BrimSubscriber/subscription/SubscriptionManager.h>
@@ -209,10 +212,13 @@ void QueuesAfterBurstOurs(benchmark::State& state) {
     for (auto _ : state) {
         const std::int64_t before = HeapInUse();
         for (int type = 0; type < SUBSCRIPTION_TYPE_COUNT; ++type) {
-            // At the queue's bound a post is refused; the burst waits for room.
-            for (int i = 0; i < kEntries; ++i) {
-                while (!hub.TryNotifyPost(type, key)) std::this_thread::yield();
+            // The user-interface thread is held while the burst is posted, so
+            // the whole burst waits in the queues at once, up to their bound.
+            platform::Event posted;
+            while (!MainThreadDispatcher::Instance().DispatchAsync([&posted] { posted.Wait(); })) std::this_thread::yield();
+            for (int i = 0; i < kEntries && hub.TryNotifyPost(type, key); ++i) {
             }
+            posted.Set();
             bench::HubUiThread::Instance().Flush();
         }
         kept = static_cast<double>(HeapInUse() - before) / (1024.0 * 1024.0);
