@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <utility>
 
+namespace brim {
+
 namespace {
 
 // Withdraws the first `count` watches of `paths`, last added first.
@@ -86,3 +88,5 @@ void FileSubscription::Unsubscribe() {
 }
 
 const std::vector<CString>& FileSubscription::GetPaths() const noexcept { return m_subscription.GetKeys(); }
+
+}  // namespace brim

@@ -45,6 +45,8 @@
 #include <string_view>
 #include <vector>
 
+namespace brim {
+
 class FileWatcher;
 
 class BRIMSUBSCRIBER_API FileSubscription {
@@ -107,3 +109,10 @@ private:
     Subscription m_subscription;
     FileWatcher* m_watcher = nullptr;  // null: FileWatcher::Instance()
 };
+
+}  // namespace brim
+
+#ifndef BRIM_NO_GLOBAL_NAMES  // the names also where they were before namespace brim (BrimSubscriber.h)
+using brim::FileSubscription;
+using brim::FileWatcher;
+#endif

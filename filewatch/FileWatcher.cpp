@@ -6,6 +6,8 @@
 #include <atomic>
 #include <utility>
 
+namespace brim {
+
 // The watcher itself holds no state of its own beyond what it was given; the
 // process-wide switch and the instance's end are atomics, readable at any
 // time, during exit included.
@@ -82,3 +84,5 @@ void FileWatcher::SetPollIntervalForTesting(std::uint32_t pollIntervalMs) noexce
 void FileWatcher::RunPassForTesting() { m_core->RunPass(); }
 
 std::uint64_t FileWatcher::GetPassCountForTesting() const noexcept { return m_core->PassCount(); }
+
+}  // namespace brim

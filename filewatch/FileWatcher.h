@@ -84,9 +84,11 @@
 #include <utility>
 #include <vector>
 
-namespace brim::filewatch_detail {
+namespace brim {
+
+namespace filewatch_detail {
 class WatchCore;
-}  // namespace brim::filewatch_detail
+}  // namespace filewatch_detail
 
 class BRIMSUBSCRIBER_API FileWatcher {
 public:
@@ -104,10 +106,10 @@ public:
     // system's; whatever is given must outlive the watcher.
     struct Options {
         std::uint32_t pollIntervalMs = kPollIntervalMs;
-        ::platform::FileAccess* files = nullptr;          // looks files up, opens and traces them
-        ::platform::ThreadStarter* threads = nullptr;     // starts the polling thread
-        ::platform::FileChangeSource* changes = nullptr;  // the kernel's notifications (inotify)
-        const ::platform::TickClock* clock = nullptr;     // times the quiet interval and the passes
+        platform::FileAccess* files = nullptr;          // looks files up, opens and traces them
+        platform::ThreadStarter* threads = nullptr;     // starts the polling thread
+        platform::FileChangeSource* changes = nullptr;  // the kernel's notifications (inotify)
+        const platform::TickClock* clock = nullptr;     // times the quiet interval and the passes
     };
 
     // A watcher of its own: for tests, measurements, or a part of the
@@ -198,8 +200,14 @@ private:
     // True once Instance() has been destroyed (at unload or exit).
     static bool IsInstanceGone() noexcept;
 
-    std::unique_ptr<::platform::FileChangeSource> m_ownSource;  // when none was given
+    std::unique_ptr<platform::FileChangeSource> m_ownSource;  // when none was given
     // Everything else; see filewatch/internal/WatchCore.h.
     const std::unique_ptr<brim::filewatch_detail::WatchCore> m_core;
     bool m_isInstance = false;  // this is Instance()
 };
+
+}  // namespace brim
+
+#ifndef BRIM_NO_GLOBAL_NAMES  // the names also where they were before namespace brim (BrimSubscriber.h)
+using brim::FileWatcher;
+#endif

@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <utility>
 
+namespace brim {
+
 namespace {
 
 using DataUpdate = NFData::DataUpdate;
@@ -157,3 +159,5 @@ const NFData::DataUpdate* NFData::GetFileUpdate(const CString& fileName) const {
     }
     return &*found;
 }
+
+}  // namespace brim

@@ -45,6 +45,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace brim {
+
 class BRIMSUBSCRIBER_API NFData : public NotificationInfo {
 public:
     // The update of one file. A plain record with value semantics.
@@ -101,3 +103,9 @@ private:
     // Given meaning by publishers and subscribers; 0 after construction.
     std::int32_t m_operation = 0;
 };
+
+}  // namespace brim
+
+#ifndef BRIM_NO_GLOBAL_NAMES  // the names also where they were before namespace brim (BrimSubscriber.h)
+using brim::NFData;
+#endif

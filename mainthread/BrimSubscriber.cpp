@@ -4,6 +4,8 @@
 
 #include <atomic>
 
+namespace brim {
+
 // The runtime's own identity of this shared object: the handle under which
 // the C++ runtime keeps the module's exit list. It serves as the module's
 // instance handle, being distinct for every loaded module.
@@ -50,3 +52,5 @@ const char* BrimSubscriberVersion() noexcept { return BRIMSUBSCRIBER_VERSION_STR
 module_state_t BrimSubscriberModuleState() noexcept { return s_state.load(std::memory_order_acquire); }
 
 HINSTANCE BrimSubscriberModuleHandle() noexcept { return s_moduleHandle.load(std::memory_order_acquire); }
+
+}  // namespace brim

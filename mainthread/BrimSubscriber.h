@@ -14,7 +14,7 @@
 // unload it. Nothing in the library depends on the registration, so a refused
 // module that is used anyway does not crash; it is simply not supported.
 //
-//   void* lib = dlopen("libBrimSubscriber.so.5", RTLD_NOW);
+//   void* lib = dlopen("libBrimSubscriber.so.6", RTLD_NOW);
 //   auto state = reinterpret_cast<module_state_t (*)()>(dlsym(lib, "BrimSubscriberModuleState"));
 //   if (state() != module_attached) dlclose(lib);   // refused: as if the load had failed
 //
@@ -38,6 +38,8 @@
 #include <BrimSubscriber/Export.h>
 #include <BrimSubscriber/Version.h>
 
+namespace brim {
+
 // The module's version: one component per byte, the major component in the
 // top byte (0x05050100 for 5.5.1.0).
 inline constexpr unsigned int BRIMSUBSCRIBER_VERSION =
@@ -57,3 +59,16 @@ extern "C" BRIMSUBSCRIBER_API module_state_t BrimSubscriberModuleState() noexcep
 // The handle under which the module's resources are found while it is
 // attached (the one handed to BRIMX::LoadDLLResourceDLL); null otherwise.
 extern "C" BRIMSUBSCRIBER_API HINSTANCE BrimSubscriberModuleHandle() noexcept;
+
+}  // namespace brim
+
+#ifndef BRIM_NO_GLOBAL_NAMES  // the names also where they were before namespace brim (BrimSubscriber.h)
+using brim::BRIMSUBSCRIBER_VERSION;
+using brim::BrimSubscriberModuleHandle;
+using brim::BrimSubscriberModuleState;
+using brim::module_attached;
+using brim::module_detached;
+using brim::module_not_attached;
+using brim::module_refused;
+using brim::module_state_t;
+#endif

@@ -21,6 +21,8 @@
 #include <BrimSubscriber/mainthread/WindowMessages.h>
 #include <BrimSubscriber/platform/Wnd.h>
 
+namespace brim {
+
 template <class Owner>
 class CallbackWindow : public CWnd {
 public:
@@ -41,3 +43,9 @@ protected:
         return CWnd::WindowProc(message, wParam, lParam);
     }
 };
+
+}  // namespace brim
+
+#ifndef BRIM_NO_GLOBAL_NAMES  // the names also where they were before namespace brim (BrimSubscriber.h)
+using brim::CallbackWindow;
+#endif

@@ -9,6 +9,8 @@
 #include <exception>
 #include <utility>
 
+namespace brim {
+
 using Callable = brim::MoveOnlyFunction<void()>;
 using brim::DispatchStatus;
 
@@ -270,3 +272,5 @@ std::uint64_t MainThreadDispatcher::DiscardedCount() noexcept {
     for (std::size_t i = 0; Binding* binding = BindingAt(i); ++i) discarded += binding->DiscardIfEnded();
     return m_discarded.fetch_add(discarded, std::memory_order_relaxed) + discarded;
 }
+
+}  // namespace brim

@@ -75,8 +75,6 @@ enum class DispatchStatus {
     ThreadGone,  // the owning thread ended, or the window went, before the call could be queued
 };
 
-}  // namespace brim
-
 class BRIMSUBSCRIBER_API MainThreadDispatcher {
 public:
     // The process-wide dispatcher. It follows the user-interface thread, so it
@@ -181,3 +179,9 @@ private:
     std::atomic<std::uint64_t> m_refused{0};
     std::atomic<std::uint64_t> m_discarded{0};
 };
+
+}  // namespace brim
+
+#ifndef BRIM_NO_GLOBAL_NAMES  // the names also where they were before namespace brim (BrimSubscriber.h)
+using brim::MainThreadDispatcher;
+#endif

@@ -7,6 +7,8 @@
 #include <system_error>
 #include <utility>
 
+namespace brim {
+
 namespace {
 
 constexpr UINT_PTR kProbeTimerId = 1;
@@ -119,3 +121,5 @@ void UIWatchdog::OnTimer() {
 double UIWatchdog::GetViewUpdateRate() const { return m_viewUpdateRate.load(kRelaxed); }
 
 void UIWatchdog::SetKIVmode(bool postedMessageProbe) { m_KIVmode.store(postedMessageProbe, kRelaxed); }
+
+}  // namespace brim

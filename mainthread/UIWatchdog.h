@@ -51,6 +51,8 @@
 #include <atomic>
 #include <cstdint>
 
+namespace brim {
+
 class BRIMSUBSCRIBER_API UIWatchdog {
 public:
     // The process-wide watchdog, constructed by the first call on any thread.
@@ -115,3 +117,9 @@ private:
     std::atomic<double> m_viewUpdateRate{kInitialViewUpdateRate};
     std::atomic<bool> m_KIVmode{false};
 };
+
+}  // namespace brim
+
+#ifndef BRIM_NO_GLOBAL_NAMES  // the names also where they were before namespace brim (BrimSubscriber.h)
+using brim::UIWatchdog;
+#endif

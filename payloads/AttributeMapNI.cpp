@@ -1,5 +1,7 @@
 #include <BrimSubscriber/payloads/AttributeMapNI.h>
 
+namespace brim {
+
 AttributeMapNI::AttributeMapNI(void* id) noexcept : m_id(id) {}
 
 AttributeMapNI::AttributeMapNI(const AttributeMapNI& other) = default;
@@ -25,3 +27,5 @@ AttributeMapNI& AttributeMapNI::operator=(AttributeMapNI&& other) {
 }
 
 AttributeMapNI::~AttributeMapNI() = default;
+
+}  // namespace brim

@@ -24,6 +24,8 @@
 
 #include <utility>
 
+namespace brim {
+
 class BRIMSUBSCRIBER_API AttributeMapNI : public NotificationInfo {
 public:
     // Stores `id`; the attribute map is null, the data id empty and the
@@ -61,3 +63,9 @@ private:
     void* m_id = nullptr;                           // not owned
     CString m_source;
 };
+
+}  // namespace brim
+
+#ifndef BRIM_NO_GLOBAL_NAMES  // the names also where they were before namespace brim (BrimSubscriber.h)
+using brim::AttributeMapNI;
+#endif

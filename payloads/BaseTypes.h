@@ -13,3 +13,7 @@
 #include <BrimSubscriber/BrimBaseR/DataId.h>
 #include <BrimSubscriber/BrimBaseR/DisplayTypes.h>
 #include <BrimSubscriber/BrimBaseR/Page.h>
+
+namespace brim {
+
+}  // namespace brim

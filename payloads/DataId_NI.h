@@ -16,6 +16,8 @@
 #include <BrimSubscriber/Export.h>
 #include <BrimSubscriber/subscription/NotificationInfo.h>
 
+namespace brim {
+
 class BRIMSUBSCRIBER_API DataId_NI : public NotificationInfo {
 public:
     // The empty data id.
@@ -34,3 +36,9 @@ public:
 private:
     CDataId m_dataId;
 };
+
+}  // namespace brim
+
+#ifndef BRIM_NO_GLOBAL_NAMES  // the names also where they were before namespace brim (BrimSubscriber.h)
+using brim::DataId_NI;
+#endif

@@ -1,5 +1,7 @@
 #include <BrimSubscriber/payloads/Data_NI_Layer.h>
 
+namespace brim {
+
 Data_NI_Layer::Data_NI_Layer() noexcept = default;
 
 Data_NI_Layer::Data_NI_Layer(CDisplayDoc* doc, CBrimBaseDisplayLayer* layer) noexcept : m_layer(layer), m_doc(doc) {}
@@ -14,3 +16,5 @@ void Data_NI_Layer::SetData(CDisplayDoc* doc, CBrimBaseDisplayLayer* layer) noex
     m_layer = layer;
     m_doc = doc;
 }
+
+}  // namespace brim

@@ -18,6 +18,8 @@
 #include <BrimSubscriber/Export.h>
 #include <BrimSubscriber/subscription/NotificationInfo.h>
 
+namespace brim {
+
 class BRIMSUBSCRIBER_API Data_NI_Layer : public NotificationInfo {
 public:
     // Both pointers null.
@@ -39,3 +41,9 @@ private:
     CBrimBaseDisplayLayer* m_layer = nullptr;  // not owned
     CDisplayDoc* m_doc = nullptr;              // not owned
 };
+
+}  // namespace brim
+
+#ifndef BRIM_NO_GLOBAL_NAMES  // the names also where they were before namespace brim (BrimSubscriber.h)
+using brim::Data_NI_Layer;
+#endif

@@ -3,6 +3,8 @@
 #include <BrimSubscriber/platform/WinThread.h>
 #include <BrimSubscriber/platform/Wnd.h>
 
+namespace brim {
+
 DocumentSubscriber::~DocumentSubscriber() = default;
 
 void DocumentSubscriber::Update(const NotificationInfo* /*info*/) {
@@ -19,3 +21,5 @@ void DocumentSubscriber::Update(const NotificationInfo* /*info*/) {
 void DocumentSubscriber::UpdateViews() {
     if (m_document != nullptr) m_document->UpdateAllViews(nullptr, m_hint, m_hintObject);
 }
+
+}  // namespace brim

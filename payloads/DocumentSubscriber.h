@@ -34,6 +34,8 @@
 
 #include <cstdint>
 
+namespace brim {
+
 inline constexpr UINT WM_DOCUMENT_SUBSCRIBER_UPDATE = WM_APP + 0x27;  // 0x8027
 
 class BRIMSUBSCRIBER_API DocumentSubscriber : public Subscriber {
@@ -56,3 +58,10 @@ private:
     std::int64_t m_hint;
     CObject* m_hintObject;  // not owned
 };
+
+}  // namespace brim
+
+#ifndef BRIM_NO_GLOBAL_NAMES  // the names also where they were before namespace brim (BrimSubscriber.h)
+using brim::DocumentSubscriber;
+using brim::WM_DOCUMENT_SUBSCRIBER_UPDATE;
+#endif

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+namespace brim {
+
 NFSyncProcessing::NFSyncProcessing() = default;
 
 NFSyncProcessing::NFSyncProcessing(const NFSyncProcessing& other) = default;
@@ -75,3 +77,5 @@ void NFSyncProcessing::RemoveEditId(const CDataId& id) {
 void NFSyncProcessing::ClearEditIds() noexcept {
     m_editIds.clear();
 }
+
+}  // namespace brim

@@ -26,6 +26,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace brim {
+
 // A view of the windowing toolkit; the payload only carries a pointer to it.
 class CView;
 
@@ -103,3 +105,12 @@ public:
     EditModes m_editMode = EditModes::none;
     std::vector<CDataId> m_editIds;
 };
+
+}  // namespace brim
+
+#ifndef BRIM_NO_GLOBAL_NAMES  // the names also where they were before namespace brim (BrimSubscriber.h)
+using brim::CView;
+using brim::EditModes;
+using brim::EditorTypes;
+using brim::NFSyncProcessing;
+#endif

@@ -1,5 +1,7 @@
 #include <BrimSubscriber/payloads/SubKeys.h>
 
+namespace brim {
+
 // When the constants are built.
 //
 // Each constant is an ordinary exported object with a dynamic initialiser, and
@@ -118,3 +120,5 @@ ProcessingSubKeys& ProcessingSubKeys::operator=(const ProcessingSubKeys& /*other
 ProcessingSubKeys& ProcessingSubKeys::operator=(ProcessingSubKeys&& /*other*/) noexcept {
     return *this;
 }
+
+}  // namespace brim

@@ -30,6 +30,8 @@
 #include <BrimSubscriber/platform/CString.h>
 #include <BrimSubscriber/Export.h>
 
+namespace brim {
+
 namespace file_update {
 extern BRIMSUBSCRIBER_API const CString WORKAREAS;  // "WorkAreas"
 extern BRIMSUBSCRIBER_API const CString OBJECTPLACEMENT;  // "ObjectPlacement"
@@ -136,3 +138,37 @@ extern BRIMSUBSCRIBER_API const CString GRABPOSITION;
 extern BRIMSUBSCRIBER_API const CString RUNLINE;
 extern BRIMSUBSCRIBER_API const CString LOG_RLNCOV;
 }  // namespace sel_change
+
+}  // namespace brim
+
+#ifndef BRIM_NO_GLOBAL_NAMES  // the names also where they were before namespace brim (BrimSubscriber.h)
+using brim::GeneralSubKeys;
+using brim::ProcessingSubKeys;
+namespace file_update {
+using brim::file_update::OBJECTPLACEMENT;
+using brim::file_update::WORKAREAS;
+}  // namespace file_update
+namespace sel_change {
+using brim::sel_change::ACTIVE_VESSEL;
+using brim::sel_change::ALARMAREA;
+using brim::sel_change::BLOCK;
+using brim::sel_change::CUTTER_PARMS;
+using brim::sel_change::DESIGN_MODEL;
+using brim::sel_change::DREDGEINSTRUCTION;
+using brim::sel_change::GRABPOSITION;
+using brim::sel_change::LAYBARGEROUTE;
+using brim::sel_change::LOG_DTM;
+using brim::sel_change::LOG_DXF;
+using brim::sel_change::LOG_RLNCOV;
+using brim::sel_change::MARKER;
+using brim::sel_change::OBJECTPLACEMENT;
+using brim::sel_change::PILE;
+using brim::sel_change::PLACEMENTPOINT;
+using brim::sel_change::ROUTE;
+using brim::sel_change::RUNLINE;
+using brim::sel_change::SOCKET_CONNECT;
+using brim::sel_change::TIDE_STATIONS;
+using brim::sel_change::WAYPOINT;
+using brim::sel_change::WORKAREA;
+}  // namespace sel_change
+#endif

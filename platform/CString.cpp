@@ -5,6 +5,8 @@
 #include <cstring>
 #include <new>
 
+namespace brim {
+
 namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
@@ -174,3 +176,5 @@ bool CString::IsWellFormed() const noexcept {
     }
     return true;
 }
+
+}  // namespace brim

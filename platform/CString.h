@@ -38,6 +38,8 @@
 #include <string_view>
 #include <utility>
 
+namespace brim {
+
 class BRIM_PLATFORM_API CString {
 public:
     CString() noexcept = default;
@@ -123,7 +125,13 @@ private:
     std::size_t m_size = 0;
 };
 
+}  // namespace brim
+
 template <>
-struct std::hash<CString> {
-    std::size_t operator()(const CString& s) const noexcept { return std::hash<std::u16string_view>{}(s.view()); }
+struct std::hash<brim::CString> {
+    std::size_t operator()(const brim::CString& s) const noexcept { return std::hash<std::u16string_view>{}(s.view()); }
 };
+
+#ifndef BRIM_NO_GLOBAL_NAMES  // the names also where they were before namespace brim (BrimSubscriber.h)
+using brim::CString;
+#endif

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+namespace brim {
+
 namespace platform {
 
 void CheckFailed(const char* file, int line, const char* format, ...) noexcept {
@@ -18,3 +20,5 @@ void CheckFailed(const char* file, int line, const char* format, ...) noexcept {
 }
 
 }  // namespace platform
+
+}  // namespace brim

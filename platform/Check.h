@@ -13,6 +13,8 @@
 
 #include <BrimSubscriber/platform/PlatformExport.h>
 
+namespace brim {
+
 namespace platform {
 
 [[noreturn]] BRIM_PLATFORM_API void CheckFailed(const char* file, int line, const char* format, ...) noexcept
@@ -23,10 +25,18 @@ namespace platform {
 #ifndef NDEBUG
 #define BRIM_DCHECK_IS_ON 1
 #define BRIM_DCHECK(condition, ...) \
-    ((condition) ? static_cast<void>(0) : ::platform::CheckFailed(__FILE__, __LINE__, __VA_ARGS__))
-#define BRIM_DCHECK_FAILED(...) ::platform::CheckFailed(__FILE__, __LINE__, __VA_ARGS__)
+    ((condition) ? static_cast<void>(0) : ::brim::platform::CheckFailed(__FILE__, __LINE__, __VA_ARGS__))
+#define BRIM_DCHECK_FAILED(...) ::brim::platform::CheckFailed(__FILE__, __LINE__, __VA_ARGS__)
 #else
 #define BRIM_DCHECK_IS_ON 0
 #define BRIM_DCHECK(condition, ...) static_cast<void>(0)
 #define BRIM_DCHECK_FAILED(...) static_cast<void>(0)
+#endif
+
+}  // namespace brim
+
+#ifndef BRIM_NO_GLOBAL_NAMES  // the names also where they were before namespace brim (BrimSubscriber.h)
+namespace platform {
+using brim::platform::CheckFailed;
+}  // namespace platform
 #endif

@@ -10,6 +10,7 @@
 #include <utility>
 
 namespace brim {
+
 namespace {
 
 constexpr unsigned kTypeSlots = 17;  // one bit per valid type; bit 17 for every other

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+namespace brim {
+
 CObject::~CObject() = default;
 
 CView::~CView() {
@@ -48,3 +50,5 @@ void CDocument::UpdateAllViews(CView* sender, LPARAM hint, CObject* hintObject) 
         view->OnUpdate(sender, hint, hintObject);
     }
 }
+
+}  // namespace brim

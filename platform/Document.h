@@ -27,6 +27,8 @@
 
 #include <vector>
 
+namespace brim {
+
 // Base of objects passed as hints.
 class BRIM_PLATFORM_API CObject {
 public:
@@ -77,3 +79,11 @@ private:
     std::vector<CView*> m_views;  // not owned
     platform::ThreadChecker m_thread;
 };
+
+}  // namespace brim
+
+#ifndef BRIM_NO_GLOBAL_NAMES  // the names also where they were before namespace brim (BrimSubscriber.h)
+using brim::CDocument;
+using brim::CObject;
+using brim::CView;
+#endif

@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+namespace brim {
+
 namespace platform {
 
 void Event::Set() {
@@ -32,3 +34,5 @@ bool Event::Wait(std::uint32_t timeoutMs) {
 }
 
 }  // namespace platform
+
+}  // namespace brim

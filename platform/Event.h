@@ -19,6 +19,8 @@
 #include <cstdint>
 #include <mutex>
 
+namespace brim {
+
 namespace platform {
 
 inline constexpr std::uint32_t kInfinite = 0xFFFFFFFF;
@@ -43,3 +45,12 @@ private:
 };
 
 }  // namespace platform
+
+}  // namespace brim
+
+#ifndef BRIM_NO_GLOBAL_NAMES  // the names also where they were before namespace brim (BrimSubscriber.h)
+namespace platform {
+using brim::platform::Event;
+using brim::platform::kInfinite;
+}  // namespace platform
+#endif

@@ -32,6 +32,8 @@
 #include <string>
 #include <vector>
 
+namespace brim {
+
 namespace platform {
 
 // Which file or directory the kernel means: its device and inode.
@@ -76,3 +78,15 @@ public:
 BRIM_PLATFORM_API FileAccess& SystemFileAccess();
 
 }  // namespace platform
+
+}  // namespace brim
+
+#ifndef BRIM_NO_GLOBAL_NAMES  // the names also where they were before namespace brim (BrimSubscriber.h)
+namespace platform {
+using brim::platform::FileAccess;
+using brim::platform::FileIdentity;
+using brim::platform::FileInfo;
+using brim::platform::PathStep;
+using brim::platform::SystemFileAccess;
+}  // namespace platform
+#endif

@@ -7,6 +7,8 @@
 #include <chrono>
 #include <cstdint>
 
+namespace brim {
+
 namespace platform {
 namespace {
 
@@ -46,3 +48,5 @@ FileChangeSource::~FileChangeSource() = default;
 std::unique_ptr<FileChangeSource> MakeSilentFileChangeSource() { return std::make_unique<SilentSource>(); }
 
 }  // namespace platform
+
+}  // namespace brim

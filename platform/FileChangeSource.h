@@ -41,6 +41,8 @@
 #include <string>
 #include <vector>
 
+namespace brim {
+
 namespace platform {
 
 struct FileChange {
@@ -113,3 +115,16 @@ BRIM_PLATFORM_API std::unique_ptr<FileChangeSource> MakeKernelFileChangeSource()
 BRIM_PLATFORM_API std::unique_ptr<FileChangeSource> MakeSilentFileChangeSource();
 
 }  // namespace platform
+
+}  // namespace brim
+
+#ifndef BRIM_NO_GLOBAL_NAMES  // the names also where they were before namespace brim (BrimSubscriber.h)
+namespace platform {
+using brim::platform::DirectoryWatch;
+using brim::platform::FileChange;
+using brim::platform::FileChangeSource;
+using brim::platform::MakeKernelFileChangeSource;
+using brim::platform::MakeSilentFileChangeSource;
+using brim::platform::WatchedEvents;
+}  // namespace platform
+#endif

@@ -9,7 +9,9 @@
 
 #include <array>
 
-namespace brim::platform {
+namespace brim {
+
+namespace platform {
 namespace {
 
 thread_local std::array<unsigned, kLockRankCount> t_held{};
@@ -26,7 +28,7 @@ void NoteLockTaken(LockRank rank) noexcept {
     const auto taken = static_cast<unsigned>(rank);
     for (unsigned held = taken; held < kLockRankCount; ++held) {
         if (t_held[held] != 0) {
-            ::platform::CheckFailed(__FILE__, __LINE__, "lock order: a %s lock taken while a %s lock is held",
+            platform::CheckFailed(__FILE__, __LINE__, "lock order: a %s lock taken while a %s lock is held",
                                     RankName(rank), RankName(static_cast<LockRank>(held)));
         }
     }
@@ -38,4 +40,6 @@ void NoteLockReleased(LockRank rank) noexcept {
     if (held != 0) --held;
 }
 
-}  // namespace brim::platform
+}  // namespace platform
+
+}  // namespace brim

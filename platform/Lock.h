@@ -33,7 +33,9 @@
 
 #include <mutex>
 
-namespace brim::platform {
+namespace brim {
+
+namespace platform {
 
 // The library's locks that nest, outermost first.
 enum class LockRank : unsigned char {
@@ -53,7 +55,7 @@ inline constexpr unsigned kLockRankCount = 7;
 BRIM_PLATFORM_API void NoteLockTaken(LockRank rank) noexcept;
 BRIM_PLATFORM_API void NoteLockReleased(LockRank rank) noexcept;
 
-}  // namespace brim::platform
+}  // namespace platform
 
 namespace platform {
 
@@ -148,3 +150,14 @@ private:
 };
 
 }  // namespace platform
+
+}  // namespace brim
+
+#ifndef BRIM_NO_GLOBAL_NAMES  // the names also where they were before namespace brim (BrimSubscriber.h)
+namespace platform {
+using brim::platform::CriticalSection;
+using brim::platform::LockGuard;
+using brim::platform::RecursiveLock;
+using brim::platform::UniqueLock;
+}  // namespace platform
+#endif

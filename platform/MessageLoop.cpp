@@ -7,6 +7,8 @@
 #include <exception>
 #include <system_error>
 
+namespace brim {
+
 namespace platform {
 
 using detail::ThreadQueue;
@@ -109,3 +111,5 @@ int MessageLoop::TimeUntilNextTimerMs() const { return m_queue->TimeUntilNextTim
 void MessageLoop::SetTimerClock(const brim::platform::TimerClock* clock) { m_queue->SetTimerClock(clock); }
 
 }  // namespace platform
+
+}  // namespace brim

@@ -39,7 +39,9 @@
 #include <functional>
 #include <memory>
 
-namespace brim::platform {
+namespace brim {
+
+namespace platform {
 
 // The time a loop's window timers read: the steady clock unless a test gives
 // the loop another (MessageLoop::SetTimerClock). Now() is called with the
@@ -53,7 +55,7 @@ public:
     [[nodiscard]] virtual std::chrono::steady_clock::time_point Now() const = 0;
 };
 
-}  // namespace brim::platform
+}  // namespace platform
 
 namespace platform {
 
@@ -137,3 +139,12 @@ private:
 };
 
 }  // namespace platform
+
+}  // namespace brim
+
+#ifndef BRIM_NO_GLOBAL_NAMES  // the names also where they were before namespace brim (BrimSubscriber.h)
+namespace platform {
+using brim::platform::LoopRole;
+using brim::platform::MessageLoop;
+}  // namespace platform
+#endif

@@ -12,6 +12,8 @@
 #include <system_error>
 #include <thread>
 
+namespace brim {
+
 namespace platform {
 namespace {
 
@@ -123,3 +125,5 @@ void KillPeriodicTimer(std::uint32_t id) {
 }
 
 }  // namespace platform
+
+}  // namespace brim

@@ -18,6 +18,8 @@
 #include <cstdint>
 #include <functional>
 
+namespace brim {
+
 namespace platform {
 
 // Starts a timer whose callback runs first after periodMs and then every
@@ -28,3 +30,12 @@ BRIM_PLATFORM_API std::uint32_t StartPeriodicTimer(std::uint32_t periodMs, std::
 BRIM_PLATFORM_API void KillPeriodicTimer(std::uint32_t id);
 
 }  // namespace platform
+
+}  // namespace brim
+
+#ifndef BRIM_NO_GLOBAL_NAMES  // the names also where they were before namespace brim (BrimSubscriber.h)
+namespace platform {
+using brim::platform::KillPeriodicTimer;
+using brim::platform::StartPeriodicTimer;
+}  // namespace platform
+#endif

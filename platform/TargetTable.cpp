@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+namespace brim {
+
 namespace platform::detail {
 
 // Announces one handler for its whole run (see the handshake in the header).
@@ -93,3 +95,5 @@ bool TargetTable::IsHandlerRunning(std::uint64_t target) const {
 }
 
 }  // namespace platform::detail
+
+}  // namespace brim

@@ -19,6 +19,8 @@
 #include <functional>
 #include <thread>
 
+namespace brim {
+
 namespace platform {
 
 enum class ThreadPriority { Normal, Low };
@@ -65,3 +67,14 @@ public:
 BRIM_PLATFORM_API ThreadStarter& SystemThreadStarter();
 
 }  // namespace platform
+
+}  // namespace brim
+
+#ifndef BRIM_NO_GLOBAL_NAMES  // the names also where they were before namespace brim (BrimSubscriber.h)
+namespace platform {
+using brim::platform::SystemThreadStarter;
+using brim::platform::Thread;
+using brim::platform::ThreadPriority;
+using brim::platform::ThreadStarter;
+}  // namespace platform
+#endif

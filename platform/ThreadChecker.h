@@ -24,6 +24,8 @@
 
 #include <thread>
 
+namespace brim {
+
 #if BRIM_DCHECK_IS_ON
 #define BRIM_DCHECK_THREAD(onItsThread, ...) \
     ((onItsThread) ? static_cast<void>(0)   \
@@ -44,3 +46,11 @@ private:
 };
 
 }  // namespace platform
+
+}  // namespace brim
+
+#ifndef BRIM_NO_GLOBAL_NAMES  // the names also where they were before namespace brim (BrimSubscriber.h)
+namespace platform {
+using brim::platform::ThreadChecker;
+}  // namespace platform
+#endif

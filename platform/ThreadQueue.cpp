@@ -4,6 +4,8 @@
 
 #include <utility>
 
+namespace brim {
+
 namespace platform::detail {
 namespace {
 
@@ -362,3 +364,5 @@ void ThreadQueue::Close() {
 }
 
 }  // namespace platform::detail
+
+}  // namespace brim

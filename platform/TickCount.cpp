@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+namespace brim {
+
 namespace platform {
 namespace {
 
@@ -26,3 +28,5 @@ const TickClock& SystemTickClock() {
 }
 
 }  // namespace platform
+
+}  // namespace brim

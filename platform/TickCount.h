@@ -21,6 +21,8 @@
 
 #include <cstdint>
 
+namespace brim {
+
 namespace platform {
 
 // Milliseconds from the monotonic clock.
@@ -39,3 +41,13 @@ public:
 BRIM_PLATFORM_API const TickClock& SystemTickClock();
 
 }  // namespace platform
+
+}  // namespace brim
+
+#ifndef BRIM_NO_GLOBAL_NAMES  // the names also where they were before namespace brim (BrimSubscriber.h)
+namespace platform {
+using brim::platform::GetTickCount;
+using brim::platform::SystemTickClock;
+using brim::platform::TickClock;
+}  // namespace platform
+#endif

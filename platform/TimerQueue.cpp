@@ -4,11 +4,13 @@
 
 #include <algorithm>
 
-namespace brim::platform {
+namespace brim {
+
+namespace platform {
 
 TimerClock::~TimerClock() = default;
 
-}  // namespace brim::platform
+}  // namespace platform
 
 namespace platform::detail {
 
@@ -104,3 +106,5 @@ int TimerQueue::MsUntilNext() {
 }
 
 }  // namespace platform::detail
+
+}  // namespace brim

@@ -8,6 +8,8 @@
 #include <memory>
 #include <mutex>
 
+namespace brim {
+
 namespace platform {
 namespace {
 
@@ -97,15 +99,17 @@ void CWinThread::SetMainWnd(CWnd* wnd) noexcept {
 
 CWinThread* AfxGetThread() { return platform::t_threadObject; }
 
-namespace brim::platform {
+namespace platform {
 
 bool HasUserInterfaceThread() {
-    const auto queue = ::platform::detail::UserInterfaceQueue();
+    const auto queue = platform::detail::UserInterfaceQueue();
     return queue && !queue->IsClosed();
 }
 
 std::uint64_t UserInterfaceEpoch() noexcept {
-    return ::platform::TheDesignation().epoch.load(std::memory_order_acquire);
+    return platform::TheDesignation().epoch.load(std::memory_order_acquire);
 }
 
-}  // namespace brim::platform
+}  // namespace platform
+
+}  // namespace brim

@@ -32,6 +32,8 @@
 
 #include <cstdint>
 
+namespace brim {
+
 class CWnd;
 
 namespace platform {
@@ -47,7 +49,7 @@ BRIM_PLATFORM_API bool IsUserInterfaceThread();
 
 }  // namespace platform
 
-namespace brim::platform {
+namespace platform {
 
 // Whether a user-interface thread is designated and its loop can still take
 // messages (the thread has not ended). A message target made now with
@@ -60,7 +62,7 @@ BRIM_PLATFORM_API bool HasUserInterfaceThread();
 // that binding is still the current one.
 BRIM_PLATFORM_API std::uint64_t UserInterfaceEpoch() noexcept;
 
-}  // namespace brim::platform
+}  // namespace platform
 
 class BRIM_PLATFORM_API CWinThread {
 public:
@@ -92,3 +94,17 @@ private:
 
 // The thread object of the calling thread, or null when it has none.
 BRIM_PLATFORM_API CWinThread* AfxGetThread();
+
+}  // namespace brim
+
+#ifndef BRIM_NO_GLOBAL_NAMES  // the names also where they were before namespace brim (BrimSubscriber.h)
+using brim::AfxGetThread;
+using brim::CWinApp;
+using brim::CWinThread;
+using brim::CWnd;
+namespace platform {
+using brim::platform::ClearUserInterfaceThread;
+using brim::platform::IsUserInterfaceThread;
+using brim::platform::SetUserInterfaceThread;
+}  // namespace platform
+#endif

@@ -5,6 +5,8 @@
 
 #include <utility>
 
+namespace brim {
+
 using platform::detail::ThreadQueue;
 
 CWnd::CWnd() = default;
@@ -90,3 +92,5 @@ bool CWnd::KillTimer(UINT_PTR timerId) {
 }
 
 LRESULT CWnd::WindowProc(UINT /*message*/, WPARAM /*wParam*/, LPARAM /*lParam*/) { return 0; }
+
+}  // namespace brim

@@ -52,6 +52,8 @@
 #include <optional>
 #include <string>
 
+namespace brim {
+
 namespace platform::detail {
 class TargetTable;
 class ThreadQueue;
@@ -108,3 +110,9 @@ private:
     Handle m_handle BRIM_GUARDED_BY(m_handleLock);
     std::string m_name BRIM_GUARDED_BY(m_handleLock);
 };
+
+}  // namespace brim
+
+#ifndef BRIM_NO_GLOBAL_NAMES  // the names also where they were before namespace brim (BrimSubscriber.h)
+using brim::CWnd;
+#endif

@@ -16,6 +16,8 @@
 
 #include <BrimSubscriber/Export.h>
 
+namespace brim {
+
 class BRIMSUBSCRIBER_API NotificationInfo {
 public:
     NotificationInfo() = default;
@@ -23,3 +25,9 @@ public:
     NotificationInfo& operator=(const NotificationInfo&) = default;
     virtual ~NotificationInfo();
 };
+
+}  // namespace brim
+
+#ifndef BRIM_NO_GLOBAL_NAMES  // the names also where they were before namespace brim (BrimSubscriber.h)
+using brim::NotificationInfo;
+#endif

@@ -27,6 +27,8 @@
 
 #include <functional>
 
+namespace brim {
+
 class NotificationInfo;
 
 class BRIMSUBSCRIBER_API Subscriber {
@@ -57,3 +59,11 @@ public:
 private:
     Callback m_callback;
 };
+
+}  // namespace brim
+
+#ifndef BRIM_NO_GLOBAL_NAMES  // the names also where they were before namespace brim (BrimSubscriber.h)
+using brim::CallbackSubscriber;
+using brim::NotificationInfo;
+using brim::Subscriber;
+#endif

@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+namespace brim {
+
 namespace {
 
 // Receivers that handles on this thread are calling directly (notify_self_only),
@@ -179,3 +181,5 @@ void Subscription::Notify(self_notify_t mode, const NotificationInfo* info) {
             break;
     }
 }
+
+}  // namespace brim

@@ -43,6 +43,8 @@
 #include <type_traits>
 #include <vector>
 
+namespace brim {
+
 class NotificationInfo;
 class SubscriptionMap;
 
@@ -111,3 +113,15 @@ private:
     bool m_ownsSubscriber = false;
     std::vector<CString> m_keys;
 };
+
+}  // namespace brim
+
+#ifndef BRIM_NO_GLOBAL_NAMES  // the names also where they were before namespace brim (BrimSubscriber.h)
+using brim::NotificationInfo;
+using brim::Subscription;
+using brim::SubscriptionMap;
+using brim::notify_all;
+using brim::notify_others;
+using brim::notify_self_only;
+using brim::self_notify_t;
+#endif

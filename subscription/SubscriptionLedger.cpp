@@ -9,6 +9,8 @@
 #include <unordered_map>
 #include <vector>
 
+namespace brim {
+
 namespace subscription_ledger {
 
 #if BRIM_DCHECK_IS_ON || BRIM_LEDGER_IN_RELEASE
@@ -82,3 +84,5 @@ void ReceiverGone(const Subscriber* subscriber) {
 #endif
 
 }  // namespace subscription_ledger
+
+}  // namespace brim

@@ -6,6 +6,8 @@
 #include <functional>
 #include <mutex>
 
+namespace brim {
+
 namespace {
 
 // Where the hub's maps are, and whether the hub is gone. Constant-initialised
@@ -99,3 +101,5 @@ const CDataId* SubscriptionManager::GetSafeDataIdPtr(const CDataId& id) {
     const platform::LockGuard lock(m_dataIdLock);
     return &*m_dataIds.insert(id).first;  // set elements never move
 }
+
+}  // namespace brim

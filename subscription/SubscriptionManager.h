@@ -47,6 +47,8 @@
 #include <cstdint>
 #include <set>
 
+namespace brim {
+
 inline constexpr int SUBSCRIPTION_TYPE_COUNT = 17;
 inline constexpr int FILE_SUBSCRIPTION_TYPE = 0;
 
@@ -106,3 +108,11 @@ private:
     std::set<CDataId> m_dataIds BRIM_GUARDED_BY(m_dataIdLock);  // only grows
     platform::RecursiveLock m_dataIdLock;
 };
+
+}  // namespace brim
+
+#ifndef BRIM_NO_GLOBAL_NAMES  // the names also where they were before namespace brim (BrimSubscriber.h)
+using brim::FILE_SUBSCRIPTION_TYPE;
+using brim::SUBSCRIPTION_TYPE_COUNT;
+using brim::SubscriptionManager;
+#endif

@@ -21,6 +21,8 @@
 #include <utility>
 #include <vector>
 
+namespace brim {
+
 // Marks the map as delivering for the life of one delivery. On the way out,
 // normal or by exception, it restores the previous state, and the outermost
 // delivery erases the entries that were removed meanwhile, so the map stays
@@ -282,3 +284,5 @@ void SubscriptionMap::ForgetDeleteAfterDelivery(Subscriber* subscriber) noexcept
     const platform::LockGuard lock(m_lock);
     if (!m_retired.empty() && m_retired.back() == subscriber) m_retired.pop_back();
 }
+
+}  // namespace brim

@@ -53,6 +53,8 @@
 #include <memory>
 #include <vector>
 
+namespace brim {
+
 class MainThreadDispatcher;
 class NotificationInfo;
 class Subscriber;
@@ -169,3 +171,12 @@ private:
     std::unique_ptr<MainThreadDispatcher> m_dispatcher;
     int m_type = -1;  // the subscription type, for diagnostics; -1 outside the hub
 };
+
+}  // namespace brim
+
+#ifndef BRIM_NO_GLOBAL_NAMES  // the names also where they were before namespace brim (BrimSubscriber.h)
+using brim::MainThreadDispatcher;
+using brim::NotificationInfo;
+using brim::Subscriber;
+using brim::SubscriptionMap;
+#endif

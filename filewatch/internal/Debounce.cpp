@@ -2,7 +2,9 @@
 
 #include <algorithm>
 
-namespace brim::filewatch_detail {
+namespace brim {
+
+namespace filewatch_detail {
 namespace {
 
 // Milliseconds from `from` to `to` on the wrapping clock, negative when `to` is earlier.
@@ -77,4 +79,6 @@ std::optional<std::uint32_t> Debounce::MsUntilNextDue() const {
     return static_cast<std::uint32_t>(std::max(next, 0));
 }
 
-}  // namespace brim::filewatch_detail
+}  // namespace filewatch_detail
+
+}  // namespace brim

@@ -30,13 +30,15 @@
 #include <unordered_map>
 #include <vector>
 
-namespace brim::filewatch_detail {
+namespace brim {
+
+namespace filewatch_detail {
 
 class Debounce {
 public:
     using Id = std::uint64_t;
 
-    Debounce(const ::platform::TickClock& clock, std::uint32_t quietMs) : m_clock(clock), m_quietMs(quietMs) {}
+    Debounce(const platform::TickClock& clock, std::uint32_t quietMs) : m_clock(clock), m_quietMs(quietMs) {}
 
     [[nodiscard]] std::uint32_t Now() const { return m_clock.Now(); }
 
@@ -70,11 +72,13 @@ private:
         std::uint32_t busySince = 0;  // the first write after the last pause of the quiet interval
     };
 
-    const ::platform::TickClock& m_clock;
+    const platform::TickClock& m_clock;
     const std::uint32_t m_quietMs;
     std::unordered_map<Id, File> m_files;  // records touched at least once
     std::size_t m_writing = 0;             // of those, the ones being written
     std::uint64_t m_touches = 0;           // every Touch so far
 };
 
-}  // namespace brim::filewatch_detail
+}  // namespace filewatch_detail
+
+}  // namespace brim

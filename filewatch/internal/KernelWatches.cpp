@@ -4,37 +4,39 @@
 #include <cerrno>
 #include <new>
 
-namespace brim::filewatch_detail {
+namespace brim {
+
+namespace filewatch_detail {
 namespace {
 
 const std::string kDirectoryItself;  // the name under which a directory's own end is kept
 
 }  // namespace
 
-void AcquireChain(::platform::FileAccess& files, ::platform::FileChangeSource& source, const std::string& lookupPath,
+void AcquireChain(platform::FileAccess& files, platform::FileChangeSource& source, const std::string& lookupPath,
                   Chain& chain) {
     chain.steps = files.Trace(lookupPath);
     chain.watches.reserve(chain.steps.size());  // so that no watch is taken and then lost to a failed push_back
     for (std::size_t i = 0; i < chain.steps.size(); ++i) {
-        const ::platform::PathStep& step = chain.steps[i];
+        const platform::PathStep& step = chain.steps[i];
         // A directory met twice on the way (through a link) is asked for once
         // per kind of events; the kernel widens the one watch.
         std::size_t same = 0;
         while (same < i && (chain.steps[same].directory != step.directory || chain.steps[same].leaf != step.leaf)) ++same;
-        const auto events = step.leaf ? ::platform::WatchedEvents::Files : ::platform::WatchedEvents::Names;
+        const auto events = step.leaf ? platform::WatchedEvents::Files : platform::WatchedEvents::Names;
         chain.watches.push_back(same < i ? chain.watches[same] : source.AddDirectory(step.directory, events));
     }
 }
 
-Acquisition::Acquisition(::platform::CriticalSection& lock, KernelWatches* watches, std::size_t chains)
+Acquisition::Acquisition(platform::CriticalSection& lock, KernelWatches* watches, std::size_t chains)
     : m_lock(lock), m_watches(*watches), m_chains(chains) {
-    const ::platform::LockGuard guard(m_lock);
+    const platform::LockGuard guard(m_lock);
     m_begun = m_watches.BeginAcquire();
 }
 
 Acquisition::~Acquisition() {
     if (m_ended) return;
-    const ::platform::LockGuard guard(m_lock);
+    const platform::LockGuard guard(m_lock);
     End();
 }
 
@@ -59,7 +61,7 @@ void KernelWatches::EndAcquire(const Chain& chain) noexcept {
     // A watch the kernel handed out but nobody attached goes back, once no
     // acquirer can be holding it unattached.
     --m_acquiring;
-    for (const ::platform::DirectoryWatch& watch : chain.watches) {
+    for (const platform::DirectoryWatch& watch : chain.watches) {
         if (watch.watch >= 0 && m_identityOf.count(watch.watch) == 0) GiveBack(watch.watch);
     }
     if (m_acquiring > 0) return;
@@ -95,8 +97,8 @@ KernelWatches::Attached KernelWatches::Attach(Id id, const Chain& chain, std::ui
     places.reserve(chain.steps.size());
     Attached result = Attached::Helped;
     for (std::size_t i = 0; i < chain.steps.size(); ++i) {
-        const ::platform::PathStep& step = chain.steps[i];
-        const ::platform::DirectoryWatch& watch = chain.watches[i];
+        const platform::PathStep& step = chain.steps[i];
+        const platform::DirectoryWatch& watch = chain.watches[i];
         if (watch.watch < 0) {
             if (watch.error == ENOENT || watch.error == ESTALE || watch.error == ENOTDIR) {
                 result = Attached::Stale;  // the directory went between the trace and the watch
@@ -147,8 +149,8 @@ void KernelWatches::DetachAll() {
     while (!m_chains.empty()) Detach(m_chains.begin()->first);
 }
 
-void KernelWatches::Route(const ::platform::FileChange& change, std::vector<Hit>& hits) {
-    using Kind = ::platform::FileChange::Kind;
+void KernelWatches::Route(const platform::FileChange& change, std::vector<Hit>& hits) {
+    using Kind = platform::FileChange::Kind;
     if (m_acquiring > 0 && change.watch >= 0 && change.kind != Kind::Written && change.kind != Kind::Modified &&
         change.kind != Kind::Attributes) {
         // An entry renamed, created or removed, or a directory gone, while a
@@ -157,7 +159,7 @@ void KernelWatches::Route(const ::platform::FileChange& change, std::vector<Hit>
     }
     const auto found = m_identityOf.find(change.watch);
     if (found == m_identityOf.end()) return;  // a watch given back meanwhile
-    const ::platform::FileIdentity identity = found->second;
+    const platform::FileIdentity identity = found->second;
     if (change.kind != Kind::DirectoryGone) {
         if (const auto uses = m_places.find(Place{identity, change.name}); uses != m_places.end()) {
             hits.insert(hits.end(), uses->second.begin(), uses->second.end());
@@ -174,4 +176,6 @@ void KernelWatches::Route(const ::platform::FileChange& change, std::vector<Hit>
     GiveBack(change.watch);
 }
 
-}  // namespace brim::filewatch_detail
+}  // namespace filewatch_detail
+
+}  // namespace brim

@@ -39,26 +39,28 @@
 #include <utility>
 #include <vector>
 
-namespace brim::filewatch_detail {
+namespace brim {
+
+namespace filewatch_detail {
 
 // The way to one file as traced, with the watch taken on each step's directory.
 struct Chain {
-    std::vector<::platform::PathStep> steps;
-    std::vector<::platform::DirectoryWatch> watches;  // one per step
+    std::vector<platform::PathStep> steps;
+    std::vector<platform::DirectoryWatch> watches;  // one per step
 };
 
 // Traces `lookupPath` into `chain` and watches each step's directory: file
 // events where the file itself lives, names elsewhere. Makes file-system calls
 // and keeps no state: called without the watcher's lock. Should it throw, the
 // watches taken so far are in `chain`, for EndAcquire.
-void AcquireChain(::platform::FileAccess& files, ::platform::FileChangeSource& source, const std::string& lookupPath,
+void AcquireChain(platform::FileAccess& files, platform::FileChangeSource& source, const std::string& lookupPath,
                   Chain& chain);
 
 class KernelWatches {
 public:
     using Id = std::uint64_t;
 
-    explicit KernelWatches(::platform::FileChangeSource& source) : m_source(source) {}
+    explicit KernelWatches(platform::FileChangeSource& source) : m_source(source) {}
     KernelWatches(const KernelWatches&) = delete;
     KernelWatches& operator=(const KernelWatches&) = delete;
     // Gives every watch back.
@@ -90,7 +92,7 @@ public:
     // Appends the records `change` concerns: the users of the entry it
     // names; for a directory that went, every record whose way passed
     // through it (its watch is given back).
-    void Route(const ::platform::FileChange& change, std::vector<Hit>& hits);
+    void Route(const platform::FileChange& change, std::vector<Hit>& hits);
 
     // Directories watched through the kernel now, by identity.
     [[nodiscard]] std::size_t WatchCount() const noexcept { return m_identityOf.size(); }
@@ -100,14 +102,14 @@ private:
         int watch = -1;  // -1 once the kernel dropped it
         int users = 0;   // places in it
     };
-    using Place = std::pair<::platform::FileIdentity, std::string>;
+    using Place = std::pair<platform::FileIdentity, std::string>;
 
     void GiveBack(int watch) noexcept;
     [[nodiscard]] bool ReportedSince(int watch, const std::string& name, std::uint64_t begun) const;
 
-    ::platform::FileChangeSource& m_source;
-    std::map<::platform::FileIdentity, Directory> m_directories;
-    std::unordered_map<int, ::platform::FileIdentity> m_identityOf;  // watch -> its directory
+    platform::FileChangeSource& m_source;
+    std::map<platform::FileIdentity, Directory> m_directories;
+    std::unordered_map<int, platform::FileIdentity> m_identityOf;  // watch -> its directory
     std::map<Place, std::vector<Hit>> m_places;                    // ordered: a directory's places are adjacent
     std::unordered_map<Id, std::vector<Place>> m_chains;           // each attached record's places
     int m_acquiring = 0;                                           // acquisitions in flight
@@ -124,13 +126,13 @@ private:
 class Acquisition {
 public:
     // Takes `lock` to begin; `watches` is guarded by it.
-    Acquisition(::platform::CriticalSection& lock, KernelWatches* watches, std::size_t chains);
+    Acquisition(platform::CriticalSection& lock, KernelWatches* watches, std::size_t chains);
     Acquisition(const Acquisition&) = delete;
     Acquisition& operator=(const Acquisition&) = delete;
     ~Acquisition();
 
     // Without the lock: acquires chain `i` for `lookupPath`.
-    void Acquire(std::size_t i, ::platform::FileAccess& files, ::platform::FileChangeSource& source, const std::string& lookupPath) {
+    void Acquire(std::size_t i, platform::FileAccess& files, platform::FileChangeSource& source, const std::string& lookupPath) {
         AcquireChain(files, source, lookupPath, m_chains[i]);
     }
     [[nodiscard]] const Chain& ChainOf(std::size_t i) const { return m_chains[i]; }
@@ -139,11 +141,13 @@ public:
     void End() noexcept;
 
 private:
-    ::platform::CriticalSection& m_lock;
+    platform::CriticalSection& m_lock;
     KernelWatches& m_watches;
     std::vector<Chain> m_chains;
     std::uint64_t m_begun = 0;
     bool m_ended = false;
 };
 
-}  // namespace brim::filewatch_detail
+}  // namespace filewatch_detail
+
+}  // namespace brim

@@ -5,15 +5,17 @@
 #include <algorithm>
 #include <utility>
 
-namespace brim::filewatch_detail {
+namespace brim {
 
-std::shared_ptr<PollingThread> PollingThread::Start(WatchCore& core, ::platform::ThreadStarter& starter,
+namespace filewatch_detail {
+
+std::shared_ptr<PollingThread> PollingThread::Start(WatchCore& core, platform::ThreadStarter& starter,
                                                     std::shared_ptr<PollingThread> predecessor, std::uint32_t firstPass) {
     auto started = std::make_shared<PollingThread>();
     started->m_predecessor = std::move(predecessor);
     started->m_firstPass = firstPass;
     PollingThread& self = *started;
-    if (!starter.Start(self.m_thread, [&core, &self] { self.Run(core); }, ::platform::ThreadPriority::Low, "brim-filewatch")) {
+    if (!starter.Start(self.m_thread, [&core, &self] { self.Run(core); }, platform::ThreadPriority::Low, "brim-filewatch")) {
         return nullptr;
     }
     return started;
@@ -37,4 +39,6 @@ void PollingThread::Run(WatchCore& core) {
     m_ended.Set();
 }
 
-}  // namespace brim::filewatch_detail
+}  // namespace filewatch_detail
+
+}  // namespace brim

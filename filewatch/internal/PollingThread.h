@@ -23,7 +23,9 @@
 #include <cstdint>
 #include <memory>
 
-namespace brim::filewatch_detail {
+namespace brim {
+
+namespace filewatch_detail {
 
 class WatchCore;
 
@@ -32,7 +34,7 @@ public:
     // Starts a thread that runs `core`'s rounds once `predecessor` (null for
     // none) has ended, its first pass due at `firstPass`. Null when the
     // system could not start a thread.
-    static std::shared_ptr<PollingThread> Start(WatchCore& core, ::platform::ThreadStarter& starter,
+    static std::shared_ptr<PollingThread> Start(WatchCore& core, platform::ThreadStarter& starter,
                                                 std::shared_ptr<PollingThread> predecessor, std::uint32_t firstPass);
 
     void RequestStop() noexcept { m_stopRequested = true; }
@@ -44,10 +46,12 @@ private:
     void Run(WatchCore& core);
 
     std::atomic<bool> m_stopRequested{false};
-    ::platform::Event m_ended;                      // set by the thread as its last act
+    platform::Event m_ended;                      // set by the thread as its last act
     std::shared_ptr<PollingThread> m_predecessor;  // ending when this one started; null once it has ended
     std::uint32_t m_firstPass = 0;
-    ::platform::Thread m_thread;                     // last, so that it is joined first
+    platform::Thread m_thread;                     // last, so that it is joined first
 };
 
-}  // namespace brim::filewatch_detail
+}  // namespace filewatch_detail
+
+}  // namespace brim

@@ -12,7 +12,9 @@
 #include <cstring>
 #include <exception>
 
-namespace brim::filewatch_detail {
+namespace brim {
+
+namespace filewatch_detail {
 
 // What the polling thread is to do at its next round, beside its passes.
 struct Work {
@@ -20,7 +22,7 @@ struct Work {
     std::vector<Id> rebuild;  // trace and watch these ways again
     bool overflow = false;    // reports were lost: everything, now
     Id refusedAskedUpTo = 0;  // the last record whose refused way was asked for again
-    std::vector<::platform::FileChange> changes;  // ReadKernel's scratch
+    std::vector<platform::FileChange> changes;  // ReadKernel's scratch
     std::vector<KernelWatches::Hit> hits;
 };
 
@@ -29,8 +31,8 @@ struct WatchCore::Look {
     Id id;
     std::shared_ptr<const std::string> lookupPath;
     std::uint64_t version;
-    std::optional<::platform::FileInfo> last;
-    std::optional<::platform::FileInfo> seen;
+    std::optional<platform::FileInfo> last;
+    std::optional<platform::FileInfo> seen;
     bool report = false;
 };
 
@@ -65,8 +67,8 @@ void ReportHelpLost(const std::vector<std::string>& lost) {
 
 }  // namespace
 
-WatchCore::WatchCore(::platform::FileAccess& files, ::platform::ThreadStarter& threads, const ::platform::TickClock& clock,
-                     ::platform::FileChangeSource& source, std::uint32_t pollIntervalMs)
+WatchCore::WatchCore(platform::FileAccess& files, platform::ThreadStarter& threads, const platform::TickClock& clock,
+                     platform::FileChangeSource& source, std::uint32_t pollIntervalMs)
     : m_fileAccess(files), m_threadStarter(threads), m_clock(clock), m_source(source), m_files(MakeRecords()),
       m_kernel(std::make_unique<KernelWatches>(source)),
       m_debounce(std::make_unique<Debounce>(clock, FileWatcher::kQuietIntervalMs)), m_work(std::make_unique<Work>()),
@@ -75,7 +77,7 @@ WatchCore::WatchCore(::platform::FileAccess& files, ::platform::ThreadStarter& t
 WatchCore::~WatchCore() {
     std::shared_ptr<PollingThread> ending;
     {
-        const ::platform::LockGuard lock(m_lock);
+        const platform::LockGuard lock(m_lock);
         ending = TakeThread();
     }
     if (ending) ending->Join();
@@ -84,7 +86,7 @@ WatchCore::~WatchCore() {
 bool WatchCore::Add(const CString& path) {
     Id existing = 0;
     {
-        const ::platform::LockGuard lock(m_lock);
+        const platform::LockGuard lock(m_lock);
         if (Record* record = m_files->Find(path)) {
             ++record->refCount;
             existing = record->id;
@@ -98,14 +100,14 @@ bool WatchCore::Add(const CString& path) {
     // The new path's file and its way, looked at on the caller's thread
     // without the lock.
     std::string lookupPath = LookupPathOf(path);
-    const std::optional<::platform::FileInfo> state = lookupPath.empty() ? std::nullopt : m_fileAccess.Find(lookupPath);
+    const std::optional<platform::FileInfo> state = lookupPath.empty() ? std::nullopt : m_fileAccess.Find(lookupPath);
     const bool kernel = !lookupPath.empty() && FileWatcher::IsKernelNotificationEnabled();
     Acquisition acquisition(m_lock, m_kernel.get(), kernel ? 1 : 0);
     if (kernel) acquisition.Acquire(0, m_fileAccess, m_source, lookupPath);
     std::vector<std::string> lost;
     bool registered = true;
     {
-        const ::platform::LockGuard lock(m_lock);
+        const platform::LockGuard lock(m_lock);
         if (Record* raced = m_files->Find(path)) {
             ++raced->refCount;  // another thread added it meanwhile
         } else {
@@ -133,7 +135,7 @@ bool WatchCore::Add(const CString& path) {
 void WatchCore::Remove(const CString& path) {
     std::shared_ptr<PollingThread> ending;
     {
-        const ::platform::LockGuard lock(m_lock);
+        const platform::LockGuard lock(m_lock);
         Record* record = m_files->Find(path);
         if (record == nullptr || --record->refCount > 0) return;
         Forget(record->id);
@@ -186,7 +188,7 @@ void WatchCore::WakePoller() {
 }
 
 std::optional<std::uint32_t> WatchCore::MsToWait(const PollingThread& thread, std::uint32_t nextPass) {
-    const ::platform::LockGuard lock(m_lock);
+    const platform::LockGuard lock(m_lock);
     if (thread.StopRequest()) return std::nullopt;
     if (!m_work->examine.empty() || !m_work->rebuild.empty() || m_work->overflow) return 0;
     return std::min(MsUntil(m_clock.Now(), nextPass), m_debounce->MsUntilNextDue().value_or(UINT32_MAX));
@@ -198,7 +200,7 @@ bool WatchCore::RunRound(PollingThread& thread, std::uint32_t& nextPass) {
     bool pass = false;
     try {
         {
-            const ::platform::LockGuard lock(m_lock);
+            const platform::LockGuard lock(m_lock);
             if (thread.StopRequest()) return false;
             ReadKernel();
             if (std::exchange(m_work->overflow, false)) {
@@ -232,12 +234,12 @@ bool WatchCore::RunRound(PollingThread& thread, std::uint32_t& nextPass) {
 }
 
 void WatchCore::ReadKernel() {
-    using Kind = ::platform::FileChange::Kind;
-    std::vector<::platform::FileChange>& changes = m_work->changes;
+    using Kind = platform::FileChange::Kind;
+    std::vector<platform::FileChange>& changes = m_work->changes;
     changes.clear();
     m_source.ReadPending(changes);
     if (changes.empty()) return;
-    for (const ::platform::FileChange& change : changes) {
+    for (const platform::FileChange& change : changes) {
         if (change.kind == Kind::Overflow) {
             m_work->overflow = true;
             continue;
@@ -310,7 +312,7 @@ void WatchCore::Rebuild(std::vector<Id> ids) {
     SortUnique(ids);
     std::vector<std::pair<Id, std::shared_ptr<const std::string>>> ways;
     {
-        const ::platform::LockGuard lock(m_lock);
+        const platform::LockGuard lock(m_lock);
         if (!FileWatcher::IsKernelNotificationEnabled()) return;
         for (const Id id : ids) {
             if (const Record* record = m_files->Get(id); record != nullptr && !record->lookupPath->empty()) {
@@ -323,7 +325,7 @@ void WatchCore::Rebuild(std::vector<Id> ids) {
     for (std::size_t i = 0; i < ways.size(); ++i) acquisition.Acquire(i, m_fileAccess, m_source, *ways[i].second);
     std::vector<std::string> lost;
     {
-        const ::platform::LockGuard lock(m_lock);
+        const platform::LockGuard lock(m_lock);
         for (std::size_t i = 0; i < ways.size(); ++i) {
             if (Record* record = m_files->Get(ways[i].first)) Attach(*record, acquisition.ChainOf(i), acquisition.Begun(), lost);
         }
@@ -347,7 +349,7 @@ void WatchCore::Examine(const std::vector<Id>& ids, bool pass, const std::atomic
     } release{looks};
     std::uint64_t epoch = 0;  // the debounce's, when the looks began
     {
-        const ::platform::LockGuard lock(m_lock);
+        const platform::LockGuard lock(m_lock);
         epoch = m_debounce->Epoch();
         const auto take = [&](const Record& record) BRIM_REQUIRES(m_lock) {
             if (record.lookupPath->empty()) return;  // never handed to the file system
@@ -375,7 +377,7 @@ void WatchCore::Examine(const std::vector<Id>& ids, bool pass, const std::atomic
     // file back).
     bool changed = false;
     {
-        const ::platform::LockGuard lock(m_lock);
+        const platform::LockGuard lock(m_lock);
         ReadKernel();
         for (Look& look : looks) {
             look.report = IsChange(look.last, look.seen) &&
@@ -388,7 +390,7 @@ void WatchCore::Examine(const std::vector<Id>& ids, bool pass, const std::atomic
         // Left for the next look when it cannot be opened now.
         if (look.report) look.report = m_fileAccess.CanOpenForReading(*look.lookupPath);
     }
-    const ::platform::LockGuard lock(m_lock);
+    const platform::LockGuard lock(m_lock);
     for (const Look& look : looks) {
         Record* record = look.report ? m_files->Get(look.id) : nullptr;
         if (record == nullptr) continue;  // unchanged, or withdrawn meanwhile: nothing is posted for it
@@ -404,7 +406,7 @@ void WatchCore::Examine(const std::vector<Id>& ids, bool pass, const std::atomic
 void WatchCore::RunPass() { Examine({}, true, kNeverStop); }
 
 std::vector<std::pair<CString, int>> WatchCore::WatchedPaths() const {
-    const ::platform::LockGuard lock(m_lock);
+    const platform::LockGuard lock(m_lock);
     std::vector<std::pair<CString, int>> paths;
     paths.reserve(m_files->Size());
     for (const auto& [id, record] : m_files->All()) paths.emplace_back(record.path, record.refCount);
@@ -412,19 +414,21 @@ std::vector<std::pair<CString, int>> WatchCore::WatchedPaths() const {
 }
 
 bool WatchCore::HasKernelHelp(const CString& path) const {
-    const ::platform::LockGuard lock(m_lock);
+    const platform::LockGuard lock(m_lock);
     const Record* record = m_files->Find(path);
     return record != nullptr && record->kernelHelp && record->attached && FileWatcher::IsKernelNotificationEnabled();
 }
 
 std::size_t WatchCore::KernelWatchCount() const {
-    const ::platform::LockGuard lock(m_lock);
+    const platform::LockGuard lock(m_lock);
     return m_kernel->WatchCount();
 }
 
 bool WatchCore::IsPolling() const {
-    const ::platform::LockGuard lock(m_lock);
+    const platform::LockGuard lock(m_lock);
     return m_watchThread != nullptr && !m_watchThread->StopRequest();
 }
 
-}  // namespace brim::filewatch_detail
+}  // namespace filewatch_detail
+
+}  // namespace brim

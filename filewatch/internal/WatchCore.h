@@ -40,7 +40,9 @@
 #include <utility>
 #include <vector>
 
-namespace brim::filewatch_detail {
+namespace brim {
+
+namespace filewatch_detail {
 
 class Debounce;
 class WatchedFiles;
@@ -49,8 +51,8 @@ struct Work;
 
 class WatchCore {
 public:
-    WatchCore(::platform::FileAccess& files, ::platform::ThreadStarter& threads, const ::platform::TickClock& clock,
-              ::platform::FileChangeSource& source, std::uint32_t pollIntervalMs);
+    WatchCore(platform::FileAccess& files, platform::ThreadStarter& threads, const platform::TickClock& clock,
+              platform::FileChangeSource& source, std::uint32_t pollIntervalMs);
     WatchCore(const WatchCore&) = delete;
     WatchCore& operator=(const WatchCore&) = delete;
     // Stops and joins the polling thread, if one runs.
@@ -71,7 +73,7 @@ public:
     // before its next round (none: it is to stop). RunRound: reads what the
     // kernel reported, looks at the files and ways that need it, and makes a
     // pass when `nextPass` has come; false when the thread is to stop.
-    [[nodiscard]] ::platform::FileChangeSource& Source() const noexcept { return m_source; }
+    [[nodiscard]] platform::FileChangeSource& Source() const noexcept { return m_source; }
     [[nodiscard]] std::optional<std::uint32_t> MsToWait(const PollingThread& thread, std::uint32_t nextPass) BRIM_EXCLUDES(m_lock);
     bool RunRound(PollingThread& thread, std::uint32_t& nextPass) BRIM_EXCLUDES(m_lock);
 
@@ -96,11 +98,11 @@ private:
     void Attach(Record& record, const Chain& chain, std::uint64_t begun, std::vector<std::string>& lost) BRIM_REQUIRES(m_lock);
     void Forget(Id id) BRIM_REQUIRES(m_lock);
 
-    ::platform::FileAccess& m_fileAccess;
-    ::platform::ThreadStarter& m_threadStarter;
-    const ::platform::TickClock& m_clock;
-    ::platform::FileChangeSource& m_source;
-    mutable ::platform::CriticalSection m_lock;
+    platform::FileAccess& m_fileAccess;
+    platform::ThreadStarter& m_threadStarter;
+    const platform::TickClock& m_clock;
+    platform::FileChangeSource& m_source;
+    mutable platform::CriticalSection m_lock;
     const std::unique_ptr<WatchedFiles> m_files BRIM_PT_GUARDED_BY(m_lock);
     const std::unique_ptr<KernelWatches> m_kernel BRIM_PT_GUARDED_BY(m_lock);
     const std::unique_ptr<Debounce> m_debounce BRIM_PT_GUARDED_BY(m_lock);
@@ -111,4 +113,6 @@ private:
     std::atomic<std::uint64_t> m_passCount{0};
 };
 
-}  // namespace brim::filewatch_detail
+}  // namespace filewatch_detail
+
+}  // namespace brim

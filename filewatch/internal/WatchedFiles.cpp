@@ -10,7 +10,9 @@
 #include <utility>
 #include <vector>
 
-namespace brim::filewatch_detail {
+namespace brim {
+
+namespace filewatch_detail {
 namespace {
 
 // The offset of the first byte that does not belong to a well-formed UTF-8
@@ -51,7 +53,7 @@ std::size_t FirstIllFormed(std::string_view bytes) {
 
 }  // namespace
 
-bool IsChange(const std::optional<::platform::FileInfo>& last, const std::optional<::platform::FileInfo>& seen) {
+bool IsChange(const std::optional<platform::FileInfo>& last, const std::optional<platform::FileInfo>& seen) {
     // A file that is not there is never a change: its last state is kept, so
     // that it is reported when it comes back different.
     if (!seen) return false;
@@ -93,7 +95,7 @@ Record* WatchedFiles::Get(Id id) {
     return found == m_records.end() ? nullptr : &found->second;
 }
 
-Record& WatchedFiles::Add(const CString& path, std::string lookupPath, std::optional<::platform::FileInfo> state) {
+Record& WatchedFiles::Add(const CString& path, std::string lookupPath, std::optional<platform::FileInfo> state) {
     Record record;
     record.id = m_nextId;
     record.path = path;
@@ -118,7 +120,7 @@ void WatchedFiles::Erase(Id id) {
     m_records.erase(found);
 }
 
-bool WatchedFiles::Report(Record& record, const ::platform::FileInfo& seen) {
+bool WatchedFiles::Report(Record& record, const platform::FileInfo& seen) {
     if (!record.waiting->load()) {
         record.waiting->store(true);
         // The flag is cleared before the receivers run, so that a change
@@ -145,4 +147,6 @@ bool WatchedFiles::Report(Record& record, const ::platform::FileInfo& seen) {
     return true;
 }
 
-}  // namespace brim::filewatch_detail
+}  // namespace filewatch_detail
+
+}  // namespace brim

@@ -41,10 +41,12 @@
 #include <string_view>
 #include <unordered_map>
 
+namespace brim {
+
 class MainThreadDispatcher;
 class SubscriptionMap;
 
-namespace brim::filewatch_detail {
+namespace filewatch_detail {
 
 using Id = std::uint64_t;
 
@@ -53,7 +55,7 @@ struct Record {
     CString path;                                    // as first added; the notification key
     std::shared_ptr<const std::string> lookupPath;   // absolute UTF-8 form, read without the lock; empty: unnameable
     int refCount = 1;                                // AddFileWatch calls not yet withdrawn, >= 1
-    std::optional<::platform::FileInfo> last;          // last reported or first read; none: not found
+    std::optional<platform::FileInfo> last;          // last reported or first read; none: not found
     std::uint64_t version = 0;                       // moves whenever `last` does
     bool attached = false;                           // its way is attached to the kernel's watches
     bool kernelHelp = true;                          // false once the kernel refused a directory on its way
@@ -61,7 +63,7 @@ struct Record {
 };
 
 // True when `seen` is a change from `last` by the rule above.
-[[nodiscard]] bool IsChange(const std::optional<::platform::FileInfo>& last, const std::optional<::platform::FileInfo>& seen);
+[[nodiscard]] bool IsChange(const std::optional<platform::FileInfo>& last, const std::optional<platform::FileInfo>& seen);
 
 // False, after a PathNotUtf8 diagnostic, when `bytes` is not well-formed
 // UTF-8 (a path that no key could name).
@@ -78,7 +80,7 @@ public:
 
     [[nodiscard]] Record* Find(const CString& path);
     [[nodiscard]] Record* Get(Id id);
-    Record& Add(const CString& path, std::string lookupPath, std::optional<::platform::FileInfo> state);
+    Record& Add(const CString& path, std::string lookupPath, std::optional<platform::FileInfo> state);
     void Erase(Id id);
     [[nodiscard]] bool IsEmpty() const noexcept { return m_records.empty(); }
     [[nodiscard]] std::size_t Size() const noexcept { return m_records.size(); }
@@ -88,7 +90,7 @@ public:
     // Reports `seen` as the record's new state, or absorbs it into the report
     // already waiting. False when the queue refused the post: the record then
     // keeps its state, so a later look finds the change again.
-    bool Report(Record& record, const ::platform::FileInfo& seen);
+    bool Report(Record& record, const platform::FileInfo& seen);
 
 private:
     MainThreadDispatcher& m_dispatcher;
@@ -98,4 +100,6 @@ private:
     std::unordered_map<std::u16string_view, Id> m_ids;  // keys view the records' own paths
 };
 
-}  // namespace brim::filewatch_detail
+}  // namespace filewatch_detail
+
+}  // namespace brim

@@ -5,6 +5,8 @@
 
 #include <utility>
 
+namespace brim {
+
 namespace platform {
 
 // GLib allocates the source with this layout; the fields after the GSource
@@ -95,3 +97,5 @@ gboolean GlibLoop::Dispatch(GSource* source, GSourceFunc /*callback*/, gpointer 
 }
 
 }  // namespace platform
+
+}  // namespace brim

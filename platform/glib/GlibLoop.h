@@ -43,6 +43,8 @@
 
 #include <functional>
 
+namespace brim {
+
 namespace platform {
 
 class BRIM_GLIB_API GlibLoop {
@@ -76,3 +78,11 @@ private:
 };
 
 }  // namespace platform
+
+}  // namespace brim
+
+#ifndef BRIM_NO_GLOBAL_NAMES  // the names also where they were before namespace brim (BrimSubscriber.h)
+namespace platform {
+using brim::platform::GlibLoop;
+}  // namespace platform
+#endif

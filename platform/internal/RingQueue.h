@@ -12,6 +12,8 @@
 #include <new>
 #include <utility>
 
+namespace brim {
+
 namespace platform::detail {
 
 template <class T>
@@ -93,3 +95,5 @@ private:
 };
 
 }  // namespace platform::detail
+
+}  // namespace brim

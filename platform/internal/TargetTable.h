@@ -37,6 +37,8 @@
 #include <optional>
 #include <unordered_map>
 
+namespace brim {
+
 class CWnd;
 
 namespace platform::detail {
@@ -83,3 +85,5 @@ private:
 };
 
 }  // namespace platform::detail
+
+}  // namespace brim

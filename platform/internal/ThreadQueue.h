@@ -70,6 +70,8 @@
 #include <optional>
 #include <vector>
 
+namespace brim {
+
 class CWnd;
 
 namespace platform::detail {
@@ -187,3 +189,5 @@ private:
 };
 
 }  // namespace platform::detail
+
+}  // namespace brim

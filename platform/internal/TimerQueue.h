@@ -36,6 +36,8 @@
 #include <utility>
 #include <vector>
 
+namespace brim {
+
 namespace platform::detail {
 
 class TargetTable;
@@ -86,3 +88,5 @@ private:
 };
 
 }  // namespace platform::detail
+
+}  // namespace brim

@@ -9,6 +9,8 @@
 
 #include <memory>
 
+namespace brim {
+
 namespace platform::detail {
 
 class ThreadQueue;
@@ -18,3 +20,5 @@ class ThreadQueue;
 std::shared_ptr<ThreadQueue> UserInterfaceQueue();
 
 }  // namespace platform::detail
+
+}  // namespace brim

@@ -11,6 +11,8 @@
 // queue's contents agree.
 // Ownership: the descriptor is closed with the object; it is close-on-exec.
 
+namespace brim {
+
 namespace platform::detail {
 
 class WakeUpFd {
@@ -31,3 +33,5 @@ private:
 };
 
 }  // namespace platform::detail
+
+}  // namespace brim

@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace brim {
+
 namespace platform {
 namespace {
 
@@ -116,3 +118,5 @@ FileAccess& SystemFileAccess() {
 }
 
 }  // namespace platform
+
+}  // namespace brim

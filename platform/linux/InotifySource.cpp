@@ -15,6 +15,8 @@
 #include <string>
 #include <system_error>
 
+namespace brim {
+
 namespace platform {
 namespace {
 
@@ -166,3 +168,5 @@ std::unique_ptr<FileChangeSource> MakeKernelFileChangeSource() {
 }
 
 }  // namespace platform
+
+}  // namespace brim

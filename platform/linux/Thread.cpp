@@ -12,6 +12,8 @@
 #include <system_error>
 #include <utility>
 
+namespace brim {
+
 namespace platform {
 namespace {
 
@@ -68,3 +70,5 @@ ThreadStarter& SystemThreadStarter() {
 }
 
 }  // namespace platform
+
+}  // namespace brim

@@ -6,6 +6,8 @@
 #include <system_error>
 #include <unistd.h>
 
+namespace brim {
+
 namespace platform::detail {
 
 WakeUpFd::WakeUpFd() : m_fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
@@ -35,3 +37,5 @@ void WakeUpFd::Drain() noexcept {
 }
 
 }  // namespace platform::detail
+
+}  // namespace brim

@@ -9,6 +9,8 @@
 
 #include <utility>
 
+namespace brim {
+
 namespace platform {
 
 QtLoop::QtLoop(Role role)
@@ -78,3 +80,5 @@ void QtLoop::ArmTimer() {
 }
 
 }  // namespace platform
+
+}  // namespace brim

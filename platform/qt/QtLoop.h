@@ -41,6 +41,8 @@
 class QSocketNotifier;
 class QTimer;
 
+namespace brim {
+
 namespace platform {
 
 class BRIM_QT_API QtLoop {
@@ -69,3 +71,11 @@ private:
 };
 
 }  // namespace platform
+
+}  // namespace brim
+
+#ifndef BRIM_NO_GLOBAL_NAMES  // the names also where they were before namespace brim (BrimSubscriber.h)
+namespace platform {
+using brim::platform::QtLoop;
+}  // namespace platform
+#endif

@@ -12,6 +12,8 @@
 #include <BrimSubscriber/platform/CString.h>
 #include <BrimSubscriber/platform/Check.h>
 
+namespace brim {
+
 class Subscriber;
 class SubscriptionMap;
 
@@ -30,3 +32,5 @@ inline void ReceiverGone(const Subscriber*) {}
 #endif
 
 }  // namespace subscription_ledger
+
+}  // namespace brim
