@@ -22,6 +22,18 @@
 // and the toolkit adapters have headers of their own under
 // <BrimSubscriber/mainthread/>, <BrimSubscriber/filewatch/>,
 // <BrimSubscriber/payloads/> and <BrimSubscriber/platform/glib|qt/>.
+//
+// Names: every type, function, constant and typedef of the library is in
+// namespace brim, the platform layer's in brim::platform (brim::CString,
+// brim::notify_all, brim::platform::MessageLoop, brim::sel_change::ROUTE).
+// By default each header also declares its names where older code finds
+// them, by using-declarations at global scope and in the namespaces platform,
+// sel_change and file_update (real namespaces, which a client may open too).
+// A client that defines BRIM_NO_GLOBAL_NAMES before its first include of a
+// library header gets brim:: only, and may use UINT, CString, CWnd,
+// notify_all or its own namespace platform freely. Macros keep their BRIM
+// prefix; the sibling libraries' names (CDataId, Page, HINSTANCE, BRIMX::)
+// stay where those libraries declare them.
 
 #include <BrimSubscriber/Version.h>
 #include <BrimSubscriber/platform/CString.h>

@@ -15,7 +15,7 @@ string(SUBSTRING "${_rest}" 0 ${_end} _example)
 file(WRITE "${OUTPUT}" "${_example}")
 
 string(REGEX REPLACE "(\n[^\n]*SubscriptionManager::Instance\\(\\);[^\n]*)"
-       "\\1\n    MainThreadDispatcher::Instance();" _with_dispatcher "${_example}")
+       "\\1\n    brim::MainThreadDispatcher::Instance();" _with_dispatcher "${_example}")
 if(_with_dispatcher STREQUAL _example)
     message(FATAL_ERROR "the README's first example no longer reaches SubscriptionManager::Instance()")
 endif()
