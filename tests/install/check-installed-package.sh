@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Installs the package from a build tree into a scratch prefix, then builds
 # the example programs against it both ways, with find_package and with
-# pkg-config, at C++23 (the package asks only for C++20 or later), and runs
-# them and the installed demo in a clean environment: no LD_LIBRARY_PATH, so
+# pkg-config, at C++20 and C++23 (the package asks only for C++20 or later),
+# and a program that keeps the library's former global names for itself
+# (BRIM_NO_GLOBAL_NAMES), and runs them and the installed demo in a clean
+# environment: no LD_LIBRARY_PATH, so
 # every library must find its siblings through its own run path. The core's
 # example runs as it is, the Qt one on Qt's offscreen platform, the GTK one
 # (for the GLib adapter) under a virtual X display. Also checks that the core
@@ -31,7 +33,7 @@ for lib in "$libdir"/lib*.so; do
     echo "installed $(basename "$lib") with SONAME $soname, RUNPATH $runpath"
     [ "$runpath" = '$ORIGIN' ]
 done
-[ "$(objdump -p "$libdir/libBrimSubscriber.so" | awk '/SONAME/ {print $2}')" = libBrimSubscriber.so.5 ]
+[ "$(objdump -p "$libdir/libBrimSubscriber.so" | awk '/SONAME/ {print $2}')" = libBrimSubscriber.so.6 ]
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
 if pkg-config --cflags BrimSubscriber | grep -q -- '-std='; then
     echo "BrimSubscriber.pc chooses the client's language level"
@@ -50,23 +52,63 @@ runs() {
     if [[ $1 == *gtk* ]]; then clean xvfb-run -a "$1"; else clean "$1"; fi
 }
 
-# builds <example> <pkg-config modules...>: the example both ways at C++23, then runs both.
+# builds <example> <pkg-config modules...>: the example at C++20 and at C++23,
+# with CMake and with pkg-config, then runs one build of each way. The
+# examples spell the global names, so with BRIM_NO_GLOBAL_NAMES they are only
+# compiled, behind a forced `using namespace brim;`: brim:: has every name
+# they use.
 builds() {
     local name=$1
     shift
-    local src="$examples/$name"
-    cmake -S "$src" -B "$scratch/$name-cmake" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_CXX_STANDARD=23 \
-        -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
-    cmake --build "$scratch/$name-cmake" >/dev/null
-    grep -qE -- '-std=(c|gnu)\+\+23' "$scratch/$name-cmake/compile_commands.json"
-    runs "$scratch/$name-cmake/brim-example-$name"
-    # A prefix outside the system's library path needs a run path in the
-    # client, as for any library installed there.
+    local src="$examples/$name" std
+    for std in 20 23; do
+        cmake -S "$src" -B "$scratch/$name-cmake$std" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_CXX_STANDARD=$std \
+            -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
+        cmake --build "$scratch/$name-cmake$std" >/dev/null
+        grep -qE -- "-std=(c|gnu)\+\+$std" "$scratch/$name-cmake$std/compile_commands.json"
+        # A prefix outside the system's library path needs a run path in the
+        # client, as for any library installed there.
+        # shellcheck disable=SC2046
+        c++ -std=c++$std "$src/main.cpp" -o "$scratch/brim-example-$name-pc$std" -Wl,-rpath,"$libdir" \
+            $(pkg-config --cflags --libs "$@")
+    done
+    runs "$scratch/$name-cmake23/brim-example-$name"
+    runs "$scratch/brim-example-$name-pc20"
     # shellcheck disable=SC2046
-    c++ -std=c++23 "$src/main.cpp" -o "$scratch/brim-example-$name-pc" -Wl,-rpath,"$libdir" \
-        $(pkg-config --cflags --libs "$@")
-    runs "$scratch/brim-example-$name-pc"
-    echo "example $name: built both ways at C++23 and ran in a clean environment"
+    c++ -std=c++20 -fsyntax-only -DBRIM_NO_GLOBAL_NAMES -include "$scratch/using-brim.h" "$src/main.cpp" \
+        $(pkg-config --cflags "$@")
+    echo "example $name: built at C++20 and C++23 with CMake and pkg-config, ran both ways; compiles on brim:: alone"
+}
+printf 'namespace brim {}\nusing namespace brim;\n' >"$scratch/using-brim.h"
+
+# names: a program that includes every installed header with
+# BRIM_NO_GLOBAL_NAMES and defines its own global UINT, WPARAM, CString, CWnd,
+# notify_all and namespace platform; built with CMake at C++23 and with
+# pkg-config at C++20, and run.
+names() {
+    local adapters=() modules=(BrimSubscriber) adapter header
+    for adapter in Glib Qt; do
+        [ -f "$cmakedir/BrimSubscriber${adapter}Targets.cmake" ] || continue
+        adapters+=("$adapter")
+        modules+=("BrimSubscriber$adapter")
+    done
+    mkdir -p "$scratch/names"
+    (cd "$prefix/include" && find BrimSubscriber -name '*.h' | sort) | while read -r header; do
+        case $header in
+            */platform/glib/*) [[ " ${adapters[*]} " == *" Glib "* ]] || continue ;;
+            */platform/qt/*) [[ " ${adapters[*]} " == *" Qt "* ]] || continue ;;
+        esac
+        echo "#include <$header>"
+    done >"$scratch/names/all-headers.h"
+    cmake -S "$here/consumer-names" -B "$scratch/names-cmake" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
+        -DCMAKE_CXX_STANDARD=23 -DHEADERS_DIR="$scratch/names" -DADAPTERS="$(IFS=';' && echo "${adapters[*]}")" >/dev/null
+    cmake --build "$scratch/names-cmake" >/dev/null
+    # shellcheck disable=SC2046
+    c++ -std=c++20 "$here/consumer-names/main.cpp" -o "$scratch/brim-names-pc" -I"$scratch/names" \
+        -Wl,-rpath,"$libdir" $(pkg-config --cflags --libs "${modules[@]}")
+    clean "$scratch/names-cmake/brim-names"
+    clean "$scratch/brim-names-pc"
+    echo "names: $(wc -l <"$scratch/names/all-headers.h") headers with BRIM_NO_GLOBAL_NAMES beside the client's own global names, built both ways and ran"
 }
 
 # probe <name> <find_package arguments...> [-DVAR=VALUE...]: configures the
@@ -96,6 +138,7 @@ expect() {
 
 # The core: without components it needs no toolkit and defines no adapter target.
 builds minimal BrimSubscriber
+names
 probe core REQUIRED
 expect core "-- probe: found=1 targets=BrimSubscriber Qt6= "
 echo "core without components: found, no adapter target, no toolkit looked for"

@@ -1,0 +1,41 @@
+// A client that keeps the global names for itself: it defines UINT, WPARAM,
+// CString, CWnd, notify_all and a namespace platform of its own, then
+// includes every installed header with BRIM_NO_GLOBAL_NAMES (all-headers.h,
+// listed by the install check) and uses the library through brim:: alone.
+
+#include <cstdio>
+#include <string>
+
+using UINT = double;
+using WPARAM = const char*;
+struct CString {
+    std::string text;
+};
+class CWnd {};
+inline constexpr int notify_all = 7;
+namespace platform {
+struct MessageLoop {};
+}  // namespace platform
+
+#define BRIM_NO_GLOBAL_NAMES
+#include <all-headers.h>
+
+int main() {
+    brim::CWinApp app;
+    brim::Subscription layers(3);
+    int heard = 0;
+    layers.SetSubscriber([&](const brim::NotificationInfo*) { ++heard; });
+    layers.Subscribe(brim::CString(u"DisplayLayerAdded"));
+    brim::SubscriptionManager::Instance().NotifyPost(3, u"DisplayLayerAdded");
+    layers.Notify(brim::notify_all, nullptr);
+    while (brim::platform::MessageLoop::Current().RunPending()) {
+    }
+
+    const UINT half = 0.5;
+    const WPARAM own = "own";
+    const CString mine{"mine"};
+    [[maybe_unused]] const CWnd window;
+    [[maybe_unused]] const platform::MessageLoop loop;
+    std::printf("heard %d of 2; the program's own names: %g %s %s %d\n", heard, half, own, mine.text.c_str(), notify_all);
+    return heard == 2 ? 0 : 1;
+}
