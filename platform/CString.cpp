@@ -1,5 +1,7 @@
 #include <BrimSubscriber/platform/CString.h>
 
+#include <BrimSubscriber/platform/Diagnostics.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -43,10 +45,27 @@ void AppendUtf8(std::string& out, char32_t cp) {
     }
 }
 
-// Decodes UTF-8 with the "maximal subpart" replacement policy: an ill-formed
-// sequence is replaced by one U+FFFD covering the longest prefix that could
-// have started a valid sequence, and decoding resumes right after it.
-std::u16string DecodeUtf8(std::string_view in) {
+// What becomes of a maximal ill-formed subpart of UTF-8.
+enum class IllFormed {
+    Replace,  // one U+FFFD
+    Keep,     // each byte b as the lone surrogate U+DC00 + b: nothing is lost or merged
+};
+
+void AppendIllFormed(std::u16string& out, std::string_view subpart, IllFormed policy) {
+    if (policy == IllFormed::Replace) {
+        out.push_back(static_cast<char16_t>(kReplacement));
+        return;
+    }
+    for (const char b : subpart) out.push_back(static_cast<char16_t>(0xDC00 + static_cast<unsigned char>(b)));
+}
+
+// Decodes UTF-8 with the "maximal subpart" policy: an ill-formed sequence is
+// the longest prefix that could have started a valid sequence, and decoding
+// resumes right after it. `firstIllFormed`, when given, receives the offset
+// of the first ill-formed byte, or the size of `in` when there is none.
+std::u16string DecodeUtf8(std::string_view in, IllFormed policy = IllFormed::Replace,
+                          std::size_t* firstIllFormed = nullptr) {
+    if (firstIllFormed != nullptr) *firstIllFormed = in.size();
     std::u16string out;
     out.reserve(in.size());
     std::size_t i = 0;
@@ -76,7 +95,8 @@ std::u16string DecodeUtf8(std::string_view in) {
             if (b0 == 0xF0) lo = 0x90;
             if (b0 == 0xF4) hi = 0x8F;
         } else {
-            out.push_back(static_cast<char16_t>(kReplacement));
+            if (firstIllFormed != nullptr) *firstIllFormed = std::min(*firstIllFormed, i);
+            AppendIllFormed(out, in.substr(i, 1), policy);
             ++i;
             continue;
         }
@@ -98,7 +118,8 @@ std::u16string DecodeUtf8(std::string_view in) {
         if (ok) {
             AppendUtf16(out, cp);
         } else {
-            out.push_back(static_cast<char16_t>(kReplacement));
+            if (firstIllFormed != nullptr) *firstIllFormed = std::min(*firstIllFormed, i);
+            AppendIllFormed(out, in.substr(i, j - i), policy);
         }
         i = j;
     }
@@ -116,6 +137,19 @@ CString::CString(const char* utf8) {
     if (utf8 != nullptr) Assign(DecodeUtf8(std::string_view(utf8, std::strlen(utf8))));
 }
 CString::CString(std::string_view utf8) { Assign(DecodeUtf8(utf8)); }
+
+void CString::AssignUtf8(std::u8string_view text) {
+    const std::string_view bytes(reinterpret_cast<const char*>(text.data()), text.size());
+    std::size_t bad = 0;
+    Assign(DecodeUtf8(bytes, IllFormed::Keep, &bad));
+    if (bad == bytes.size()) return;
+    // Only the well-formed part is shown: the rest could be anything.
+    ReportDiagnostic(DiagnosticKind::TextNotUtf8, -1,
+                     "char8_t text that is not UTF-8 (byte 0x%02X at offset %zu, after \"%.*s\"): its ill-formed "
+                     "bytes are kept as U+DC80-U+DCFF, so it names no other key and no file",
+                     static_cast<unsigned>(static_cast<unsigned char>(bytes[bad])), bad, static_cast<int>(bad),
+                     bytes.data());
+}
 
 void CString::Assign(std::u16string_view units, std::u16string_view more) {
     const std::size_t size = units.size() + more.size();

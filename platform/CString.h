@@ -7,15 +7,26 @@
 // case-sensitively: two strings are equal only when they hold the same units.
 //
 //   CString key(u"DisplayLayerAdded");       // from a UTF-16 literal
-//   CString path("/tmp/survey/line 12.xyz"); // from UTF-8
+//   CString depth = u8"Tiefe (m²)";          // from UTF-8 the compiler knows as such
+//   CString path("/tmp/survey/line 12.xyz"); // from UTF-8 bytes
 //   std::string name = path.ToUtf8();        // back to UTF-8, e.g. for open()
 //
 // Conversions never fail and never crash:
-// - From UTF-8, every ill-formed sequence (a stray continuation byte, a
-//   truncated or overlong sequence, an encoded surrogate, a value above
-//   U+10FFFF) becomes one U+FFFD REPLACEMENT CHARACTER per maximal ill-formed
-//   subpart, as the Unicode standard recommends. Embedded NULs are kept when a
-//   length is given (std::string_view); a const char* stops at the first NUL.
+// - From UTF-8 bytes (char: CString("..."), FromUtf8), every ill-formed
+//   sequence (a stray continuation byte, a truncated or overlong sequence, an
+//   encoded surrogate, a value above U+10FFFF) becomes one U+FFFD REPLACEMENT
+//   CHARACTER per maximal ill-formed subpart, as the Unicode standard
+//   recommends. Embedded NULs are kept when a length is given
+//   (std::string_view); a const char* stops at the first NUL.
+// - From char8_t text (u8"..." literals, std::u8string_view, std::u8string),
+//   implicitly, so that every key parameter takes it. Well-formed text is
+//   decoded as above, NULs likewise. Ill-formed text is not decoded to other
+//   characters: as the file watcher refuses byte paths that are not UTF-8
+//   (decoding would name another file), such text must not name another key
+//   or file. Each byte of a maximal ill-formed subpart is kept as the lone
+//   surrogate U+DC00 + byte (U+DC80 to U+DCFF), so distinct texts stay
+//   distinct keys, IsWellFormed() is false, a file watcher never finds such a
+//   path, and the text is reported (brim::DiagnosticKind::TextNotUtf8).
 // - To UTF-8, a lone surrogate code unit becomes U+FFFD (EF BF BD). A caller
 //   that must not accept such a string (a file name, say) checks
 //   IsWellFormed() first.
@@ -36,6 +47,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 namespace brim {
@@ -48,6 +60,16 @@ public:
     CString(const std::u16string& text);      // NOLINT(google-explicit-constructor)
     explicit CString(const char* utf8);       // null is the empty string
     explicit CString(std::string_view utf8);
+    // char8_t text: a u8"..." literal (up to its first NUL), a char8_t
+    // pointer (null is the empty string), std::u8string_view or std::u8string.
+    template <class Utf8>
+        requires std::is_convertible_v<const Utf8&, std::u8string_view>
+    CString(const Utf8& text) {  // NOLINT(google-explicit-constructor): u8"..." keys read as u"..." ones do
+        if constexpr (std::is_pointer_v<Utf8>) {
+            if (text == nullptr) return;
+        }
+        AssignUtf8(std::u8string_view(text));
+    }
 
     CString(const CString& other) noexcept : m_rep(other.m_rep), m_size(other.m_size) { Retain(); }
     CString(CString&& other) noexcept
@@ -119,6 +141,8 @@ private:
     }
     // Takes a buffer of its own holding `units` followed by `more`.
     void Assign(std::u16string_view units, std::u16string_view more = {});
+    // Takes char8_t text, its ill-formed bytes kept as lone surrogates.
+    void AssignUtf8(std::u8string_view text);
     static void Free(Rep* rep) noexcept;
 
     Rep* m_rep = nullptr;  // null for the empty string

@@ -102,6 +102,7 @@ const char* DiagnosticKindName(DiagnosticKind kind) noexcept {
         case DiagnosticKind::WrongThread: return "wrong-thread";
         case DiagnosticKind::PathNotUtf8: return "path-not-utf8";
         case DiagnosticKind::KernelHelpLost: return "kernel-help-lost";
+        case DiagnosticKind::TextNotUtf8: return "text-not-utf8";
     }
     return "unknown";
 }

@@ -6,8 +6,8 @@
 // The library prints nothing unless asked. A misuse that returns normally
 // (a post that cannot arrive, a loop run on a thread that does not own it, an
 // invalid subscription type, a full queue, a receiver destroyed while still
-// subscribed, a path that is not UTF-8, a watched file that lost the kernel's
-// help) is reported here, once per kind and subscription type:
+// subscribed, a path or char8_t text that is not UTF-8, a watched file that
+// lost the kernel's help) is reported here, once per kind and subscription type:
 //
 //   brim::SetDiagnosticHandler([](const brim::Diagnostic& d) {
 //       myLog.Warning("%s", d.message);                     // any thread
@@ -50,8 +50,9 @@ enum class DiagnosticKind : unsigned {
     WrongThread,                       // a call made off the thread its object belongs to
     PathNotUtf8,                       // a watched path given as bytes that are not UTF-8 (refused)
     KernelHelpLost,                    // a watched file is seen only by polling from now on
+    TextNotUtf8,                       // char8_t text that is not UTF-8 (kept as lone surrogates, platform/CString.h)
 };
-inline constexpr unsigned kDiagnosticKindCount = 8;
+inline constexpr unsigned kDiagnosticKindCount = 9;
 
 enum class DiagnosticsMode { Off, Warn, Fatal };
 

@@ -81,16 +81,19 @@ public:
     void Subscribe(const CString& key);
     void Subscribe(const std::vector<CString>& keys);
 
-    // Keys are UTF-16 (u"Key"); narrow literals are refused with one message
-    // instead of a page of template errors.
+    // Keys are UTF-16 (u"Key") or UTF-8 that the compiler knows as such
+    // (u8"Key"); narrow literals, whose encoding it cannot tell, are refused
+    // with one message instead of a page of template errors.
     template <class Narrow>
         requires std::is_same_v<Narrow, const char*>
     void Subscribe(std::initializer_list<Narrow> /*keys*/) {
-        static_assert(!std::is_same_v<Narrow, Narrow>, "BrimSubscriber keys are UTF-16: write {u\"A\", u\"B\"}");
+        static_assert(!std::is_same_v<Narrow, Narrow>,
+                      "BrimSubscriber keys are UTF-16 or UTF-8: write {u\"A\", u\"B\"} or {u8\"A\", u8\"B\"}");
     }
     template <std::size_t N>
     void Subscribe(const char (&/*key*/)[N]) {
-        static_assert(N == 0, "BrimSubscriber keys are UTF-16: write u\"Key\", or CString(\"Key\") to convert UTF-8");
+        static_assert(N == 0, "BrimSubscriber keys are UTF-16 or UTF-8: write u\"Key\" or u8\"Key\", "
+                             "or CString(\"Key\") to convert UTF-8 bytes");
     }
     void Unsubscribe();
 

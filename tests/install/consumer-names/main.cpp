@@ -25,7 +25,7 @@ int main() {
     brim::Subscription layers(3);
     int heard = 0;
     layers.SetSubscriber([&](const brim::NotificationInfo*) { ++heard; });
-    layers.Subscribe(brim::CString(u"DisplayLayerAdded"));
+    layers.Subscribe(u8"DisplayLayerAdded");  // UTF-8 keys convert as UTF-16 ones do
     brim::SubscriptionManager::Instance().NotifyPost(3, u"DisplayLayerAdded");
     layers.Notify(brim::notify_all, nullptr);
     while (brim::platform::MessageLoop::Current().RunPending()) {
