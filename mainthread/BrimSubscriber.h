@@ -62,7 +62,7 @@ extern "C" BRIMSUBSCRIBER_API HINSTANCE BrimSubscriberModuleHandle() noexcept;
 
 }  // namespace brim
 
-#ifndef BRIM_NO_GLOBAL_NAMES  // the names also where they were before namespace brim (BrimSubscriber.h)
+#ifndef BRIM_NO_GLOBAL_NAMES  // the same names without brim::, see <BrimSubscriber/BrimSubscriber.h>
 using brim::BRIMSUBSCRIBER_VERSION;
 using brim::BrimSubscriberModuleHandle;
 using brim::BrimSubscriberModuleState;

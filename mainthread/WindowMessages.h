@@ -11,6 +11,6 @@ inline constexpr UINT WM_CALLBACK = WM_APP + 0x58;  // 0x8058
 
 }  // namespace brim
 
-#ifndef BRIM_NO_GLOBAL_NAMES  // the names also where they were before namespace brim (BrimSubscriber.h)
+#ifndef BRIM_NO_GLOBAL_NAMES  // the same names without brim::, see <BrimSubscriber/BrimSubscriber.h>
 using brim::WM_CALLBACK;
 #endif

@@ -61,7 +61,7 @@ private:
 
 }  // namespace brim
 
-#ifndef BRIM_NO_GLOBAL_NAMES  // the names also where they were before namespace brim (BrimSubscriber.h)
+#ifndef BRIM_NO_GLOBAL_NAMES  // the same names without brim::, see <BrimSubscriber/BrimSubscriber.h>
 using brim::DocumentSubscriber;
 using brim::WM_DOCUMENT_SUBSCRIBER_UPDATE;
 #endif

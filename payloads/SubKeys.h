@@ -141,7 +141,7 @@ extern BRIMSUBSCRIBER_API const CString LOG_RLNCOV;
 
 }  // namespace brim
 
-#ifndef BRIM_NO_GLOBAL_NAMES  // the names also where they were before namespace brim (BrimSubscriber.h)
+#ifndef BRIM_NO_GLOBAL_NAMES  // the same names without brim::, see <BrimSubscriber/BrimSubscriber.h>
 using brim::GeneralSubKeys;
 using brim::ProcessingSubKeys;
 namespace file_update {

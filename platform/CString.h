@@ -156,6 +156,6 @@ struct std::hash<brim::CString> {
     std::size_t operator()(const brim::CString& s) const noexcept { return std::hash<std::u16string_view>{}(s.view()); }
 };
 
-#ifndef BRIM_NO_GLOBAL_NAMES  // the names also where they were before namespace brim (BrimSubscriber.h)
+#ifndef BRIM_NO_GLOBAL_NAMES  // the same names without brim::, see <BrimSubscriber/BrimSubscriber.h>
 using brim::CString;
 #endif

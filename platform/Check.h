@@ -35,7 +35,7 @@ namespace platform {
 
 }  // namespace brim
 
-#ifndef BRIM_NO_GLOBAL_NAMES  // the names also where they were before namespace brim (BrimSubscriber.h)
+#ifndef BRIM_NO_GLOBAL_NAMES  // the same names without brim::, see <BrimSubscriber/BrimSubscriber.h>
 namespace platform {
 using brim::platform::CheckFailed;
 }  // namespace platform

@@ -81,7 +81,7 @@ BRIM_PLATFORM_API FileAccess& SystemFileAccess();
 
 }  // namespace brim
 
-#ifndef BRIM_NO_GLOBAL_NAMES  // the names also where they were before namespace brim (BrimSubscriber.h)
+#ifndef BRIM_NO_GLOBAL_NAMES  // the same names without brim::, see <BrimSubscriber/BrimSubscriber.h>
 namespace platform {
 using brim::platform::FileAccess;
 using brim::platform::FileIdentity;

@@ -33,7 +33,7 @@ BRIM_PLATFORM_API void KillPeriodicTimer(std::uint32_t id);
 
 }  // namespace brim
 
-#ifndef BRIM_NO_GLOBAL_NAMES  // the names also where they were before namespace brim (BrimSubscriber.h)
+#ifndef BRIM_NO_GLOBAL_NAMES  // the same names without brim::, see <BrimSubscriber/BrimSubscriber.h>
 namespace platform {
 using brim::platform::KillPeriodicTimer;
 using brim::platform::StartPeriodicTimer;

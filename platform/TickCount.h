@@ -44,7 +44,7 @@ BRIM_PLATFORM_API const TickClock& SystemTickClock();
 
 }  // namespace brim
 
-#ifndef BRIM_NO_GLOBAL_NAMES  // the names also where they were before namespace brim (BrimSubscriber.h)
+#ifndef BRIM_NO_GLOBAL_NAMES  // the same names without brim::, see <BrimSubscriber/BrimSubscriber.h>
 namespace platform {
 using brim::platform::GetTickCount;
 using brim::platform::SystemTickClock;

@@ -97,7 +97,7 @@ BRIM_PLATFORM_API CWinThread* AfxGetThread();
 
 }  // namespace brim
 
-#ifndef BRIM_NO_GLOBAL_NAMES  // the names also where they were before namespace brim (BrimSubscriber.h)
+#ifndef BRIM_NO_GLOBAL_NAMES  // the same names without brim::, see <BrimSubscriber/BrimSubscriber.h>
 using brim::AfxGetThread;
 using brim::CWinApp;
 using brim::CWinThread;

@@ -19,7 +19,7 @@ inline constexpr UINT WM_APP = 0x8000;    // first number free for an applicatio
 
 }  // namespace brim
 
-#ifndef BRIM_NO_GLOBAL_NAMES  // the names also where they were before namespace brim (BrimSubscriber.h)
+#ifndef BRIM_NO_GLOBAL_NAMES  // the same names without brim::, see <BrimSubscriber/BrimSubscriber.h>
 using brim::LPARAM;
 using brim::LRESULT;
 using brim::UINT;

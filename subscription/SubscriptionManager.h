@@ -111,7 +111,7 @@ private:
 
 }  // namespace brim
 
-#ifndef BRIM_NO_GLOBAL_NAMES  // the names also where they were before namespace brim (BrimSubscriber.h)
+#ifndef BRIM_NO_GLOBAL_NAMES  // the same names without brim::, see <BrimSubscriber/BrimSubscriber.h>
 using brim::FILE_SUBSCRIPTION_TYPE;
 using brim::SUBSCRIPTION_TYPE_COUNT;
 using brim::SubscriptionManager;
