@@ -31,9 +31,11 @@
 // sel_change and file_update (real namespaces, which a client may open too).
 // A client that defines BRIM_NO_GLOBAL_NAMES before its first include of a
 // library header gets brim:: only, and may use UINT, CString, CWnd,
-// notify_all or its own namespace platform freely. Macros keep their BRIM
-// prefix; the sibling libraries' names (CDataId, Page, HINSTANCE, BRIMX::)
-// stay where those libraries declare them.
+// notify_all or its own namespace platform freely. A client that writes
+// `using namespace brim;` defines it too: otherwise platform:: (sel_change::,
+// file_update::) names two namespaces there and is ambiguous. Macros keep
+// their BRIM prefix; the sibling libraries' names (CDataId, Page, HINSTANCE,
+// BRIMX::) stay where those libraries declare them.
 
 #include <BrimSubscriber/Version.h>
 #include <BrimSubscriber/platform/CString.h>
