@@ -113,6 +113,18 @@ public:
         done.Wait();
     }
 
+    // Designates this thread the user-interface thread again: a UiThread
+    // fixture designates its own and clears the designation when it goes,
+    // after which the hub's posts and MainThreadDispatcher::Instance() reach
+    // no thread until this is called. Returns once it has taken effect.
+    void Designate() {
+        platform::Event done;
+        while (!m_dispatcher->DispatchAsync([&done] { platform::SetUserInterfaceThread(), done.Set(); })) {
+            std::this_thread::yield();  // the queue is full
+        }
+        done.Wait();
+    }
+
     // Another module's post to this thread, as DispatchAsync answers it.
     bool Post(std::function<void()>&& call) { return m_dispatcher->DispatchAsync(std::move(call)); }
 

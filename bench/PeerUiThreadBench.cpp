@@ -22,6 +22,14 @@
 // given as it is to MainThreadDispatcher::DispatchAsync (kept in place: no
 // std::function is made) and to asio::post.
 //
+// "Post/PayloadWorkers1" and "Post/PayloadWorkers4": the same, each post
+// carrying a result made for it by its worker with std::make_shared (one
+// allocation of the caller's per post, the same for all three) and read on
+// the consumer: SubscriptionMap::NotifyPost of one key with the
+// shared_ptr<const NotificationInfo>; Qt: a signal with that shared_ptr as
+// its one argument, Qt::QueuedConnection; Asio: asio::post of a lambda that
+// captures it.
+//
 // Sending ("Send/RoundTrip"): 20,000 round trips in sequence from the
 // benchmark thread; median and 99th percentile of each one's steady_clock time,
 // each the median over five such runs.
@@ -74,6 +82,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -338,6 +347,63 @@ void PostAsioLambda48(benchmark::State& state, int workers) {
     });
 }
 
+// A worker's result, made for each post and read by the receiver.
+struct PostedResult : NotificationInfo {
+    explicit PostedResult(std::uint64_t v) : value(v) {}
+    const std::uint64_t value;
+};
+
+void HitIfResult(bench::Completion& completion, const NotificationInfo* info) {
+    if (info != nullptr && static_cast<const PostedResult*>(info)->value == 1) completion.Hit();
+}
+
+class ResultReceiver : public Subscriber {
+public:
+    explicit ResultReceiver(bench::Completion& completion) : m_completion(completion) {}
+    void Update(const NotificationInfo* info) override { HitIfResult(m_completion, info); }
+
+private:
+    bench::Completion& m_completion;
+};
+
+void PostOursNotifyPostPayload(benchmark::State& state, int workers) {
+    bench::UiThread ui;
+    bench::Completion completion;
+    ResultReceiver receiver(completion);
+    const CString key(u"ResultReady");
+    ui.Map().Subscribe(key, &receiver);
+    const std::vector<CString> keys{key};
+    bench::MeasurePostThroughput(state, completion, workers, [&] {
+        ui.Map().NotifyPost(keys, std::make_shared<const PostedResult>(1));
+        return true;
+    });
+    ui.Map().Unsubscribe(key, &receiver);
+}
+
+void PostQtPayload(benchmark::State& state, int workers) {
+    QtConsumer consumer;
+    QtSender sender;
+    bench::Completion completion;
+    QObject::connect(
+        &sender, &QtSender::PostedResult, &consumer.Context(),
+        [&completion](const std::shared_ptr<const NotificationInfo>& info) { HitIfResult(completion, info.get()); },
+        Qt::QueuedConnection);
+    bench::MeasurePostThroughput(state, completion, workers, [&] {
+        Q_EMIT sender.PostedResult(std::make_shared<const PostedResult>(1));
+        return true;
+    });
+}
+
+void PostAsioPayload(benchmark::State& state, int workers) {
+    AsioConsumer consumer;
+    bench::Completion completion;
+    bench::MeasurePostThroughput(state, completion, workers, [&] {
+        std::shared_ptr<const NotificationInfo> info = std::make_shared<const PostedResult>(1);
+        asio::post(consumer.Io(), [&completion, info = std::move(info)] { HitIfResult(completion, info.get()); });
+        return true;
+    });
+}
+
 void PostQt(benchmark::State& state, int workers) {
     QtConsumer consumer;
     QtSender sender;
@@ -539,6 +605,7 @@ const bool kRegistered = [] {
           {"Asio", SendAsio},
           {"FloorEventfd", SendFloorEventfd}}},
         {"Lambda48", {{"OursDispatchAsync", PostOursDispatchAsyncLambda48}, {"Asio", PostAsioLambda48}}, {}},
+        {"Payload", {{"OursNotifyPost", PostOursNotifyPostPayload}, {"Qt", PostQtPayload}, {"Asio", PostAsioPayload}}, {}},
         {"Glib",
          {{"OursNotifyPost", PostOursNotifyPost<GlibUiThread>},
           {"OursDispatchAsync", PostOursDispatchAsync<GlibUiThread>},

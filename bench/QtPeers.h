@@ -15,6 +15,8 @@
 #include <QMetaType>
 #include <QObject>
 
+#include <memory>
+
 class QtSender : public QObject {
     Q_OBJECT
 
@@ -25,12 +27,16 @@ Q_SIGNALS:
     // Synchronous delivery and blocking-queued round trips carry the payload
     // pointer, as our Notify and NotifySend do.
     void Changed(const NotificationInfo* info);
-    // Posting carries nothing, as our NotifyPost delivers a null payload.
+    // Posting carries nothing, as our NotifyPost without payload.
     void Posted();
+    // Posting a result that travels with the post, as our NotifyPost with a payload.
+    void PostedResult(std::shared_ptr<const NotificationInfo> info);
 };
 
-// Lets queued and blocking-queued connections carry the payload pointer.
+// Lets queued and blocking-queued connections carry the payload pointer, and
+// queued ones the shared payload.
 Q_DECLARE_METATYPE(const NotificationInfo*)
+Q_DECLARE_METATYPE(std::shared_ptr<const NotificationInfo>)
 
 namespace bench {
 
@@ -44,6 +50,7 @@ inline void EnsureQtApplication() {
     static char* argv[] = {name, nullptr};
     static QCoreApplication* app = [] {
         qRegisterMetaType<const NotificationInfo*>();
+        qRegisterMetaType<std::shared_ptr<const NotificationInfo>>();
         return new QCoreApplication(argc, argv);  // lives until exit
     }();
     static_cast<void>(app);

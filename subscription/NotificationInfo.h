@@ -13,6 +13,12 @@
 //   SubscriptionManager::Instance().Notify(3, key, &info, nullptr);
 //
 // Ownership: a payload belongs to its publisher and is only lent to receivers.
+// A posted payload is held by std::shared_ptr<const NotificationInfo>: the
+// post shares it until its delivery is over (SubscriptionMap.h, "Posted
+// payloads"), and whoever lets go of the last reference destroys it, on
+// whatever thread that is.
+//
+//   hub.NotifyPost(3, key, std::make_shared<const LayerMoved>(moved));   // from a worker
 
 #include <BrimSubscriber/Export.h>
 

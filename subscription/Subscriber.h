@@ -11,8 +11,9 @@
 //
 // Update contract:
 // - It runs on the publishing thread for Notify, and on the user-interface
-//   thread for NotifySend and NotifyPost. After NotifyPost the payload is null.
-// - The payload pointer is valid only until Update returns.
+//   thread for NotifySend and NotifyPost. After a NotifyPost without payload
+//   the payload is null; one posted with a payload arrives as that payload.
+// - The payload pointer is valid only until Update returns, however it came.
 // - It runs with the delivering registry's lock held. It may subscribe,
 //   unsubscribe and publish again on the same registry from the same thread,
 //   but must not wait for another thread that needs that registry.

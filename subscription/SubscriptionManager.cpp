@@ -4,7 +4,9 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <mutex>
+#include <utility>
 
 namespace brim {
 
@@ -79,6 +81,23 @@ void SubscriptionManager::NotifyPost(int type, const CString& key) {
 bool SubscriptionManager::TryNotifyPost(int type, const CString& key) {
     SubscriptionMap* map = MapFor(type, "TryNotifyPost");
     return map != nullptr && map->Post(std::span(&key, 1), false);
+}
+
+// A refused post releases its payload before returning. The caller destroys
+// a by-value argument only after the call, so an invalid type lets go of it
+// here.
+void SubscriptionManager::NotifyPost(int type, const CString& key, std::shared_ptr<const NotificationInfo> info) {
+    if (SubscriptionMap* map = MapFor(type, "NotifyPost")) {
+        static_cast<void>(map->Post(std::span(&key, 1), std::move(info), true));
+    } else {
+        info.reset();
+    }
+}
+
+bool SubscriptionManager::TryNotifyPost(int type, const CString& key, std::shared_ptr<const NotificationInfo> info) {
+    SubscriptionMap* map = MapFor(type, "TryNotifyPost");
+    if (map == nullptr) info.reset();
+    return map != nullptr && map->Post(std::span(&key, 1), std::move(info), false);
 }
 
 std::size_t SubscriptionManager::SubscriberCount(int type, const CString& key) {

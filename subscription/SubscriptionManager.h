@@ -45,6 +45,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <set>
 
 namespace brim {
@@ -77,6 +78,16 @@ public:
     // invalid type and whenever NotifyPost would drop it (no user-interface
     // thread, it has ended, or its queue is full).
     [[nodiscard]] bool TryNotifyPost(int type, const CString& key);
+    // The same carrying a payload, which every receiver's Update gets: the
+    // reference travels with the post and is released after the delivery on
+    // the user-interface thread, or before the call returns on this thread
+    // when the post is refused (an invalid type included); SubscriptionMap's
+    // "Posted payloads" tells the rest, and who may read it meanwhile. A post
+    // of one key with a payload allocates nothing of its own.
+    //
+    //   hub.NotifyPost(3, GeneralSubKeys::DISPLAY_LAYER_ADDED, std::make_shared<const LayerInfo>(layer));
+    void NotifyPost(int type, const CString& key, std::shared_ptr<const NotificationInfo> info);
+    [[nodiscard]] bool TryNotifyPost(int type, const CString& key, std::shared_ptr<const NotificationInfo> info);
 
     // Diagnostics, cheap and callable from any thread: the entries under a
     // key of a type (0 for an invalid type; see SubscriptionMap); the posts

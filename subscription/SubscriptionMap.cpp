@@ -77,33 +77,68 @@ private:
 
 }  // namespace
 
-// A posted delivery, kept in place in the dispatcher's queue (it fits a
-// brim::MoveOnlyFunction's in-place storage, so posting allocates nothing): the map and its
-// keys, copied by reference (a key's copy shares its units). One or two keys
-// stay in place; more go to a vector of their own.
-class SubscriptionMap::PostedDelivery {
+// The keys of a posted delivery, copied by reference (a key's copy shares
+// its units): up to InPlace of them stay in place, more go to a vector of
+// their own. Pointers and reference-counted keys: its bytes may move as they
+// are.
+template <std::size_t InPlace>
+class SubscriptionMap::PostedKeys {
 public:
-    // Pointers and reference-counted keys: its bytes may move as they are.
-    static constexpr bool kTriviallyRelocatable = true;
-
-    PostedDelivery(SubscriptionMap& map, std::span<const CString> keys) : m_map(&map), m_count(keys.size()) {
+    explicit PostedKeys(std::span<const CString> keys) : m_count(keys.size()) {
         if (keys.size() > m_inPlace.size()) {
             m_more = std::make_unique<std::vector<CString>>(keys.begin(), keys.end());
         } else {
             std::copy(keys.begin(), keys.end(), m_inPlace.begin());
         }
     }
-    void operator()() {
-        const std::span<const CString> keys = m_more ? std::span<const CString>(*m_more)
-                                                     : std::span<const CString>(m_inPlace.data(), m_count);
-        m_map->Deliver(keys, nullptr, nullptr);
+    [[nodiscard]] std::span<const CString> Keys() const noexcept {
+        return m_more ? std::span<const CString>(*m_more) : std::span<const CString>(m_inPlace.data(), m_count);
     }
 
 private:
-    SubscriptionMap* m_map;
     std::size_t m_count;
-    std::array<CString, 2> m_inPlace;
+    std::array<CString, InPlace> m_inPlace;
     std::unique_ptr<std::vector<CString>> m_more;
+};
+
+// A posted delivery without payload, kept in place in the dispatcher's queue
+// (it fits a brim::MoveOnlyFunction's in-place storage, so posting allocates
+// nothing): the map and one or two keys.
+class SubscriptionMap::PostedDelivery {
+public:
+    static constexpr bool kTriviallyRelocatable = true;
+
+    PostedDelivery(SubscriptionMap& map, std::span<const CString> keys) : m_map(&map), m_keys(keys) {}
+    void operator()() { m_map->Deliver(m_keys.Keys(), nullptr, nullptr); }
+
+private:
+    SubscriptionMap* m_map;
+    PostedKeys<2> m_keys;
+};
+
+// A posted delivery with a payload, in place as well: the map, the payload's
+// reference and one key (56 bytes); two or more keys go to a vector. Two
+// keys in place as above would need 72 bytes, past the in-place storage,
+// whose size is part of the binary interface; and making every queued call
+// larger for a payload that most posts do not carry would cost every post
+// memory and copying. So the payload's posts have a kind of their own and a
+// queued call stays the same size for both. A std::shared_ptr is two
+// pointers and nothing points back at it: its bytes may move as they are too.
+// The reference goes when the call is destroyed: after it ran, when it is
+// refused, or with the queue that discards it.
+class SubscriptionMap::PostedDeliveryWithInfo {
+public:
+    static constexpr bool kTriviallyRelocatable = true;
+
+    PostedDeliveryWithInfo(SubscriptionMap& map, std::span<const CString> keys,
+                           std::shared_ptr<const NotificationInfo>&& info)
+        : m_map(&map), m_info(std::move(info)), m_keys(keys) {}
+    void operator()() { m_map->Deliver(m_keys.Keys(), m_info.get(), nullptr); }
+
+private:
+    SubscriptionMap* m_map;
+    std::shared_ptr<const NotificationInfo> m_info;
+    PostedKeys<1> m_keys;
 };
 
 SubscriptionMap::SubscriptionMap()
@@ -235,9 +270,30 @@ void SubscriptionMap::NotifyPost(const std::vector<CString>& keys) { static_cast
 
 bool SubscriptionMap::TryNotifyPost(const std::vector<CString>& keys) { return Post(keys, false); }
 
+void SubscriptionMap::NotifyPost(const std::vector<CString>& keys, std::shared_ptr<const NotificationInfo> info) {
+    static_cast<void>(Post(keys, std::move(info), true));
+}
+
+bool SubscriptionMap::TryNotifyPost(const std::vector<CString>& keys, std::shared_ptr<const NotificationInfo> info) {
+    return Post(keys, std::move(info), false);
+}
+
 bool SubscriptionMap::Post(std::span<const CString> keys, bool report) {
     static_assert(brim::MoveOnlyFunction<void()>::kFitsInPlace<PostedDelivery>, "posting must not allocate");
     const brim::DispatchStatus status = m_dispatcher->TryDispatchAsync(PostedDelivery(*this, keys));
+    if (report) m_dispatcher->ReportRefusal(status, m_type);
+    return status == brim::DispatchStatus::Accepted;
+}
+
+bool SubscriptionMap::Post(std::span<const CString> keys, std::shared_ptr<const NotificationInfo>&& info,
+                           bool report) {
+    static_assert(brim::MoveOnlyFunction<void()>::kFitsInPlace<PostedDeliveryWithInfo>,
+                  "posting a payload must not allocate");
+    if (!info) return Post(keys, report);
+    // A refused call is destroyed inside the dispatch, on this thread, and
+    // the reference with it: nothing of the payload outlives the refusal.
+    const brim::DispatchStatus status =
+        m_dispatcher->TryDispatchAsync(PostedDeliveryWithInfo(*this, keys, std::move(info)));
     if (report) m_dispatcher->ReportRefusal(status, m_type);
     return status == brim::DispatchStatus::Accepted;
 }

@@ -5,12 +5,14 @@
 // Records which Subscriber wants to hear about which key, and delivers:
 // - Notify: at once, on the caller's thread, before the call returns;
 // - NotifySend: on the user-interface thread, while the caller waits;
-// - NotifyPost: queued to the user-interface thread, with a null payload.
+// - NotifyPost: queued to the user-interface thread, with a payload that
+//   travels with it (held by std::shared_ptr) or with none.
 //
 //   SubscriptionMap& map = *SubscriptionManager::Instance().GetSubscriptionMap(3);
 //   map.Subscribe(u"RouteChanged", &routeView);
 //   map.Notify(u"RouteChanged", &info, nullptr);          // routeView.Update(&info)
 //   map.NotifyPost({u"RouteChanged"});                      // later, on the UI thread
+//   map.NotifyPost({u"RouteChanged"}, std::make_shared<RouteInfo>(route));  // the same, carrying a result
 //
 // Keys are ordered and compared exactly by UTF-16 code unit. Entries of one
 // key are delivered in the order of subscription. The same subscriber may be
@@ -25,8 +27,9 @@
 // An entry removed during a delivery is skipped at once and erased when the
 // outermost delivery on this map ends; an entry added during a delivery is
 // not reached by it.
-// Ownership: the map never owns or deletes subscribers or payloads. A
-// subscriber must be unsubscribed from every key before it is destroyed.
+// Ownership: the map never owns or deletes subscribers, nor the payloads of
+// Notify and NotifySend. A posted payload is shared: see "Posted payloads".
+// A subscriber must be unsubscribed from every key before it is destroyed.
 // Limit: an Update must not wait for another thread that needs this map.
 // Which thread: NotifySend and NotifyPost deliver on the thread that is the
 // user-interface thread at the time of the call (platform/WinThread.h),
@@ -41,6 +44,27 @@
 // Lifetime: the map may be destroyed on any thread. A posted delivery that
 // is running on the user-interface thread then finishes first; one still
 // queued is discarded with the map and does nothing.
+// Posted payloads: NotifyPost and TryNotifyPost with a
+// std::shared_ptr<const NotificationInfo> take a reference that travels with
+// the post. Each receiver is lent the payload as Update's argument, exactly
+// as Notify lends it: valid until Update returns, not to be kept or deleted.
+// The map's reference is released on the user-interface thread after the
+// delivery has called every receiver (or has thrown); on the posting thread,
+// before the call returns, when the post is refused; and, for a post that is
+// queued and then discarded unrun, on the thread that destroys the map, or,
+// when the user-interface thread it was queued for has ended, on the thread
+// that next asks DroppedPostCount (or destroys the map), whichever comes
+// first. Whoever holds the last reference destroys the payload, so its
+// destructor must be fine on any of these threads. The payload is const and
+// shared: the poster and anyone it gave a reference may go on reading it on
+// their threads while receivers read it on the user-interface thread; the
+// library never writes to it. Writing to it after the post (mutable
+// members, a const_cast) is the writer's to synchronise. A null shared_ptr
+// posts without payload, as the one-argument forms do.
+// Cost: a post without payload allocates nothing (once the queue has grown
+// to the traffic); one with a payload and one key allocates nothing beyond
+// the caller's shared_ptr; one with a payload and two or more keys allocates
+// one vector for its keys.
 
 #include <BrimSubscriber/platform/CString.h>
 #include <BrimSubscriber/platform/Lock.h>
@@ -102,6 +126,13 @@ public:
     // must not lose it keeps what it wanted to announce and tries again later.
     [[nodiscard]] bool TryNotifyPost(const std::vector<CString>& keys);
 
+    // NotifyPost and TryNotifyPost carrying a payload: every receiver's
+    // Update gets info.get(). The reference is moved in, and released as the
+    // header's "Posted payloads" says: after the delivery, or before the call
+    // returns when the post is refused. A null info posts without payload.
+    void NotifyPost(const std::vector<CString>& keys, std::shared_ptr<const NotificationInfo> info);
+    [[nodiscard]] bool TryNotifyPost(const std::vector<CString>& keys, std::shared_ptr<const NotificationInfo> info);
+
     // The entries under `key`: one per subscription, so a subscriber entered
     // twice counts twice. Removals made during a delivery take effect when the
     // outermost delivery on this map ends, and are counted until then; that
@@ -137,11 +168,16 @@ private:
     friend class SubscriptionManager;  // names its maps by type
     friend class Subscription;         // defers deleting a receiver it replaced during a delivery
     class DeliveryScope;
+    template <std::size_t InPlace>
+    class PostedKeys;
     class PostedDelivery;
+    class PostedDeliveryWithInfo;
     void Deliver(std::span<const CString> keys, const NotificationInfo* info, Subscriber* leaveOut);
     // TryNotifyPost of any run of keys (the hub posts one key without
     // building a vector for it); `report`: a refusal is misuse, reported.
     bool Post(std::span<const CString> keys, bool report);
+    // The same with a payload; a null one takes the path above.
+    bool Post(std::span<const CString> keys, std::shared_ptr<const NotificationInfo>&& info, bool report);
     void CleanUp() BRIM_REQUIRES(m_lock);
     // When a delivery on this map runs on the calling thread (holding the
     // lock while one is marked running can only mean that), takes the

@@ -5,14 +5,20 @@
 
 #include "fuzz/SubscriptionMapHarness.h"
 #include <BrimSubscriber/platform/Event.h>
+#include <BrimSubscriber/platform/Wnd.h>
+#include <BrimSubscriber/subscription/SubscriptionManager.h>
 #include "subscription/Recorder.h"
 #include "support/UiLoop.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <functional>
+#include <memory>
 #include <random>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -73,6 +79,68 @@ TEST_F(SubscriptionMapTest, MapBuiltOnWorkerSendsAndPostsToTheUserInterfaceThrea
     EXPECT_TRUE(map->TryNotifyPost({K}));
     std::thread([&] { map.reset(); }).join(), test::PumpPending();
     EXPECT_EQ(log, "AAA");
+}
+
+// Where a test's payloads ended: freed how often, on which thread last, and how many without their full delivery.
+struct Ends {
+    std::atomic<int> freed{0}, wrong{0};
+    std::atomic<std::thread::id> lastFreedOn;
+};
+struct Result : NotificationInfo {
+    explicit Result(Ends& ends, int number = 0) : ends(ends), number(number) {}
+    ~Result() override { ends.wrong += seen != 5, ends.lastFreedOn = std::this_thread::get_id(), ++ends.freed; }
+    Ends& ends;
+    const int number;
+    mutable std::atomic<int> seen{0};  // receiver A adds 1, B adds 4: 5 when each read it once
+};
+
+// Four workers post results while both receivers read them on the user-interface thread (and each poster its own
+// reference): each reaches each receiver once and is freed once, after that. A refused post (no user-interface
+// thread, a full queue) frees its payload on the poster before returning; a queued one discarded with its map, on
+// the destroying thread.
+TEST_F(SubscriptionMapTest, PostedPayloadsReachEachReceiverOnceAndAreFreedOnceWhereTheyEnd) {
+    auto& hub = SubscriptionManager::Instance();
+    const auto reader = [](int bit) {
+        return [bit](const NotificationInfo* info) {
+            const auto* result = dynamic_cast<const Result*>(info);
+            result != nullptr && result->number > 0 ? void(result->seen += bit) : ADD_FAILURE() << "no payload";
+        };
+    };
+    CallbackSubscriber ra(reader(1)), rb(reader(4));
+    hub.Subscribe(6, K, &ra), hub.Subscribe(6, K, &rb);
+    Ends ends;
+    std::vector<std::thread> workers;
+    for (int w = 0; w < 4; ++w) workers.emplace_back([&, w] {
+        for (int i = 1; i <= 500; ++i) {
+            auto result = std::make_shared<const Result>(ends, i);
+            EXPECT_TRUE(hub.TryNotifyPost(6, K, result) && result->number == i);
+        }
+    });
+    EXPECT_TRUE(test::PumpUntil([&] { return ends.freed == 2000; })) << ends.freed;
+    for (std::thread& worker : workers) worker.join();
+    EXPECT_EQ(ends.wrong, 0);
+    hub.Unsubscribe(6, K, &ra), hub.Unsubscribe(6, K, &rb);
+    const auto freedHereByRefusal = [](const std::function<bool(std::shared_ptr<const Result>)>& post) {
+        Ends refused;
+        return !post(std::make_shared<const Result>(refused)) && refused.freed == 1 &&
+               refused.lastFreedOn.load() == std::this_thread::get_id();
+    };
+    platform::ClearUserInterfaceThread();
+    std::thread([&] { EXPECT_TRUE(freedHereByRefusal([&](auto r) { return hub.TryNotifyPost(6, K, std::move(r)); })); }).join();
+    platform::SetUserInterfaceThread();
+    {
+        CWnd filler;  // its messages go with it
+        ASSERT_TRUE(filler.CreateEx("filler"));
+        while (filler.PostMessage(WM_APP + 7, 0, 0)) {
+        }
+        EXPECT_TRUE(freedHereByRefusal([&](auto r) { return map->TryNotifyPost({K}, std::move(r)); }));
+    }
+    test::PumpPending();
+    Ends discarded;
+    EXPECT_TRUE(map->TryNotifyPost({K, K}, std::make_shared<const Result>(discarded)));
+    std::atomic<std::thread::id> destroyer;
+    std::thread([&] { destroyer = std::this_thread::get_id(), map.reset(); }).join();
+    EXPECT_TRUE(discarded.freed == 1 && discarded.lastFreedOn.load() == destroyer.load());
 }
 
 // A lock left held would make the other thread wait for ever: a guard ends the process instead.
