@@ -5,7 +5,7 @@
 # no folder.
 function(brim_stage_headers root dir)
     file(MAKE_DIRECTORY ${dir}/BrimSubscriber)
-    foreach(_link IN ITEMS platform subscription mainthread filewatch payloads
+    foreach(_link IN ITEMS platform subscription mainthread filewatch payloads testing
                           siblings/BrimBaseR/BrimBaseR siblings/BuildMatchR/BuildMatchR)
         get_filename_component(_name ${_link} NAME)
         file(CREATE_LINK ${root}/${_link} ${dir}/BrimSubscriber/${_name} SYMBOLIC)

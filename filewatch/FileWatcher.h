@@ -18,17 +18,21 @@
 //       watcher.RemoveFileWatch(CString("/survey/line 12.xyz"));
 //   }
 //
-// When a change is seen: the kernel's notifications tell within a millisecond
-// or two of a save's end (the writer closing the file, or renaming a
-// temporary file onto its name). A file written to and kept open is examined
-// after kQuietIntervalMs without a write. The kernel watches every directory
-// the path passes through (and, through links, the directories of their
+// How a change is seen: each watcher has one low-priority thread
+// ("brim-filewatch") that waits for the kernel's notifications (inotify) and
+// makes the looks they call for. The kernel tells within a millisecond or two
+// of a save's end (the writer closing the file, or renaming a temporary file
+// onto its name); a file written to and kept open is examined once it has
+// been quiet for kQuietIntervalMs. The kernel watches every directory the
+// path passes through (and, through links, the directories of their
 // targets), so a link pointed elsewhere or a directory on the way renamed or
-// swapped is followed at once. Where the kernel cannot help (the watch limit,
-// a network or FUSE file system), a low-priority polling thread examines
-// every file each pollIntervalMs, and a pass leaves alone a file the kernel
-// says is being written, unless it has been written without pause for a
-// whole period (a busy log).
+// swapped is followed at once. As the net under all that, the same thread
+// makes a pass over every file each pollIntervalMs: it finds what the kernel
+// could not tell (the watch limit reached, a network or FUSE file system, an
+// overflowed event queue), and it is the only way of seeing with the kernel's
+// help switched off. A pass leaves alone a file the kernel says is being
+// written, unless it has been written without pause for a whole period (a
+// busy log).
 //
 // What counts as a change: the file is there and its identity (device and
 // inode), its last-write time (at full resolution) or its size differs from

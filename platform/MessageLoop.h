@@ -118,8 +118,8 @@ public:
     // Readable while the loop has messages to handle.
     [[nodiscard]] int WakeFd() const;
 
-    // Milliseconds until the next window timer is due: 0 when one is due or
-    // a message is waiting, -1 when no timer is set.
+    // Milliseconds until the next window timer is due, rounded up: 0 exactly
+    // when one is due or a message is waiting, -1 when no timer is set.
     [[nodiscard]] int TimeUntilNextTimerMs() const;
 
     // The clock this loop's window timers (CWnd::SetTimer) read from now on;

@@ -32,5 +32,8 @@ echo "Installing: ${missing[*]}"
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
 export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -qq
-$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+# When another installation holds the package manager's lock, wait for it
+# (at most ten minutes) instead of failing at once.
+lock=(-o DPkg::Lock::Timeout=600)
+$sudo apt-get "${lock[@]}" update -qq
+$sudo apt-get "${lock[@]}" install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -7,6 +7,8 @@
 //
 //   #include <BrimSubscriber/BrimSubscriber.h>
 //
+//   #include <thread>
+//
 //   int main() {
 //       CWinApp app;                                   // this thread is the UI thread
 //       Subscription layers(3);                        // first use of the hub, here

@@ -7,9 +7,10 @@
 # environment: no LD_LIBRARY_PATH, so
 # every library must find its siblings through its own run path. The core's
 # example runs as it is, the Qt one on Qt's offscreen platform, the GTK one
-# (for the GLib adapter) under a virtual X display. Also checks that the core
-# is found without components and loads no toolkit, and that asking for a
-# component that is not installed fails with a reason.
+# (for the GLib adapter) under a virtual X display; the minimal example's own
+# test runs on the testing component. Also checks that the core is found
+# without components and loads no toolkit, and that asking for a component
+# that is not installed fails with a reason.
 # Usage: check-installed-package.sh <build-dir> <scratch-dir> [adapters]
 # adapters: the adapters the build has, e.g. "Glib;Qt" (each must then be
 # installed); without it, whichever adapters were installed are checked.
@@ -142,6 +143,17 @@ names
 probe core REQUIRED
 expect core "-- probe: found=1 targets=BrimSubscriber Qt6= "
 echo "core without components: found, no adapter target, no toolkit looked for"
+
+# The testing component: the minimal example's own test, found by the
+# example's find_package (COMPONENTS Testing) and by pkg-config.
+runs "$scratch/minimal-cmake/brim-example-minimal-test"
+# shellcheck disable=SC2046
+c++ -std=c++23 "$examples/minimal/test.cpp" -o "$scratch/brim-example-minimal-test-pc" -Wl,-rpath,"$libdir" \
+    $(pkg-config --cflags --libs BrimSubscriberTesting)
+runs "$scratch/brim-example-minimal-test-pc"
+probe testing REQUIRED COMPONENTS Testing
+expect testing "-- probe: found=1 targets=BrimSubscriber;Testing Qt6= "
+echo "component Testing: found alone; the minimal example's test built both ways and passed"
 
 # not_installed <component>: required, it fails with a reason; optional, the core is still found.
 not_installed() {

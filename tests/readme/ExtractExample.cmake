@@ -3,6 +3,19 @@
 # use: the process-wide dispatcher reached too, so that it is destroyed before
 # the hub at exit.
 #   cmake -DREADME=README.md -DOUTPUT=a.cpp -DOUTPUT_DISPATCHER=b.cpp -P ExtractExample.cmake
+# With HEADER instead of README, writes the program shown in that header's
+# opening comment (from its #include of the umbrella header to the closing
+# brace of main) to OUTPUT, without the comment marks.
+if(DEFINED HEADER)
+    file(READ "${HEADER}" _text)
+    string(REGEX MATCH "//   #include <BrimSubscriber/BrimSubscriber.h>\n.*\n//   }\n" _example "${_text}")
+    if(_example STREQUAL "")
+        message(FATAL_ERROR "${HEADER} shows no complete program")
+    endif()
+    string(REGEX REPLACE "(^|\n)// ? ? ?" "\\1" _example "${_example}")
+    file(WRITE "${OUTPUT}" "${_example}")
+    return()
+endif()
 file(READ "${README}" _text)
 string(FIND "${_text}" "```cpp\n" _start)
 if(_start EQUAL -1)
