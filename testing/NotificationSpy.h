@@ -95,8 +95,8 @@ public:
     // Waits until at least `count` records are kept, or `timeout` passes;
     // returns whether they were.
     bool WaitForCount(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
-        if (::platform::IsUserInterfaceThread()) {
-            return ::platform::MessageLoop::Current().RunUntil([&] { return Count() >= count; }, timeout);
+        if (platform::IsUserInterfaceThread()) {
+            return platform::MessageLoop::Current().RunUntil([&] { return Count() >= count; }, timeout);
         }
         std::unique_lock lock(m_mutex);
         return m_recorded.wait_for(lock, timeout, [&] { return m_records.size() >= count; });
@@ -106,7 +106,7 @@ private:
     struct Receiver : Subscriber {
         Receiver(NotificationSpy& spy, CString key) : spy(spy), key(std::move(key)) {}
         void Update(const NotificationInfo* info) override {
-            spy.Record({key, std::this_thread::get_id(), ::platform::IsUserInterfaceThread(),
+            spy.Record({key, std::this_thread::get_id(), platform::IsUserInterfaceThread(),
                         info != nullptr ? &typeid(*info) : nullptr});
         }
         NotificationSpy& spy;

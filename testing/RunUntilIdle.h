@@ -25,7 +25,7 @@ namespace brim::testing {
 // `timeout` has passed while it was still busy (work that keeps posting more,
 // a timer that stays due), or at once while a Quit() waits for its Run().
 inline bool RunUntilIdle(std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
-    ::platform::MessageLoop& loop = ::platform::MessageLoop::Current();
+    platform::MessageLoop& loop = platform::MessageLoop::Current();
     // The loop's own wait bound is 0 exactly while a message waits or a
     // timer is due (it rounds a timer's remaining time up).
     return loop.RunUntil([&loop] { return loop.TimeUntilNextTimerMs() != 0; }, timeout);

@@ -10,12 +10,12 @@
 //   #include <thread>
 //
 //   int main() {
-//       CWinApp app;                                   // this thread is the UI thread
-//       Subscription layers(3);                        // first use of the hub, here
-//       layers.SetSubscriber([](const NotificationInfo*) { platform::MessageLoop::Current().Quit(); });
+//       brim::CWinApp app;                             // this thread is the UI thread
+//       brim::Subscription layers(3);                  // first use of the hub, here
+//       layers.SetSubscriber([](const brim::NotificationInfo*) { brim::platform::MessageLoop::Current().Quit(); });
 //       layers.Subscribe(u"DisplayLayerAdded");
-//       std::thread worker([] { SubscriptionManager::Instance().NotifyPost(3, u"DisplayLayerAdded"); });
-//       platform::MessageLoop::Current().Run();
+//       std::thread worker([] { brim::SubscriptionManager::Instance().NotifyPost(3, u"DisplayLayerAdded"); });
+//       brim::platform::MessageLoop::Current().Run();
 //       worker.join();
 //   }
 //

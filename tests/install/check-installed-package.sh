@@ -146,7 +146,7 @@ echo "core without components: found, no adapter target, no toolkit looked for"
 
 # The testing component: the minimal example's own test, found by the
 # example's find_package (COMPONENTS Testing) and by pkg-config.
-runs "$scratch/minimal-cmake/brim-example-minimal-test"
+runs "$scratch/minimal-cmake23/brim-example-minimal-test"
 # shellcheck disable=SC2046
 c++ -std=c++23 "$examples/minimal/test.cpp" -o "$scratch/brim-example-minimal-test-pc" -Wl,-rpath,"$libdir" \
     $(pkg-config --cflags --libs BrimSubscriberTesting)
