@@ -1,7 +1,7 @@
 #include <BrimSubscriber/filewatch/FileSubscription.h>
 
 #include "FileWatchTesting.h"
-#include <BrimSubscriber/platform/Diagnostics.h>
+#include <BrimSubscriber/testing/NotificationSpy.h>
 
 namespace {
 
@@ -33,7 +33,7 @@ TEST_F(FileSubscriptionTest, OwnedReceiverIsDeletedAfterItsPathsAreWithdrawn) {
         Touch(m_dir / "a", 2000s, "a");
         m_watcher->RunPassForTesting();  // queued, not yet delivered
     }
-    PumpPending();  // would reach the deleted receiver, which the sanitizers report
+    EXPECT_TRUE(brim::testing::RunUntilIdle());  // would reach the deleted receiver, which the sanitizers report
     EXPECT_TRUE(deletedLast);
 }
 
@@ -54,23 +54,23 @@ TEST_F(FileSubscriptionTest, SwappedReceiverTakesThePathsAndTheEarlierGoes) {
 }
 
 TEST_F(FileSubscriptionTest, SameListChangesNothingAnotherWithdrawsAndAddsAgain) {
-    Recorder theirs;
-    FileSubscription other(*m_watcher), files(*m_watcher);  // other keeps a's record: adding a again examines it
-    other.SetSubscriber(&theirs, false);
+    const brim::testing::NotificationSpy theirs(FILE_SUBSCRIPTION_TYPE, {m_a});
+    FileSubscription files(*m_watcher);
     files.SetSubscriber(&m_recorder, false);
-    ASSERT_TRUE(other.Subscribe(m_a) && files.Subscribe({m_a, m_b}));
+    // The watch of its own keeps a's record, so that adding a again examines it.
+    ASSERT_TRUE(m_watcher->AddFileWatch(m_a) && files.Subscribe({m_a, m_b}));
     Touch(m_dir / "a", 2000s, "a");
     ASSERT_TRUE(files.Subscribe({m_a, m_b}));
-    PumpPending();
-    EXPECT_EQ(m_recorder.calls + theirs.calls, 0) << "the same list examines nothing";
+    EXPECT_TRUE(brim::testing::RunUntilIdle());
+    EXPECT_EQ(m_recorder.calls + theirs.Count(), 0U) << "the same list examines nothing";
     ASSERT_TRUE(files.Subscribe({m_b, m_a}));
-    PumpPending();
-    EXPECT_EQ(m_recorder.calls + theirs.calls, 2) << "another order withdrew a and added it again";
+    EXPECT_TRUE(brim::testing::RunUntilIdle());
+    EXPECT_EQ(m_recorder.calls + theirs.Count(), 2U) << "another order withdrew a and added it again";
     ASSERT_TRUE(files.Subscribe({m_a, m_a}));
     EXPECT_EQ(m_watcher->GetWatchedPaths(), (Watched{{m_a, 3}}));
     Touch(m_dir / "a", 3000s);
     Pass();
-    EXPECT_EQ(m_recorder.calls + theirs.calls, 4) << "a path listed twice is reported once to its receiver";
+    EXPECT_EQ(m_recorder.calls + theirs.Count(), 4U) << "a path listed twice is reported once to its receiver";
     ASSERT_TRUE(files.Subscribe(std::vector<CString>{}));
     EXPECT_EQ(m_watcher->GetWatchedPaths(), (Watched{{m_a, 1}})) << "an empty list withdraws every path";
 }
@@ -78,10 +78,6 @@ TEST_F(FileSubscriptionTest, SameListChangesNothingAnotherWithdrawsAndAddsAgain)
 // A path given as bytes must be UTF-8: other bytes name a file that no key can name, and
 // decoding them (to U+FFFD) would watch another file. They are refused, and said to be.
 TEST_F(FileSubscriptionTest, PathBytesThatAreNotUtf8AreRefused) {
-    int reports = 0;
-    const brim::DiagnosticHandler previous = brim::SetDiagnosticHandler([&](const brim::Diagnostic& d) {
-        reports += d.kind == brim::DiagnosticKind::PathNotUtf8;
-    });
     const std::string dir = m_dir.Path().string();
     Touch(dir + "/caf\xEF\xBF\xBD.txt", 1000s, "the file U+FFFD names");
     const struct { const char* what; std::string bytes; bool utf8; } rows[] = {
@@ -94,20 +90,18 @@ TEST_F(FileSubscriptionTest, PathBytesThatAreNotUtf8AreRefused) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
-        brim::ForgetReportedDiagnostics();
-        reports = 0;
+        const Diagnostics notUtf8(brim::DiagnosticKind::PathNotUtf8);
         FileSubscription files(*m_watcher);
         files.SetSubscriber(&m_recorder, false);
         EXPECT_EQ(files.Subscribe(std::string_view(row.bytes)), row.utf8);
         EXPECT_EQ(files.Subscribe(fs::path(row.bytes)), row.utf8);
         EXPECT_EQ(m_watcher->AddFileWatch(row.bytes) && m_watcher->RemoveFileWatch(fs::path(row.bytes)), row.utf8);
         EXPECT_EQ(files.GetPaths().size(), row.utf8 ? 1U : 0U);
-        EXPECT_EQ(reports, row.utf8 ? 0 : 1) << "reported once";
+        EXPECT_EQ(notUtf8.messages.size(), row.utf8 ? 0U : 1U) << "reported once";
     }
     Touch(dir + "/caf\xEF\xBF\xBD.txt", 2000s);
     Pass();
     EXPECT_EQ(m_recorder.calls, 0);
-    brim::SetDiagnosticHandler(previous);
 }
 
 }  // namespace

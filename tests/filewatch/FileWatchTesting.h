@@ -5,9 +5,11 @@
 
 #include <BrimSubscriber/filewatch/FileSubscription.h>
 #include <BrimSubscriber/filewatch/FileWatcher.h>
+#include <BrimSubscriber/platform/Diagnostics.h>
 #include <BrimSubscriber/platform/Event.h>
 #include <BrimSubscriber/subscription/Subscriber.h>
 #include <BrimSubscriber/subscription/SubscriptionManager.h>
+#include <BrimSubscriber/testing/RunUntilIdle.h>
 #include "support/UiLoop.h"
 
 #include <gtest/gtest.h>
@@ -41,6 +43,19 @@ inline std::string Contents(const fs::path& path) { return (std::ostringstream()
 struct Recorder : Subscriber {
     void Update(const NotificationInfo* /*info*/) override { ++calls; }
     std::atomic<int> calls{0};
+};
+
+// Keeps the messages of one kind of diagnostic while it lives, every kind reported afresh.
+struct Diagnostics {
+    explicit Diagnostics(brim::DiagnosticKind kind)
+        : previous(brim::SetDiagnosticHandler([this, kind](const brim::Diagnostic& d) {
+              if (d.kind == kind) messages.emplace_back(d.message);
+          })) {
+        brim::ForgetReportedDiagnostics();
+    }
+    ~Diagnostics() { brim::SetDiagnosticHandler(previous); }
+    std::vector<std::string> messages;
+    brim::DiagnosticHandler previous;
 };
 
 // The system's seams, but `unreadable` paths do not open (tests run as root), look-ups of
@@ -143,7 +158,7 @@ protected:
     // Subscribes m_recorder to `path`; Watch also watches it with m_watcher.
     void Listen(const CString& path) { m_paths.push_back(path), m_listening.Subscribe(m_paths); }
     bool Watch(const CString& path) { return Listen(path), m_watcher->AddFileWatch(path); }
-    void Pass() { m_watcher->RunPassForTesting(); PumpPending(); }
+    void Pass() { m_watcher->RunPassForTesting(); EXPECT_TRUE(brim::testing::RunUntilIdle()); }
     // Subscribes a receiver that reads `file` into m_seen.
     void Read(const fs::path& file) { m_reading.Subscribe(Key(m_read = file)); }
     TempDir m_dir;

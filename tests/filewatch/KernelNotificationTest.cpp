@@ -2,7 +2,6 @@
 
 #include "FileWatchTesting.h"
 #include <BrimSubscriber/mainthread/MainThreadDispatcher.h>
-#include <BrimSubscriber/platform/Diagnostics.h>
 
 #include <thread>
 
@@ -19,103 +18,90 @@ protected:
     std::unique_ptr<platform::FileChangeSource> m_source = platform::MakeKernelFileChangeSource();
     FileWatcher m_still{FileWatcher::Options{.pollIntervalMs = kHour, .files = &m_seams, .changes = m_source.get(), .clock = &m_clock}};
     void PassNow() { m_clock.now += kHour, m_source->Interrupt(); }
+    // And one whose kernel is the test's, passing every 10 s of that clock.
+    ScriptedSource m_script;
+    FileWatcher m_scripted{
+        FileWatcher::Options{.pollIntervalMs = 10'000, .files = &m_seams, .changes = &m_script, .clock = &m_clock}};
 };
 
-// Each way editors save gives one report, made once the save is complete.
-TEST_F(KernelNotificationTest, EachKindOfSaveIsReportedOnceWhenComplete) {
-    const fs::path file = m_dir / "line.xyz", temporary = m_dir / ".line.xyz.swp";
+// Each way of saving gives one report through the kernel, made once the save is complete, and so do the saves after
+// it; also when, while a slow writer is half way through, a link on the way is pointed at a file in another directory
+// or a directory on the way is swapped for another.
+TEST_F(KernelNotificationTest, EachSaveIsReportedOnceWhenComplete) {
+    const fs::path file = m_dir / "line.xyz", temporary = m_dir / ".line.xyz.swp", link = m_dir / "link";
+    const fs::path a = m_dir / "a", b = m_dir / "b", parent = m_dir / "parent";
+    for (const fs::path& dir : {a, b, parent}) fs::create_directory(dir);
     Touch(file, 1000s, "first");
-    Read(file);
-    ASSERT_TRUE(m_kernel.AddFileWatch(Key(file)));
-    const struct { const char* how; std::function<void()> save; const char* contents; } saves[] = {
-        {"write and close", [&] { std::ofstream(file, std::ios::app) << " and second"; }, "first and second"},
-        {"temporary file renamed onto the name", [&] {
-             std::ofstream(temporary) << "third";
+    Touch(a / "f", 1000s, "a");
+    Touch(parent / "f", 1000s, "p");
+    fs::create_symlink(a / "f", link);
+    // Writes in parts, pausing less than the quiet interval, and does `midway` after the first part.
+    const auto writeSlowly = [&](const fs::path& target, int round, const std::function<void()>& midway) {
+        const std::string complete = "save " + std::to_string(round) + " of 30 characters, complete";
+        std::ofstream out(target, std::ios::trunc);
+        out << complete.substr(0, 10) << std::flush;
+        midway();
+        const int before = m_recorder.calls;
+        for (std::size_t part = 10; part < complete.size(); part += 10) {
+            PumpUntil([] { return false; }, 40ms);
+            out << complete.substr(part, 10) << std::flush;
+        }
+        EXPECT_EQ(m_recorder.calls, before) << "nothing before the save is complete";
+    };
+    const struct { const char* how; fs::path watched; std::function<void(int)> save; } saves[] = {
+        {"write and close", file, [&](int round) { std::ofstream(file, std::ios::app) << " and " << round; }},
+        {"temporary file renamed onto the name", file, [&](int round) {
+             std::ofstream(temporary) << "renamed " << round;
              fs::rename(temporary, file);
-         }, "third"},
-        {"truncate, two writes, close", [&] {
-             std::ofstream out(file, std::ios::trunc);
-             out << "four" << std::flush;
-             PumpUntil([] { return false; }, 20ms);  // half written, still open: nothing yet
-             EXPECT_EQ(m_seen, "third");
-             out << "th";
-         }, "fourth"},
+         }},
+        {"truncate, writes, close", file, [&](int round) { writeSlowly(file, round, [] {}); }},
+        {"link pointed elsewhere", link, [&](int round) {
+             writeSlowly((round % 2 ? a : b) / "f", round, [&] {
+                 fs::create_symlink((round % 2 ? a : b) / "f", m_dir / "new link");
+                 fs::rename(m_dir / "new link", link);
+             });
+         }},
+        {"parent swapped", parent / "f", [&](int round) {
+             const fs::path spare = m_dir / ("spare" + std::to_string(round));
+             fs::create_directory(spare);
+             writeSlowly(spare / "f", round, [&] {
+                 fs::rename(parent, m_dir / ("old" + std::to_string(round)));
+                 fs::rename(spare, parent);
+             });
+         }},
     };
     for (const auto& s : saves) {
         SCOPED_TRACE(s.how);
-        const int before = m_recorder.calls;
-        s.save();
-        ASSERT_TRUE(PumpUntil([&] { return m_recorder.calls > before; }));
-        EXPECT_EQ(m_seen, s.contents);
-        m_kernel.RunPassForTesting();  // nothing left for polling to find
-        PumpUntil([] { return false; }, std::chrono::milliseconds(FileWatcher::kQuietIntervalMs * 2));
-        EXPECT_EQ(m_recorder.calls, before + 1);
-    }
-}
-
-// A link pointed at a file in another directory, or a directory on the way swapped for
-// another, while a slow writer is half way through the file there: the save is reported by
-// the kernel once, complete, and so are the saves after it.
-TEST_F(KernelNotificationTest, SavesArriveThroughTheKernelAfterTheWayIsSwapped) {
-    const fs::path a = m_dir / "a", b = m_dir / "b", link = m_dir / "link", parent = m_dir / "parent";
-    for (const fs::path& dir : {a, b, parent}) fs::create_directory(dir);
-    Touch(a / "f", 1000s, "a"), Touch(parent / "f", 1000s, "p");
-    fs::create_symlink(a / "f", link);
-    const struct { const char* what; fs::path watched; std::function<fs::path(int)> prepare, swap; } ways[] = {
-        {"link pointed elsewhere", link, [&](int round) { return (round % 2 ? a : b) / "f"; },
-         [&](int round) {
-             fs::create_symlink((round % 2 ? a : b) / "f", m_dir / "new link");
-             fs::rename(m_dir / "new link", link);
-             return link;
-         }},
-        {"parent swapped", parent / "f", [&](int round) {
-             fs::create_directory(m_dir / ("spare" + std::to_string(round)));
-             return m_dir / ("spare" + std::to_string(round)) / "f";
-         },
-         [&](int round) {
-             fs::rename(parent, m_dir / ("old" + std::to_string(round)));
-             fs::rename(m_dir / ("spare" + std::to_string(round)), parent);
-             return parent / "f";
-         }},
-    };
-    for (const auto& way : ways) {
-        SCOPED_TRACE(way.what);
-        Read(way.watched);
-        ASSERT_TRUE(m_kernel.AddFileWatch(Key(way.watched)));
+        Read(s.watched);
+        ASSERT_TRUE(m_kernel.AddFileWatch(Key(s.watched)));
         for (int round = 0; round < 3; ++round) {
-            const std::string complete = "save " + std::to_string(round) + " of 30 chunks, complete";
-            std::ofstream out(way.prepare(round), std::ios::trunc);
-            out << complete.substr(0, 10) << std::flush;
-            way.swap(round);
             const int before = m_recorder.calls;
-            for (std::size_t chunk = 10; chunk < complete.size(); chunk += 10) {
-                PumpUntil([] { return false; }, 40ms);  // a writer pausing less than the quiet interval
-                out << complete.substr(chunk, 10) << std::flush;
-            }
-            EXPECT_EQ(m_recorder.calls, before) << "nothing before the save is complete";
-            out.close();
-            ASSERT_TRUE(PumpUntil([&] { return m_recorder.calls > before; }));
-            EXPECT_EQ(m_seen, complete);
-            EXPECT_TRUE(m_kernel.HasKernelHelp(Key(way.watched)));
+            s.save(round);
+            ASSERT_TRUE(PumpUntil([&] { return m_recorder.calls > before; })) << "round " << round;
+            EXPECT_EQ(m_seen, Contents(s.watched));
+            EXPECT_TRUE(m_kernel.HasKernelHelp(Key(s.watched)));
+            m_kernel.RunPassForTesting();  // nothing left for polling to find
+            PumpUntil([] { return false; }, std::chrono::milliseconds(FileWatcher::kQuietIntervalMs * 2));
+            EXPECT_EQ(m_recorder.calls, before + 1);
         }
-        EXPECT_EQ(m_recorder.calls, 3) << "one report per save";
-        m_kernel.RemoveFileWatch(Key(way.watched));
-        m_recorder.calls = 0;
+        m_kernel.RemoveFileWatch(Key(s.watched));
     }
 }
 
-// Two spellings of one directory share its watch; each file's saves arrive through the
-// kernel whichever spelling comes and goes.
-TEST_F(KernelNotificationTest, SpellingsOfOneDirectoryShareItsWatch) {
-    const fs::path real = m_dir / "real", link = m_dir / "link";
+// Two spellings of one directory share its watch, and a directory that appears later is followed: each file's saves
+// arrive through the kernel whichever spelling comes and goes; the watches go with the last file.
+TEST_F(KernelNotificationTest, EachDirectoryIsWatchedOnceAndFollowedOnceItAppears) {
+    const fs::path real = m_dir / "real", link = m_dir / "link", later = m_dir / "later";
     fs::create_directory(real);
     fs::create_directory_symlink(real, link);
     Touch(real / "a.txt", 1000s, "a"), Touch(real / "b.txt", 1000s, "b");
-    const CString a = Key(real / "a.txt"), others[] = {Key(link / "b.txt"), CString(real.string() + "/./b.txt")};
+    const CString a = Key(real / "a.txt"), c = Key(later / "c");
+    const CString others[] = {Key(link / "b.txt"), CString(real.string() + "/./b.txt")};
     Read(real / "a.txt");
-    ASSERT_TRUE(m_kernel.AddFileWatch(a));
+    Listen(c);
+    ASSERT_TRUE(m_kernel.AddFileWatch(a) && m_kernel.AddFileWatch(c));
     const std::size_t watches = m_kernel.GetKernelWatchCount();
-    EXPECT_GE(watches, 2U) << "the file's directory and the directories on its way";
+    EXPECT_GE(watches, 2U) << "the files' directories and the directories on their way";
     for (int round = 0; round < 3; ++round) {
         for (const CString& other : others) {
             if (round == 1) {
@@ -128,7 +114,11 @@ TEST_F(KernelNotificationTest, SpellingsOfOneDirectoryShareItsWatch) {
         std::ofstream(real / "a.txt") << "save " << round;
         ASSERT_TRUE(PumpUntil([&] { return m_recorder.calls == round + 1; })) << "round " << round;
     }
-    m_kernel.RemoveFileWatch(a);
+    fs::create_directory(later);
+    Touch(later / "c", 1000s, "c");
+    EXPECT_TRUE(PumpUntil([&] { return m_recorder.calls == 4; }));
+    EXPECT_EQ(m_kernel.GetKernelWatchCount(), watches + 1);
+    for (const CString& path : {a, c}) m_kernel.RemoveFileWatch(path);
     EXPECT_EQ(m_kernel.GetKernelWatchCount(), 0U);
 }
 
@@ -179,7 +169,7 @@ TEST_F(KernelNotificationTest, APassWaitingForOneDiskDelaysNoOtherPath) {
     m_seams.Release();
     caller.join();
     ASSERT_TRUE(PumpUntil([&] { return m_still.GetPassCountForTesting() == 1; }));
-    PumpPending();
+    EXPECT_TRUE(brim::testing::RunUntilIdle());
     EXPECT_EQ(m_recorder.calls, 0) << "nothing for the path withdrawn, nor for the file half written";
     out << "lete";
     out.close();
@@ -187,55 +177,38 @@ TEST_F(KernelNotificationTest, APassWaitingForOneDiskDelaysNoOtherPath) {
     EXPECT_EQ(m_seen, "complete");
 }
 
-// A directory that appears later is followed through the kernel; the watches go with the
-// last file.
-TEST_F(KernelNotificationTest, ADirectoryThatAppearsLaterIsFollowed) {
-    const fs::path later = m_dir / "later";
-    Listen(Key(later / "c"));
-    ASSERT_TRUE(m_kernel.AddFileWatch(Key(later / "c")));
-    const std::size_t before = m_kernel.GetKernelWatchCount();
-    fs::create_directory(later);
-    Touch(later / "c", 1000s, "c");
-    EXPECT_TRUE(PumpUntil([&] { return m_recorder.calls == 1; }));
-    EXPECT_EQ(m_kernel.GetKernelWatchCount(), before + 1);
-    m_kernel.RemoveFileWatch(Key(later / "c"));
-    EXPECT_EQ(m_kernel.GetKernelWatchCount(), 0U);
-}
-
 // A file written and left open is examined once quiet for the interval (a write restarts
 // it), or at once when closed; a pass leaves it alone meanwhile, unless it has been written
 // without pause for longer than a whole period. The clock moves only when told.
 TEST_F(KernelNotificationTest, AFileBeingWrittenIsExaminedOnceQuietOrClosed) {
-    ScriptedSource source;
     const fs::path file = m_dir / "f";
     Touch(file, 1000s, "x"), Listen(Key(file));
-    FileWatcher watcher(FileWatcher::Options{.pollIntervalMs = 10'000, .changes = &source, .clock = &m_clock});
-    ASSERT_TRUE(watcher.AddFileWatch(Key(file)));
-    const int dir = source.WatchOf(m_dir.Path());
+    ASSERT_TRUE(m_scripted.AddFileWatch(Key(file)));
+    const int dir = m_script.WatchOf(m_dir.Path());
     ASSERT_GE(dir, 0);
     const auto write = [&](int second, bool close) {
         Touch(file, std::chrono::seconds(second), "changed");
-        source.Push({dir, "f", Kind::Modified});
-        if (close) source.Push({dir, "f", Kind::Written});
+        m_script.Push({dir, "f", Kind::Modified});
+        if (close) m_script.Push({dir, "f", Kind::Written});
     };
     const std::uint32_t quiet = FileWatcher::kQuietIntervalMs;
     const struct { const char* what; std::function<void()> step; int reports; } steps[] = {
         {"written to, left open", [&] { write(2000, false); }, 0},
-        {"a pass meanwhile", [&] { watcher.RunPassForTesting(); }, 0},
+        {"a pass meanwhile", [&] { m_scripted.RunPassForTesting(); }, 0},
         {"quiet for less than the interval", [&] { m_clock.now += quiet - 1; }, 0},
-        {"written again: the interval starts again", [&] { write(2001, false), source.Settle(), m_clock.now += 2; }, 0},
+        {"written again: the interval restarts", [&] { write(2001, false), m_script.Settle(), m_clock.now += 2; }, 0},
         {"quiet for the interval", [&] { m_clock.now += quiet - 2; }, 1},
         {"written and closed", [&] { write(2002, true); }, 2},
         {"written without pause for longer than a period", [&] {
-             for (int i = 0; i < 45; ++i) write(3000 + i, false), source.Settle(), m_clock.now += quiet - 10;
-             watcher.RunPassForTesting();
+             for (int i = 0; i < 45; ++i) write(3000 + i, false), m_script.Settle(), m_clock.now += quiet - 10;
+             m_scripted.RunPassForTesting();
          }, 3},
     };
     for (const auto& s : steps) {
         SCOPED_TRACE(s.what);
         s.step();
-        source.Settle();
-        PumpPending();
+        m_script.Settle();
+        EXPECT_TRUE(brim::testing::RunUntilIdle());
         EXPECT_EQ(m_recorder.calls, s.reports);
     }
 }
@@ -244,41 +217,34 @@ TEST_F(KernelNotificationTest, AFileBeingWrittenIsExaminedOnceQuietOrClosed) {
 // polling reports the file's changes, and each pass asks the kernel again; switched off,
 // every watch goes.
 TEST_F(KernelNotificationTest, AFileTheKernelRefusesIsPolledAndSaidToBe) {
-    ScriptedSource source;
-    std::vector<std::string> diagnostics;
-    const brim::DiagnosticHandler previous = brim::SetDiagnosticHandler([&](const brim::Diagnostic& d) {
-        if (d.kind == brim::DiagnosticKind::KernelHelpLost) diagnostics.emplace_back(d.message);
-    });
-    brim::ForgetReportedDiagnostics();
+    const Diagnostics lost(brim::DiagnosticKind::KernelHelpLost);
     const fs::path refused = m_dir / "refused", file = refused / "f", other = m_dir / "other";
     fs::create_directory(refused);
-    source.refused.insert(refused.string());
-    FileWatcher watcher(FileWatcher::Options{.pollIntervalMs = 1000, .files = &m_seams, .changes = &source, .clock = &m_clock});
+    m_script.refused.insert(refused.string());
     for (const fs::path& path : {file, other}) {
         Touch(path, 1000s, "x"), Listen(Key(path));
-        ASSERT_TRUE(watcher.AddFileWatch(Key(path)));
+        ASSERT_TRUE(m_scripted.AddFileWatch(Key(path)));
     }
-    EXPECT_FALSE(watcher.HasKernelHelp(Key(file)));
-    EXPECT_TRUE(watcher.HasKernelHelp(Key(other)));
-    ASSERT_EQ(diagnostics.size(), 1U);
-    EXPECT_NE(diagnostics[0].find(file.string()), std::string::npos) << diagnostics[0];
+    EXPECT_FALSE(m_scripted.HasKernelHelp(Key(file)));
+    EXPECT_TRUE(m_scripted.HasKernelHelp(Key(other)));
+    ASSERT_EQ(lost.messages.size(), 1U);
+    EXPECT_NE(lost.messages[0].find(file.string()), std::string::npos) << lost.messages[0];
     Touch(file, 2000s);
-    m_clock.now += 1000;
-    source.Settle();
-    PumpPending();
+    m_clock.now += 10'000;
+    m_script.Settle();
+    EXPECT_TRUE(brim::testing::RunUntilIdle());
     EXPECT_EQ(m_recorder.calls, 1) << "polling reported it";
-    source.refused.clear();
-    m_clock.now += 1000;
-    source.Settle();
-    EXPECT_TRUE(watcher.HasKernelHelp(Key(file))) << "asked again at the pass";
+    m_script.refused.clear();
+    m_clock.now += 10'000;
+    m_script.Settle();
+    EXPECT_TRUE(m_scripted.HasKernelHelp(Key(file))) << "asked again at the pass";
     FileWatcher::SetKernelNotification(false);
-    m_clock.now += 1000;
-    source.Settle();
+    m_clock.now += 10'000;
+    m_script.Settle();
     FileWatcher::SetKernelNotification(true);
-    EXPECT_EQ(source.Held() + watcher.GetKernelWatchCount(), 0U);
-    EXPECT_FALSE(watcher.HasKernelHelp(Key(other)));
-    EXPECT_EQ(diagnostics.size(), 1U) << "switched off is no loss to report";
-    brim::SetDiagnosticHandler(previous);
+    EXPECT_EQ(m_script.Held() + m_scripted.GetKernelWatchCount(), 0U);
+    EXPECT_FALSE(m_scripted.HasKernelHelp(Key(other)));
+    EXPECT_EQ(lost.messages.size(), 1U) << "switched off is no loss to report";
 }
 
 // Reports the kernel drops when its queue overflows are made up for by a full look at once.
