@@ -13,8 +13,10 @@ protected:
     const CString m_a = Key(m_dir / "a"), m_b = Key(m_dir / "b");
 };
 
-// The owned receiver goes after its watches and subscriptions, uncalled by the report still queued.
-TEST_F(FileSubscriptionTest, OwnedReceiverIsDeletedAfterItsPathsAreWithdrawn) {
+// A receiver swapped on a subscribed handle takes its paths, and the owned earlier one is deleted once withdrawn (a
+// debug build stops at a receiver deleted while still subscribed). The owned last one goes after its watches and
+// subscriptions, uncalled by the report still queued.
+TEST_F(FileSubscriptionTest, OwnedReceiversAreDeletedAfterTheirPathsAreWithdrawn) {
     bool deletedLast = false;
     struct Owned : Recorder {
         std::function<void()> onDelete;
@@ -22,35 +24,27 @@ TEST_F(FileSubscriptionTest, OwnedReceiverIsDeletedAfterItsPathsAreWithdrawn) {
     };
     {
         FileSubscription files(*m_watcher);
-        auto* owned = new Owned;
-        owned->onDelete = [&] { deletedLast = m_watcher->GetWatchedPaths().empty() && !m_map.SubscriberCount(m_a); };
-        files.SetSubscriber(owned, true);
+        auto token = std::make_shared<int>(0);
+        const std::weak_ptr<int> earlier = token;
+        files.SetSubscriber([token](const NotificationInfo*) {});
+        token.reset();
         m_seams.refuse = true;
         EXPECT_FALSE(files.Subscribe({m_a, m_b}));
         EXPECT_TRUE(files.GetPaths().empty() && m_watcher->GetWatchedPaths().empty() && !m_map.SubscriberCount(m_a));
         m_seams.refuse = false;
         ASSERT_TRUE(files.Subscribe({m_a, m_b}));
+        auto* owned = new Owned;
+        owned->onDelete = [&] { deletedLast = m_watcher->GetWatchedPaths().empty() && !m_map.SubscriberCount(m_a); };
+        files.SetSubscriber(owned, true);
+        EXPECT_TRUE(earlier.expired() && m_map.SubscriberCount(m_a) == 1U);
+        Touch(m_dir / "b", 2000s, "b");
+        Pass();
+        EXPECT_EQ(owned->calls, 1);
         Touch(m_dir / "a", 2000s, "a");
         m_watcher->RunPassForTesting();  // queued, not yet delivered
     }
     EXPECT_TRUE(brim::testing::RunUntilIdle());  // would reach the deleted receiver, which the sanitizers report
     EXPECT_TRUE(deletedLast);
-}
-
-// A receiver swapped on a subscribed handle takes its paths; the owned earlier one is deleted once withdrawn (a debug
-// build stops at a receiver deleted while still subscribed).
-TEST_F(FileSubscriptionTest, SwappedReceiverTakesThePathsAndTheEarlierGoes) {
-    FileSubscription files(*m_watcher);
-    auto token = std::make_shared<int>(0);
-    const std::weak_ptr<int> earlier = token;
-    files.SetSubscriber([token](const NotificationInfo*) {});
-    token.reset();
-    ASSERT_TRUE(files.Subscribe({m_a, m_b}));
-    files.SetSubscriber(&m_recorder, false);
-    EXPECT_TRUE(earlier.expired() && m_map.SubscriberCount(m_a) == 1U);
-    Touch(m_dir / "b", 2000s, "b");
-    Pass();
-    EXPECT_EQ(m_recorder.calls, 1);
 }
 
 TEST_F(FileSubscriptionTest, SameListChangesNothingAnotherWithdrawsAndAddsAgain) {
@@ -75,8 +69,8 @@ TEST_F(FileSubscriptionTest, SameListChangesNothingAnotherWithdrawsAndAddsAgain)
     EXPECT_EQ(m_watcher->GetWatchedPaths(), (Watched{{m_a, 1}})) << "an empty list withdraws every path";
 }
 
-// A path given as bytes must be UTF-8: other bytes name a file that no key can name, and
-// decoding them (to U+FFFD) would watch another file. They are refused, and said to be.
+// A path given as bytes must be UTF-8: other bytes name a file that no key can name, and decoding them (to U+FFFD)
+// would watch another file. They are refused, and said to be.
 TEST_F(FileSubscriptionTest, PathBytesThatAreNotUtf8AreRefused) {
     const std::string dir = m_dir.Path().string();
     Touch(dir + "/caf\xEF\xBF\xBD.txt", 1000s, "the file U+FFFD names");

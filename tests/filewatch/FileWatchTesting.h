@@ -1,7 +1,7 @@
 #pragma once
 
-// File-watch test helpers: exact file times, scripted seams, a clock and a change source
-// the test drives, a watcher that polls on request.
+// File-watch test helpers: exact file times, scripted seams, a clock and a change source the test drives, a watcher
+// that polls on request.
 
 #include <BrimSubscriber/filewatch/FileSubscription.h>
 #include <BrimSubscriber/filewatch/FileWatcher.h>
@@ -27,7 +27,6 @@ namespace test {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Watched = std::vector<std::pair<CString, int>>;
-using Kind = platform::FileChange::Kind;
 inline constexpr std::uint32_t kHour = 3'600'000;
 
 inline CString Key(const fs::path& path) { return CString(path.string()); }
@@ -58,9 +57,8 @@ struct Diagnostics {
     brim::DiagnosticHandler previous;
 };
 
-// The system's seams, but `unreadable` paths do not open (tests run as root), look-ups of
-// `held` wait for `release`, `afterFind` runs after each look-up, and no thread starts while
-// `refuse` is set.
+// The system's seams, but `unreadable` paths do not open (tests run as root), look-ups of `held` wait for `release`,
+// `afterFind` runs after each look-up, and no thread starts while `refuse` is set.
 struct Seams : platform::FileAccess, platform::ThreadStarter {
     std::optional<platform::FileInfo> Find(const std::string& path) override {
         unnameable += path.empty() || path.find('\0') != path.npos || path.find("\xEF\xBF\xBD") != path.npos;
@@ -70,7 +68,7 @@ struct Seams : platform::FileAccess, platform::ThreadStarter {
         return found;
     }
     bool CanOpenForReading(const std::string& path) override {
-        ++opens, opened.Set();
+        ++opens;
         return unreadable.count(path) == 0 && platform::SystemFileAccess().CanOpenForReading(path);
     }
     bool Start(platform::Thread& thread, std::function<void()> body, platform::ThreadPriority priority,
@@ -84,7 +82,7 @@ struct Seams : platform::FileAccess, platform::ThreadStarter {
     std::set<std::string> unreadable;  // changed only while no look runs
     std::function<void(const std::string&)> afterFind;
     std::atomic<int> opens{0}, unnameable{0};
-    platform::Event held, release, opened;
+    platform::Event held, release;
     bool refuse = false;
     platform::CriticalSection mutex;
     std::string heldPath;
@@ -96,9 +94,9 @@ struct ManualClock : platform::TickClock {
     std::atomic<std::uint32_t> now{0xFFFF'F000};  // wraps during the test
 };
 
-// A change source of the test's own: the test pushes reports, AddDirectory refuses what it
-// is told to, and Settle returns once the watcher has read every report and is idle with
-// nothing due. Directories are identified as the kernel does (device and inode).
+// A change source of the test's own: the test pushes reports, AddDirectory refuses what it is told to, and Settle
+// returns once the watcher has read every report and is idle with nothing due. Directories are identified as the kernel
+// does (device and inode).
 struct ScriptedSource : platform::FileChangeSource {
     platform::DirectoryWatch AddDirectory(const std::string& path, platform::WatchedEvents) override {
         struct stat st {};

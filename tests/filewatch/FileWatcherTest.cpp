@@ -16,13 +16,14 @@ namespace {
 using namespace test;
 using FileWatcherTest = WatcherTest;
 
-// One file, watched by a relative name, through its life; a pass runs after each step.
+// One file, watched by a relative name, through its life, and then by other spellings; a pass runs after each step.
 TEST_F(FileWatcherTest, EachChangeIsReportedOnceWhenTheFileCanBeOpened) {
     const fs::path file = m_dir / "line.xyz", elsewhere = m_dir / "elsewhere";
     const struct Restore { fs::path path = fs::current_path(); ~Restore() { fs::current_path(path); } } restore;
     fs::create_directory(elsewhere);
     fs::current_path(m_dir.Path());
     const CString key("line.xyz");
+    const CString spellings[] = {Key(file), CString(m_dir.Path().string() + "//line.xyz"), Key(m_dir / "Line.xyz")};
     ASSERT_TRUE(Watch(key));
     const struct { const char* what; std::function<void()> step; int reports; } steps[] = {
         {"missing when added", [] {}, 0},
@@ -44,15 +45,32 @@ TEST_F(FileWatcherTest, EachChangeIsReportedOnceWhenTheFileCanBeOpened) {
         {"still cannot be opened", [] {}, 6},
         {"can be opened again", [&] { m_seams.unreadable.clear(); }, 7},
         {"reported already", [] {}, 7},
+        {"changed while the queue is full: reported once there is room", [&] {
+             const auto backlog = std::make_unique<CWnd>();  // its messages go with it
+             ASSERT_TRUE(backlog->CreateEx("backlog"));
+             std::thread([&] { while (backlog->PostMessage(WM_APP, 0, 0)) {} }).join();
+             Touch(file, 1004s + 500ms);
+             m_watcher->RunPassForTesting();  // the post is refused
+         }, 8},
+        {"changed again while its report waits: the one report takes both", [&] {
+             Touch(file, 1004s + 600ms);
+             m_watcher->RunPassForTesting();
+             Touch(file, 1004s + 700ms);
+         }, 9},
         {"changed and added again: one record, examined at once", [&] {
              Touch(file, 1005s);
              EXPECT_TRUE(m_watcher->AddFileWatch(key) && m_watcher->GetWatchedPaths() == (Watched{{key, 2}}));
              EXPECT_TRUE(brim::testing::RunUntilIdle());
-             EXPECT_EQ(m_recorder.calls, 8);
-         }, 8},
-        {"withdrawn once of twice", [&] { m_watcher->RemoveFileWatch(key); Touch(file, 1006s); }, 9},
-        {"withdrawn twice more", [&] { m_watcher->RemoveFileWatch(key); m_watcher->RemoveFileWatch(key); }, 9},
-        {"changed, no longer watched", [&] { Touch(file, 1007s); }, 9},
+             EXPECT_EQ(m_recorder.calls, 10);
+         }, 10},
+        {"withdrawn once of twice", [&] { m_watcher->RemoveFileWatch(key); Touch(file, 1006s); }, 11},
+        {"withdrawn twice more", [&] { m_watcher->RemoveFileWatch(key); m_watcher->RemoveFileWatch(key); }, 11},
+        {"changed, no longer watched", [&] { Touch(file, 1007s); }, 11},
+        {"spellings exactly as given, one differing in case, watched: records of their own", [&] {
+             Touch(m_dir / "Line.xyz", 1000s, "L");
+             for (const CString& spelling : spellings) ASSERT_TRUE(Watch(spelling));
+             Touch(file, 1008s);
+         }, 13},
     };
     for (const auto& s : steps) {
         SCOPED_TRACE(s.what);
@@ -62,32 +80,8 @@ TEST_F(FileWatcherTest, EachChangeIsReportedOnceWhenTheFileCanBeOpened) {
         EXPECT_EQ(m_recorder.calls, s.reports);
         EXPECT_TRUE(fs::exists(file) || m_seams.opens == opens) << "a file that is not there is never opened";
     }
-}
-
-TEST_F(FileWatcherTest, ChangeSeenWhileTheQueueIsFullIsReportedOnceThereIsRoom) {
-    Touch(m_dir / "line.xyz", 1000s, "abc");
-    ASSERT_TRUE(Watch(Key(m_dir / "line.xyz")));
-    auto backlog = std::make_unique<CWnd>();
-    ASSERT_TRUE(backlog->CreateEx("backlog"));
-    std::thread([&] { while (backlog->PostMessage(WM_APP, 0, 0)) {} }).join();
-    Touch(m_dir / "line.xyz", 2000s);
-    m_watcher->RunPassForTesting();  // the post is refused
-    backlog.reset();                 // its messages go with it
-    Pass();
-    Pass();
-    EXPECT_EQ(m_recorder.calls, 1);
-}
-
-// Paths compare exactly; records keep the order in which they were first added.
-TEST_F(FileWatcherTest, SpellingsAreSeparateRecordsInFirstAddedOrder) {
-    Touch(m_dir / "Data", 1000s, "U");
-    Touch(m_dir / "data", 1000s, "l");
-    const CString keys[] = {Key(m_dir / "data"), CString(m_dir.Path().string() + "//data"), Key(m_dir / "Data")};
-    for (const CString& key : keys) ASSERT_TRUE(Watch(key));
-    Touch(m_dir / "data", 2000s);
-    Pass();
-    EXPECT_EQ(m_recorder.calls, 2);
-    EXPECT_EQ(m_watcher->GetWatchedPaths(), (Watched{{keys[0], 1}, {keys[1], 1}, {keys[2], 1}}));
+    EXPECT_EQ(m_watcher->GetWatchedPaths(), (Watched{{spellings[0], 1}, {spellings[1], 1}, {spellings[2], 1}}))
+        << "in the order first added";
 }
 
 // No name reaches the file system cut or converted; the link to a file is the control.
@@ -149,16 +143,15 @@ TEST_F(FileWatcherTest, PollingThreadRunsExactlyWhileRecordsExist) {
     m_clock.now += kHour;
     m_silent->Interrupt();
     ASSERT_TRUE(m_seams.held.Wait(kGenerousTimeout.count()));
-    std::atomic<bool> destroyed{false};
-    std::thread destroyer([&] { m_watcher.reset(); destroyed = true; });
-    std::this_thread::sleep_for(100ms);  // a window in which destruction must not finish
-    EXPECT_FALSE(destroyed);
+    platform::Event destroyed;
+    std::thread destroyer([&] { m_watcher.reset(), destroyed.Set(); });
+    EXPECT_FALSE(destroyed.Wait(100)) << "destruction must not finish while the pass is held";
     m_seams.Release();
     destroyer.join();  // a thread left running would use freed records, which the sanitizers report
 }
 
-// The trial opening is reached for a file that a FIFO replaced after its look-up, and
-// does not wait for a writer that never comes.
+// The trial opening is reached for a file that a FIFO replaced after its look-up, and does not wait for a writer that
+// never comes.
 TEST_F(FileWatcherTest, AFifoPutInPlaceAfterTheLookUpIsNotWaitedFor) {
     const fs::path file = m_dir / "line.xyz";
     Touch(file, 1000s, "abc");
