@@ -130,10 +130,11 @@ struct ScriptedSource : platform::FileChangeSource {
         platform::UniqueLock lock(mutex);
         ASSERT_TRUE(cv.wait_for(lock.ForWait(), kGenerousTimeout, [&] { return idle && idleSince >= target; })) << "never settled";
     }
-    int WatchOf(const fs::path& directory) {
+    int WatchOf(const fs::path& directory) {  // throws when the directory is not watched
         struct stat st {};
+        ::stat(directory.c_str(), &st);
         const platform::LockGuard lock(mutex);
-        return ::stat(directory.c_str(), &st) == 0 && watches.count({st.st_dev, st.st_ino}) ? watches[{st.st_dev, st.st_ino}] : -1;
+        return watches.at({st.st_dev, st.st_ino});
     }
     std::size_t Held() { const platform::LockGuard lock(mutex); return watches.size(); }
     platform::CriticalSection mutex;
