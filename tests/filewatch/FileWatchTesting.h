@@ -46,15 +46,13 @@ struct Recorder : Subscriber {
 
 // Keeps the messages of one kind of diagnostic while it lives, every kind reported afresh.
 struct Diagnostics {
-    explicit Diagnostics(brim::DiagnosticKind kind)
-        : previous(brim::SetDiagnosticHandler([this, kind](const brim::Diagnostic& d) {
-              if (d.kind == kind) messages.emplace_back(d.message);
-          })) {
-        brim::ForgetReportedDiagnostics();
-    }
+    explicit Diagnostics(brim::DiagnosticKind kind) : kind(kind) { brim::ForgetReportedDiagnostics(); }
     ~Diagnostics() { brim::SetDiagnosticHandler(previous); }
+    const brim::DiagnosticKind kind;
     std::vector<std::string> messages;
-    brim::DiagnosticHandler previous;
+    brim::DiagnosticHandler previous = brim::SetDiagnosticHandler([this](const brim::Diagnostic& d) {
+        if (d.kind == kind) messages.emplace_back(d.message);
+    });
 };
 
 // The system's seams, but `unreadable` paths do not open (tests run as root), look-ups of `held` wait for `release`,
@@ -94,9 +92,8 @@ struct ManualClock : platform::TickClock {
     std::atomic<std::uint32_t> now{0xFFFF'F000};  // wraps during the test
 };
 
-// A change source of the test's own: the test pushes reports, AddDirectory refuses what it is told to, and Settle
-// returns once the watcher has read every report and is idle with nothing due. Directories are identified as the kernel
-// does (device and inode).
+// A change source the test scripts: it pushes reports, AddDirectory refuses what it is told to (directories are known
+// by device and inode, as the kernel knows them), and Settle returns once the watcher is idle with nothing read or due.
 struct ScriptedSource : platform::FileChangeSource {
     platform::DirectoryWatch AddDirectory(const std::string& path, platform::WatchedEvents) override {
         struct stat st {};
