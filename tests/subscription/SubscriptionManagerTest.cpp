@@ -5,6 +5,7 @@
 #include <BrimSubscriber/platform/MessageLoop.h>
 #include <BrimSubscriber/subscription/NotificationInfo.h>
 #include "subscription/Recorder.h"
+#include <BrimSubscriber/testing/RunUntilIdle.h>
 #include "support/UiLoop.h"
 
 #include <gtest/gtest.h>
@@ -34,7 +35,8 @@ TEST(SubscriptionManagerTest, EachTypeDeliversInItsOwnRegistryByItsOwnRule) {
     const NotificationInfo info;
     hub.Notify(3, K, &info, nullptr), hub.NotifySend(3, K, &info, nullptr);
     EXPECT_TRUE(hub.TryNotifyPost(3, K));
-    test::PumpPending(), hub.Notify(4, K, nullptr, nullptr);
+    EXPECT_TRUE(brim::testing::RunUntilIdle());
+    hub.Notify(4, K, nullptr, nullptr);
     EXPECT_EQ(log, "A*A*A*AB");
     for (Recorder* r : {&a, &a, &b}) hub.Unsubscribe(r == &b ? 4 : 3, K, r);
 }
