@@ -5,6 +5,7 @@
 #include <BrimSubscriber/platform/MessageLoop.h>
 #include <BrimSubscriber/subscription/NotificationInfo.h>
 #include "subscription/Recorder.h"
+#include "subscription/fixtures/CountingHandle.h"
 #include <BrimSubscriber/testing/RunUntilIdle.h>
 #include "support/UiLoop.h"
 
@@ -39,6 +40,23 @@ TEST(SubscriptionManagerTest, EachTypeDeliversInItsOwnRegistryByItsOwnRule) {
     hub.Notify(4, K, nullptr, nullptr);
     EXPECT_EQ(log, "A*A*A*AB");
     for (Recorder* r : {&a, &a, &b}) hub.Unsubscribe(r == &b ? 4 : 3, K, r);
+}
+
+// A handle and the process-wide dispatcher built at namespace scope, before main designates the user-interface
+// thread: a post made then is refused, not lost silently; sends and posts made once it exists reach that thread.
+CountingHandle g_saved(7, u"Saved");
+MainThreadDispatcher& g_dispatcher = MainThreadDispatcher::Instance();
+const bool g_refusedBeforeMain = !SubscriptionManager::Instance().TryNotifyPost(7, u"Saved");
+
+TEST(SubscriptionManagerTest, HandleBuiltBeforeMainHearsTheUserInterfaceThread) {
+    std::thread worker([] {
+        SubscriptionManager::Instance().NotifySend(7, u"Saved", nullptr, nullptr);  // waits for the delivery
+        SubscriptionManager::Instance().NotifyPost(7, u"Saved");
+        g_dispatcher.DispatchAsync([] { g_saved.received += platform::IsUserInterfaceThread() ? 10 : 100; });
+    });
+    EXPECT_TRUE(test::PumpUntil([] { return g_saved.received == 12; })) << g_saved.received;
+    worker.join();
+    EXPECT_TRUE(g_refusedBeforeMain && g_saved.offThread == 0);
 }
 
 // In a child process with every file descriptor taken: a thread's queue, first needed when the thread is made the
