@@ -6,6 +6,7 @@
 #include <BrimSubscriber/subscription/NotificationInfo.h>
 #include "subscription/Recorder.h"
 #include "subscription/fixtures/CountingHandle.h"
+#include <BrimSubscriber/testing/NotificationSpy.h>
 #include <BrimSubscriber/testing/RunUntilIdle.h>
 #include "support/UiLoop.h"
 
@@ -87,11 +88,9 @@ TEST(SubscriptionManagerTest, DescriptorShortageAtFirstUseIsReportedAndRetried) 
             if (platform::IsUserInterfaceThread()) status = 13;
             for (const int fd : taken) ::close(fd);
             platform::SetUserInterfaceThread();
-            std::string log;
-            Recorder a('A', log);
-            SubscriptionManager::Instance().Subscribe(3, K, &a), SubscriptionManager::Instance().NotifyPost(3, K);
-            if (status == 0 && !test::PumpUntil([&] { return log == "A"; })) status = 14;
-            SubscriptionManager::Instance().Unsubscribe(3, K, &a);
+            brim::testing::NotificationSpy spy(3, {K});
+            SubscriptionManager::Instance().NotifyPost(3, K);
+            if (status == 0 && !(spy.WaitForCount(1) && spy.Records()[0].userInterfaceThread)) status = 14;
         }).join();
         std::_Exit(status);
     };
