@@ -126,9 +126,7 @@ const MisuseCase kCases[] = {
      [](MisuseTest& t) {
          SubscriptionMap held;
          for (int i = 0; i < 2; ++i) {
-             auto leaked = std::make_unique<test::Recorder>('L', t.log);
-             held.Subscribe(K, leaked.get());
-             leaked.reset();
+             held.Subscribe(K, std::make_unique<CallbackSubscriber>(nullptr).get());  // destroyed right after
              held.Unsubscribe(K, nullptr);
          }
          return t.firstMessage.substr(0, 58);
@@ -179,9 +177,7 @@ TEST_F(MisuseTest, EachMisuseHasItsOutcomeAndIsReportedOncePerKindAndType) {
 TEST(MisuseSwitchTest, EnvironmentVariableAndBuildDefault) {
     const auto destroySubscribed = [] {
         SubscriptionMap held;
-        auto leaked = std::make_unique<test::Recorder>('L', *new std::string);
-        held.Subscribe(K, leaked.get());
-        leaked.reset();
+        held.Subscribe(K, std::make_unique<CallbackSubscriber>(nullptr).get());  // destroyed right after
         std::_Exit(0);
     };
     const auto postWithoutUserInterfaceThread = [] {
