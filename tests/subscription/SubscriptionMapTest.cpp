@@ -90,7 +90,7 @@ struct Result : NotificationInfo {
 };
 
 // Four workers post results while both receivers read them on the user-interface thread (and each poster its own
-// reference): each reaches each receiver once and is freed once, after that. A unrun post (no user-interface
+// reference): each reaches each receiver once and is freed once, after that. A refused post (no user-interface
 // thread, a full queue) frees its payload on the poster before returning; a queued one discarded with its map, on
 // the destroying thread.
 TEST_F(SubscriptionMapTest, PostedPayloadsReachEachReceiverOnceAndAreFreedOnceWhereTheyEnd) {
@@ -114,7 +114,7 @@ TEST_F(SubscriptionMapTest, PostedPayloadsReachEachReceiverOnceAndAreFreedOnceWh
     for (std::thread& worker : workers) worker.join();
     EXPECT_EQ(ends.wrong, 0);
     hub.Unsubscribe(6, K, &ra), hub.Unsubscribe(6, K, &rb);
-    Ends unrun;  // refused or discarded unrun
+    Ends unrun;  // of the posts refused or discarded
     platform::ClearUserInterfaceThread();
     std::thread([&] { EXPECT_TRUE(!hub.TryNotifyPost(6, K, std::make_shared<const Result>(unrun)) && unrun.EndedHere(1)); }).join();
     platform::SetUserInterfaceThread();
