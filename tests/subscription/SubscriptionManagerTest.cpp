@@ -22,8 +22,6 @@
 
 namespace {
 
-using test::Recorder;
-
 const CString K(u"K");
 
 // One registry per type 0-16 (what an invalid type does is the misuse table's): Notify goes to the one-key delivery
@@ -31,16 +29,16 @@ const CString K(u"K");
 TEST(SubscriptionManagerTest, EachTypeDeliversInItsOwnRegistryByItsOwnRule) {
     auto& hub = SubscriptionManager::Instance();
     std::string log;
-    Recorder a('A', log), b('B', log);
+    test::Recorder a('A', log), b('B', log);
     for (const int type : {-1, 17, INT_MIN}) EXPECT_TRUE(!hub.GetSubscriptionMap(type) && !hub.CanDeliverToUserInterfaceThread(type));
-    for (Recorder* r : {&a, &a, &b}) hub.Subscribe(r == &b ? 4 : 3, K, r);
+    for (test::Recorder* r : {&a, &a, &b}) hub.Subscribe(r == &b ? 4 : 3, K, r);
     const NotificationInfo info;
     hub.Notify(3, K, &info, nullptr), hub.NotifySend(3, K, &info, nullptr);
     EXPECT_TRUE(hub.TryNotifyPost(3, K));
     EXPECT_TRUE(brim::testing::RunUntilIdle());
     hub.Notify(4, K, nullptr, nullptr);
     EXPECT_EQ(log, "A*A*A*AB");
-    for (Recorder* r : {&a, &a, &b}) hub.Unsubscribe(r == &b ? 4 : 3, K, r);
+    for (test::Recorder* r : {&a, &a, &b}) hub.Unsubscribe(r == &b ? 4 : 3, K, r);
 }
 
 // A handle and the process-wide dispatcher built at namespace scope, before main designates the user-interface

@@ -116,7 +116,9 @@ TEST_F(SubscriptionMapTest, PostedPayloadsReachEachReceiverOnceAndAreFreedOnceWh
     hub.Unsubscribe(6, K, &ra), hub.Unsubscribe(6, K, &rb);
     Ends unrun;  // of the posts refused or discarded
     platform::ClearUserInterfaceThread();
-    std::thread([&] { EXPECT_TRUE(!hub.TryNotifyPost(6, K, std::make_shared<const Result>(unrun)) && unrun.EndedHere(1)); }).join();
+    std::thread([&] {
+        EXPECT_TRUE(!hub.TryNotifyPost(6, K, std::make_shared<const Result>(unrun)) && unrun.EndedHere(1));
+    }).join();
     platform::SetUserInterfaceThread();
     {
         CWnd filler;  // its messages go with it
