@@ -8,7 +8,7 @@
 #include <BrimSubscriber/subscription/Subscriber.h>
 #include <BrimSubscriber/subscription/Subscription.h>
 #include <BrimSubscriber/subscription/SubscriptionMap.h>
-#include "support/UiLoop.h"
+#include <BrimSubscriber/testing/RunUntilIdle.h>
 
 #include <gtest/gtest.h>
 
@@ -41,10 +41,7 @@ void Apply(long mode, Op&& op) {
     t_countdown = -1;
 }
 
-template <class... T>
-std::string Str(T... values) {
-    return ((std::to_string(values) + ' ') + ...);
-}
+std::string Str(auto... values) { return ((std::to_string(values) + ' ') + ...); }
 
 struct Counter : Subscriber {
     void Update(const NotificationInfo*) override { ++calls, action ? action() : void(); }
@@ -74,14 +71,14 @@ std::string OnMap(long mode, int op) {
         if (op == 3) queued = map.TryNotifyPost(keys);
         if (op == 4) queued = dispatcher.DispatchAsync([&r, keys] { r[0].calls += static_cast<int>(keys.size()); });
     });
-    test::PumpPending();
+    EXPECT_TRUE(brim::testing::RunUntilIdle());
     std::string seen = Str(queued, r[0].calls, map.SubscriberCount(keys[19]));
     map.Unsubscribe(keys[1], &r[1]);  // at once: the map is not left delivering
     map.Subscribe(keys[1], &r[0]);
     keys.push_back(kLong);
     for (Counter& c : r) c.calls = 0;
     map.NotifySend(keys, nullptr, nullptr), map.NotifyPost(keys), dispatcher.DispatchAsync([&r] { ++r[1].calls; });
-    test::PumpPending();
+    EXPECT_TRUE(brim::testing::RunUntilIdle());
     for (const Counter& c : r) seen += std::to_string(c.calls);
     return seen + Str(map.SubscriberCount(keys[1]), map.SubscriberCount(kLong), dispatcher.QueuedCount());
 }

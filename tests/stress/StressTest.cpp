@@ -11,6 +11,7 @@
 #include <BrimSubscriber/subscription/Subscriber.h>
 #include <BrimSubscriber/subscription/Subscription.h>
 #include <BrimSubscriber/subscription/SubscriptionManager.h>
+#include <BrimSubscriber/testing/RunUntilIdle.h>
 #include "support/UiLoop.h"
 
 #include <gtest/gtest.h>
@@ -183,7 +184,7 @@ TEST(StressTest, WorkersMixEveryOperationWhileTheUiLoopRuns) {
     for (const auto& worker : workers) EXPECT_EQ(worker->arrived, worker->posted);
     for (const auto& [type, key, receiver] : kept) s.hub.Unsubscribe(type, key, receiver), receiver->removed = true;
     for (const auto& [type, key, receiver] : kept) EXPECT_EQ(s.hub.GetSubscriptionMap(type)->SubscriberCount(key), 0U), s.hub.NotifyPost(type, key);
-    test::PumpPending();
+    EXPECT_TRUE(brim::testing::RunUntilIdle());
     EXPECT_EQ(s.violations.load(), 0);
 }
 

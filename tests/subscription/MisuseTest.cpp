@@ -14,7 +14,7 @@
 #include <BrimSubscriber/subscription/Subscription.h>
 #include <BrimSubscriber/subscription/SubscriptionManager.h>
 #include "subscription/Recorder.h"
-#include "support/UiLoop.h"
+#include <BrimSubscriber/testing/RunUntilIdle.h>
 
 #include <gtest/gtest.h>
 
@@ -27,41 +27,27 @@ namespace {
 
 const CString K(u"K");
 
-struct Report {
-    brim::DiagnosticKind kind;
-    int type;
-    std::string message;
-};
-
 std::string Str(auto... values) { return ((std::to_string(values) + ' ') + ...); }
 
 class MisuseTest : public testing::Test {
 public:
     void SetUp() override {
         brim::SetDiagnosticsMode(brim::DiagnosticsMode::Warn);
-        brim::ForgetReportedDiagnostics();
         previous = brim::SetDiagnosticHandler([this](const brim::Diagnostic& d) {
             const std::lock_guard lock(reportsLock);
-            reports.push_back({d.kind, d.subscriptionType, d.message});
+            if (reports.empty()) firstMessage = d.message;
+            reports += std::string(brim::DiagnosticKindName(d.kind)) + ':' + std::to_string(d.subscriptionType) + ' ';
         });
     }
-    void TearDown() override {
-        brim::SetDiagnosticHandler(previous);
-        platform::SetUserInterfaceThread();
-    }
+    void TearDown() override { brim::SetDiagnosticHandler(previous); }
     std::string Reports() {
         const std::lock_guard lock(reportsLock);
-        std::string seen;
-        for (const Report& r : reports) seen += std::string(brim::DiagnosticKindName(r.kind)) + ':' + std::to_string(r.type) + ' ';
-        return seen;
-    }
-    std::string FirstMessage() {
-        const std::lock_guard lock(reportsLock);
-        return reports.empty() ? std::string() : reports.front().message;
+        return reports;
     }
 
     std::mutex reportsLock;
-    std::vector<Report> reports;
+    std::string reports;       // "<kind>:<type> " per report
+    std::string firstMessage;  // the first report's text
     brim::DiagnosticHandler previous;
     std::string log;
     test::Recorder a{'A', log};
@@ -106,7 +92,7 @@ const MisuseCase kCases[] = {
              seen = Str(ui.RunPending(), ui.RunUntil([] { return true; }, std::chrono::milliseconds(0)), ui.TakeQuitRequest());
              ui.Run();  // returns at once
          }).join();
-         test::PumpPending();
+         EXPECT_TRUE(brim::testing::RunUntilIdle());
          return seen + t.log;
      },
      "0 0 0 u", "loop-on-wrong-thread:-1 "},
@@ -131,7 +117,7 @@ const MisuseCase kCases[] = {
              t.hub.NotifyPost(7, K), t.hub.NotifyPost(7, K);
              seen = Str(MainThreadDispatcher::Instance().DispatchAsync([] {}), t.hub.DroppedPostCount() - before);
          }
-         test::PumpPending();
+         EXPECT_TRUE(brim::testing::RunUntilIdle());
          return seen;
      },
      "0 2 ", "queue-full:7 queue-full:-1 "},
@@ -140,12 +126,10 @@ const MisuseCase kCases[] = {
      [](MisuseTest& t) {
          SubscriptionMap held;
          for (int i = 0; i < 2; ++i) {
-             auto leaked = std::make_unique<test::Recorder>('L', t.log);
-             held.Subscribe(K, leaked.get());
-             leaked.reset();
+             held.Subscribe(K, std::make_unique<CallbackSubscriber>(nullptr).get());  // destroyed right after
              held.Unsubscribe(K, nullptr);
          }
-         return t.FirstMessage().substr(0, 58);
+         return t.firstMessage.substr(0, 58);
      },
      "a receiver was destroyed while still subscribed (type -1, ", "receiver-destroyed-while-subscribed:-1 "},
     // Debug builds check every "only on its own thread" of a public header; the call goes on.
@@ -193,9 +177,7 @@ TEST_F(MisuseTest, EachMisuseHasItsOutcomeAndIsReportedOncePerKindAndType) {
 TEST(MisuseSwitchTest, EnvironmentVariableAndBuildDefault) {
     const auto destroySubscribed = [] {
         SubscriptionMap held;
-        auto leaked = std::make_unique<test::Recorder>('L', *new std::string);
-        held.Subscribe(K, leaked.get());
-        leaked.reset();
+        held.Subscribe(K, std::make_unique<CallbackSubscriber>(nullptr).get());  // destroyed right after
         std::_Exit(0);
     };
     const auto postWithoutUserInterfaceThread = [] {

@@ -5,6 +5,9 @@
 #include <BrimSubscriber/platform/MessageLoop.h>
 #include <BrimSubscriber/subscription/NotificationInfo.h>
 #include "subscription/Recorder.h"
+#include "subscription/fixtures/CountingHandle.h"
+#include <BrimSubscriber/testing/NotificationSpy.h>
+#include <BrimSubscriber/testing/RunUntilIdle.h>
 #include "support/UiLoop.h"
 
 #include <gtest/gtest.h>
@@ -19,8 +22,6 @@
 
 namespace {
 
-using test::Recorder;
-
 const CString K(u"K");
 
 // One registry per type 0-16 (what an invalid type does is the misuse table's): Notify goes to the one-key delivery
@@ -28,15 +29,33 @@ const CString K(u"K");
 TEST(SubscriptionManagerTest, EachTypeDeliversInItsOwnRegistryByItsOwnRule) {
     auto& hub = SubscriptionManager::Instance();
     std::string log;
-    Recorder a('A', log), b('B', log);
+    test::Recorder a('A', log), b('B', log);
     for (const int type : {-1, 17, INT_MIN}) EXPECT_TRUE(!hub.GetSubscriptionMap(type) && !hub.CanDeliverToUserInterfaceThread(type));
-    for (Recorder* r : {&a, &a, &b}) hub.Subscribe(r == &b ? 4 : 3, K, r);
+    for (test::Recorder* r : {&a, &a, &b}) hub.Subscribe(r == &b ? 4 : 3, K, r);
     const NotificationInfo info;
     hub.Notify(3, K, &info, nullptr), hub.NotifySend(3, K, &info, nullptr);
     EXPECT_TRUE(hub.TryNotifyPost(3, K));
-    test::PumpPending(), hub.Notify(4, K, nullptr, nullptr);
+    EXPECT_TRUE(brim::testing::RunUntilIdle());
+    hub.Notify(4, K, nullptr, nullptr);
     EXPECT_EQ(log, "A*A*A*AB");
-    for (Recorder* r : {&a, &a, &b}) hub.Unsubscribe(r == &b ? 4 : 3, K, r);
+    for (test::Recorder* r : {&a, &a, &b}) hub.Unsubscribe(r == &b ? 4 : 3, K, r);
+}
+
+// A handle and the process-wide dispatcher built at namespace scope, before main designates the user-interface
+// thread: a post made then is refused, not lost silently; sends and posts made once it exists reach that thread.
+CountingHandle g_saved(7, u"Saved");
+MainThreadDispatcher& g_dispatcher = MainThreadDispatcher::Instance();
+const bool g_refusedBeforeMain = !SubscriptionManager::Instance().TryNotifyPost(7, u"Saved");
+
+TEST(SubscriptionManagerTest, HandleBuiltBeforeMainHearsTheUserInterfaceThread) {
+    std::thread worker([] {
+        SubscriptionManager::Instance().NotifySend(7, u"Saved", nullptr, nullptr);  // waits for the delivery
+        SubscriptionManager::Instance().NotifyPost(7, u"Saved");
+        g_dispatcher.DispatchAsync([] { g_saved.received += platform::IsUserInterfaceThread() ? 10 : 100; });
+    });
+    EXPECT_TRUE(test::PumpUntil([] { return g_saved.received == 12; })) << g_saved.received;
+    worker.join();
+    EXPECT_TRUE(g_refusedBeforeMain && g_saved.offThread == 0);
 }
 
 // In a child process with every file descriptor taken: a thread's queue, first needed when the thread is made the
@@ -67,11 +86,9 @@ TEST(SubscriptionManagerTest, DescriptorShortageAtFirstUseIsReportedAndRetried) 
             if (platform::IsUserInterfaceThread()) status = 13;
             for (const int fd : taken) ::close(fd);
             platform::SetUserInterfaceThread();
-            std::string log;
-            Recorder a('A', log);
-            SubscriptionManager::Instance().Subscribe(3, K, &a), SubscriptionManager::Instance().NotifyPost(3, K);
-            if (status == 0 && !test::PumpUntil([&] { return log == "A"; })) status = 14;
-            SubscriptionManager::Instance().Unsubscribe(3, K, &a);
+            brim::testing::NotificationSpy spy(3, {K});
+            SubscriptionManager::Instance().NotifyPost(3, K);
+            if (status == 0 && !(spy.WaitForCount(1) && spy.Records()[0].userInterfaceThread)) status = 14;
         }).join();
         std::_Exit(status);
     };
