@@ -46,10 +46,7 @@ TEST_P(UIWatchdogTest, RateFollowsTheProbes) {
         if (step.what == 'S' || step.what == 'X') watchdog.Stop();
         if (step.what == 'S') watchdog.Start();
         if (step.what == 'F') {
-            CWnd sink;  // its messages go with it
-            ASSERT_TRUE(sink.CreateEx("sink"));
-            while (sink.PostMessage(WM_APP + 1, 0, 0)) {
-            }
+            const auto full = test::FillQueue();
             watchdog.OnTimerCallback();
         }
         EXPECT_EQ(watchdog.GetViewUpdateRate(), step.rate) << "after step " << i << " '" << step.what << "'";

@@ -8,12 +8,15 @@
 //   ASSERT_TRUE(test::PumpUntil([&] { return received == 3; }));
 //
 // TempDir is a directory of the test's own, removed with everything in it.
+// FillQueue fills the calling thread's posted queue up to its bound.
 
 #include <BrimSubscriber/platform/MessageLoop.h>
+#include <BrimSubscriber/platform/Wnd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <random>
 #include <string>
 
@@ -29,6 +32,15 @@ inline bool PumpUntil(const std::function<bool()>& done, std::chrono::millisecon
 inline void PumpPending() {
     while (platform::MessageLoop::Current().RunPending()) {
     }
+}
+
+// Posts until the calling thread's queue refuses more; the messages go with the returned window.
+inline std::unique_ptr<CWnd> FillQueue() {
+    auto filler = std::make_unique<CWnd>();
+    filler->CreateEx("filler");
+    while (filler->PostMessage(WM_APP + 7, 0, 0)) {
+    }
+    return filler;
 }
 
 struct TempDir {
