@@ -7,8 +7,8 @@
 #include <BrimSubscriber/mainthread/MainThreadDispatcher.h>
 #include <BrimSubscriber/platform/WinThread.h>
 #include <BrimSubscriber/subscription/NotificationInfo.h>
-#include <BrimSubscriber/subscription/Subscriber.h>
 #include <BrimSubscriber/subscription/SubscriptionMap.h>
+#include <BrimSubscriber/testing/NotificationSpy.h>
 #include "support/UiLoop.h"
 
 #include <gtest/gtest.h>
@@ -82,15 +82,9 @@ struct Worker {
 template <class Tk>
 void EveryServiceDeliversThroughTheToolkitLoop() {
     Tk tk;
-    struct Adder : Subscriber {
-        Adder(Tk& tk, int n) : tk(tk), n(n) {}
-        void Update(const NotificationInfo* info) override { last = info, tk.Add(n); }
-        Tk& tk;
-        const int n;
-        std::atomic<const NotificationInfo*> last{nullptr};
-    } posted(tk, 1), sent(tk, 2);
     SubscriptionMap map;
-    map.Subscribe(u"posted", &posted), map.Subscribe(u"sent", &sent);
+    brim::testing::NotificationSpy spy(&map, {u"posted", u"sent"});
+    spy.onDelivery = [&](const brim::testing::Delivery& delivery) { tk.Add(delivery.key == u"posted" ? 1 : 2); };
     MainThreadDispatcher dispatcher;
     Target probe([&](UINT, WPARAM, LPARAM) { probe.KillTimer(2), tk.Add(3); });
     Target timer([&](UINT, WPARAM, LPARAM) { timer.KillTimer(1), tk.Add(4); });
@@ -100,7 +94,7 @@ void EveryServiceDeliversThroughTheToolkitLoop() {
         for (int i = 0; i < 50; ++i) map.NotifyPost({u"posted"}), dispatcher.DispatchAsync([&tk, i] { tk.Add(100 + i); });
         const NotificationInfo info;
         map.NotifySend({u"sent"}, &info, nullptr);
-        EXPECT_EQ(sent.last.load(), &info) << "NotifySend returned before its delivery";
+        EXPECT_EQ(std::ranges::count(tk.Values(), 2), 1) << "NotifySend returned before its delivery";
         probe.SetTimer(2, 1);
     });
     tk.quitAt = 103;  // nothing else wakes the toolkit loop meanwhile
