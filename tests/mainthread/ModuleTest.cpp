@@ -29,14 +29,14 @@ TEST(ModuleTest, VersionCheckDecidesWhetherALoadedModuleRegisters) {
 }
 
 TEST(ModuleTest, VersionCheckAcceptsTheSameMajorAndMinorReleaseWithSourceAndStamp) {
-    const struct {
-        unsigned int version;
-        const char *source, *built;
-    } accepted[] = {{0x05050100, "/m.cpp", "Dec 13 2023 16:04:52"}, {0x05050000, "m", "s"}, {0x0505FFFF, "m", "s"}},
-      refused[] = {{0x05040100, "m", "s"}, {0x05060100, "m", "s"}, {0x06050100, "m", "s"}, {0x04050100, "m", "s"},
-                   {0x05050100, nullptr, "s"}, {0x05050100, "", "s"}, {0x05050100, "m", nullptr}, {0x05050100, "m", ""}};
-    for (const auto& c : accepted) EXPECT_TRUE(CheckDllVersion(c.version, c.source, c.built)) << std::hex << c.version;
-    for (const auto& c : refused) EXPECT_FALSE(CheckDllVersion(c.version, c.source, c.built)) << std::hex << c.version;
+    const struct { unsigned int version; const char *source, *built; bool accepted; } cases[] = {
+        {0x05050100, "/m.cpp", "Dec 13 2023 16:04:52", true}, {0x05050000, "m", "s", true},
+        {0x0505FFFF, "m", "s", true}, {0x05040100, "m", "s", false}, {0x05060100, "m", "s", false},
+        {0x06050100, "m", "s", false}, {0x04050100, "m", "s", false}, {0x05050100, nullptr, "s", false},
+        {0x05050100, "", "s", false}, {0x05050100, "m", nullptr, false}, {0x05050100, "m", "", false}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(CheckDllVersion(c.version, c.source, c.built), c.accepted) << std::hex << c.version;
+    }
 }
 
 // The ends of a process (fixtures/ExitPaths.cpp): each path, with the singletons alive and work in flight, runs to

@@ -13,8 +13,7 @@ struct ManualClock : platform::TickClock {
     mutable std::atomic<int> reads{0};
 };
 
-// One step of a script, and the rate after it. The clock moves on by `ms`
-// first, except for B and T.
+// One step of a script, and the rate after it. The clock moves on by `ms` first, except for B and T.
 //   P  a probe period passes (OnTimerCallback);  A  the loop handles the answer to the outstanding probe
 //   B  a period, then its answer `ms` later;     T  the clock is set to `ms`
 //   K  the posted-message probe is selected;     W  the window-timer probe
