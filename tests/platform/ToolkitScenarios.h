@@ -1,7 +1,7 @@
 #pragma once
 
 // Scenarios that every toolkit adapter passes in the toolkit's own loop on the test thread. A toolkit side derives
-// from Toolkit<Self, Adapter> and gives RunLoop() (a loop, nested or not, until QuitLoop() ends the innermost),
+// from Toolkit<Self, Adapter> and gives RunLoop() (a loop, nested or not, until Quit() ends the innermost),
 // Every(ms, f) (calls f every ms until it returns false) and hands critical messages to Add(kCritical).
 
 #include <BrimSubscriber/mainthread/MainThreadDispatcher.h>
@@ -31,19 +31,18 @@ struct Toolkit {
     bool Run() {
         auto state = std::make_shared<int>(0);  // 1: timed out, 2: returned
         self().Every(static_cast<int>(test::kGenerousTimeout.count()), [this, state] {
-            if (*state == 0) *state = 1, self().QuitLoop();
+            if (*state == 0) *state = 1, self().Quit();
             return false;
         });
         self().RunLoop();
         return std::exchange(*state, 2) == 0;
     }
-    void Quit() { self().QuitLoop(); }
     // Values in arrival order (the quitAt-th ends Run()); `misplaced` counts those that arrived off the toolkit thread.
     void Add(int value) {
         const std::lock_guard lock(m_mutex);
         m_values.push_back(value);
         misplaced += std::this_thread::get_id() != m_thread || !platform::IsUserInterfaceThread();
-        if (m_values.size() == quitAt) Quit();
+        if (m_values.size() == quitAt) self().Quit();
     }
     std::vector<int> Values() {
         const std::lock_guard lock(m_mutex);
