@@ -102,9 +102,8 @@ TEST(MainThreadDispatcherTest, DestroyedOnAWorkerWaitsForTheCallableRunningThere
 }
 
 // A dispatcher that follows the user-interface thread: its calls go to the thread designated at the time of each
-// dispatch; none are refused and counted while no thread is designated or the designated one has ended; a call
-// queued for a thread that then ended is counted as discarded. The test thread is the user-interface thread again
-// at the end.
+// dispatch; none are refused and counted while no thread is designated or the designated one has ended; a call queued
+// for a thread that then ended is counted as discarded. The test thread is designated again at the end.
 TEST(MainThreadDispatcherTest, FollowingDispatcherGoesWhereTheDesignationIs) {
     MainThreadDispatcher follower{MainThreadDispatcher::FollowUserInterfaceThread{}};
     std::string trace;  // written by whichever thread runs the calls, read after they joined

@@ -18,11 +18,7 @@ struct ManualClock : platform::TickClock {
 //   B  a period, then its answer `ms` later;     T  the clock is set to `ms`
 //   K  the posted-message probe is selected;     W  the window-timer probe
 //   F  a period while the loop's posted queue is full;  S  Stop and Start;  X  Stop
-struct Step {
-    char what;
-    std::uint32_t ms;
-    double rate;
-};
+struct Step { char what; std::uint32_t ms; double rate; };
 using Script = std::pair<const char*, std::vector<Step>>;
 
 class UIWatchdogTest : public testing::TestWithParam<Script> {};

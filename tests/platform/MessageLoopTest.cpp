@@ -100,8 +100,7 @@ TEST_F(MessageLoopTest, RunWakesForEachPostAndQuitOrExceptionLeavesTheRestQueued
 }
 
 // A modal loop in the handler of 1 goes on with what was posted behind 1, in order. The outer pass stops where a
-// nested one left off (here a failed one, in the handler of 9): what was posted during the outer pass waits for the
-// next.
+// nested one (here a failed one, in the handler of 9) left off: what was posted during it waits for the next pass.
 TEST_F(MessageLoopTest, NestedLoopGoesOnWithTheMessagesPostedBehindItsOwn) {
     target.onMessage = [&](int w) {
         if (w == 1 && !loop.RunUntil([&] { return target.seen.size() >= 5; }, test::kGenerousTimeout)) ADD_FAILURE();
