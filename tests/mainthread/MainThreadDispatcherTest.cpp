@@ -2,6 +2,7 @@
 #include <BrimSubscriber/platform/Event.h>
 #include <BrimSubscriber/platform/MessageLoop.h>
 #include <BrimSubscriber/platform/WinThread.h>
+#include <BrimSubscriber/testing/RunUntilIdle.h>
 #include "support/UiLoop.h"
 
 #include <gtest/gtest.h>
@@ -10,12 +11,14 @@
 
 
 // A worker's async calls run later on the owning thread, in order, and leave the caller's function empty; its sync
-// call returns after it ran there.
+// call returns after it ran there. Empty callables of every kind, async and sync, from a worker and on the owning
+// thread, are accepted and run nothing; the calls behind them still run.
 TEST(MainThreadDispatcherTest, CallsFromAWorkerRunOnTheOwningThreadAsyncInOrderSyncBeforeReturning) {
     MainThreadDispatcher dispatcher;
     std::string trace;  // written on the owning thread only
     const auto owner = std::this_thread::get_id();
     const auto record = [&](char c) { return [&, c] { trace += std::this_thread::get_id() == owner ? c : '!'; }; };
+    void (*nullFunction)() = nullptr;
     std::thread([&] {
         for (std::function<void()> call : {record('a'), record('b'), record('c')}) {
             EXPECT_TRUE(dispatcher.DispatchAsync(std::move(call)));
@@ -23,11 +26,17 @@ TEST(MainThreadDispatcherTest, CallsFromAWorkerRunOnTheOwningThreadAsyncInOrderS
         }
     }).join();
     EXPECT_EQ(dispatcher.QueuedCount(), 3U);
+    EXPECT_TRUE(dispatcher.DispatchAsync(brim::MoveOnlyFunction<void()>()) && dispatcher.DispatchAsync(nullptr));
+    EXPECT_TRUE(dispatcher.DispatchSync(std::function<void()>()) && dispatcher.DispatchSync(nullFunction));
     std::atomic<int> sync{0};  // 1: it ran on the owning thread; 2: before DispatchSync returned
-    std::thread worker([&] { dispatcher.DispatchSync([&] { sync = std::this_thread::get_id() == owner; }), sync = sync * 2; });
+    std::thread worker([&] {
+        EXPECT_TRUE(dispatcher.DispatchAsync(std::function<void()>()) && dispatcher.DispatchAsync(nullFunction));
+        EXPECT_TRUE(dispatcher.DispatchSync(std::function<void()>()) && dispatcher.DispatchSync(nullptr));
+        dispatcher.DispatchSync([&] { sync = std::this_thread::get_id() == owner; }), sync = sync * 2;
+    });
     ASSERT_TRUE(test::PumpUntil([&] { return sync == 2; })) << sync;
     worker.join();
-    test::PumpPending();
+    EXPECT_TRUE(brim::testing::RunUntilIdle());
     EXPECT_TRUE(trace == "abc" && dispatcher.QueuedCount() == 0) << trace;
 }
 
@@ -41,27 +50,17 @@ TEST(MainThreadDispatcherTest, CallsThatCannotRunAreFreedAndLeaveNothingQueued) 
         [](auto call) { MainThreadDispatcher().DispatchAsync(std::move(call)); },
         [](auto call) {
             MainThreadDispatcher dispatcher;
-            CWnd filler;  // its messages go with it
-            ASSERT_TRUE(filler.CreateEx("filler"));
-            while (filler.PostMessage(WM_APP + 7, 0, 0)) {
-            }
+            const auto full = test::FillQueue();
             EXPECT_EQ(dispatcher.TryDispatchAsync(std::move(call)), DispatchStatus::QueueFull);
             EXPECT_EQ(dispatcher.QueuedCount(), 0U);
         },
         [&](auto call) { EXPECT_EQ(orphan->TryDispatchAsync(std::move(call)), DispatchStatus::ThreadGone); },
         [&](auto call) { EXPECT_TRUE(orphan->DispatchSync(std::move(call))); },
-        [](auto call) {
-            MainThreadDispatcher follower{MainThreadDispatcher::FollowUserInterfaceThread{}};
-            platform::ClearUserInterfaceThread();
-            EXPECT_EQ(follower.TryDispatchAsync(call), DispatchStatus::NoThread);
-            EXPECT_EQ(follower.TryDispatchSync(std::move(call)), DispatchStatus::NoThread);
-            platform::SetUserInterfaceThread();
-        },
     };
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         auto token = std::make_shared<bool>(false);
         cases[i]([token] { *token = true; });
-        test::PumpPending();
+        EXPECT_TRUE(brim::testing::RunUntilIdle());
         EXPECT_TRUE(!*token && token.use_count() == 1) << "case " << i << " ran or kept its callable";
     }
     EXPECT_EQ(orphan->QueuedCount(), 0U);
@@ -74,56 +73,37 @@ TEST(MainThreadDispatcherTest, ExceptionLeavesItUsableAndInstanceIsOneObject) {
     bool ran = false;
     instance.DispatchAsync([] { throw std::runtime_error("callable failed"); });
     std::thread([&] { EXPECT_TRUE(&MainThreadDispatcher::Instance() == &instance && instance.DispatchAsync([&] { ran = true; })); }).join();
-    EXPECT_THROW(test::PumpPending(), std::runtime_error);
-    test::PumpPending();
+    EXPECT_THROW(brim::testing::RunUntilIdle(), std::runtime_error);
+    EXPECT_TRUE(brim::testing::RunUntilIdle());
     EXPECT_TRUE(ran);
 }
 
-// Empty callables of every kind, async and sync, from a worker and on the owning thread, are accepted and run
-// nothing; the loop goes on with the calls behind them.
-TEST(MainThreadDispatcherTest, EmptyCallablesAreAcceptedAndRunNothing) {
-    MainThreadDispatcher dispatcher;
-    std::atomic<int> done{0};
-    void (*nullFunction)() = nullptr;
-    std::thread worker([&] {
-        EXPECT_TRUE(dispatcher.DispatchAsync(std::function<void()>()) && dispatcher.DispatchAsync(nullFunction));
-        EXPECT_TRUE(dispatcher.DispatchSync(std::function<void()>()) && dispatcher.DispatchSync(nullptr));
-        dispatcher.DispatchAsync([&] { ++done; });
-    });
-    EXPECT_TRUE(dispatcher.DispatchAsync(brim::MoveOnlyFunction<void()>()) && dispatcher.DispatchAsync(nullptr));
-    EXPECT_TRUE(dispatcher.DispatchSync(std::function<void()>()) && dispatcher.DispatchSync(nullFunction));
-    EXPECT_TRUE(test::PumpUntil([&] { return done == 1; }));
-    worker.join();
-    EXPECT_EQ(dispatcher.QueuedCount(), 0U);
-}
-
 // Destroyed on a worker while the owning thread runs its queued calls (a legal call, in every build), it waits until
-// the callable running there has returned. In the first round that callable holds on for up to 200 ms, long enough
-// for a destructor that does not wait to return meanwhile.
+// the callable running there has returned. In the first round that callable waits up to 200 ms for the destructor to
+// return, which one that does not wait does meanwhile.
 TEST(MainThreadDispatcherTest, DestroyedOnAWorkerWaitsForTheCallableRunningThere) {
     for (int round = 0; round < 300; ++round) {
         auto dispatcher = std::make_unique<MainThreadDispatcher>();
-        platform::Event running;
+        platform::Event running, gone;
         std::atomic<bool> destroyed{false};
         bool destroyedWhileRunning = false;
         dispatcher->DispatchAsync([&] {
             running.Set();
-            for (int i = 0; round == 0 && i < 20 && !destroyed; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            if (round == 0) gone.Wait(200);
             destroyedWhileRunning = destroyed;
         });
         for (int i = 0; i < 20; ++i) dispatcher->DispatchAsync([] {});
-        std::thread worker([&] { running.Wait(), dispatcher.reset(), destroyed = true; });
+        std::thread worker([&] { running.Wait(), dispatcher.reset(), destroyed = true, gone.Set(); });
         ASSERT_TRUE(test::PumpUntil([&] { return destroyed.load(); }));
         worker.join();
-        test::PumpPending();
+        ASSERT_TRUE(brim::testing::RunUntilIdle());
         ASSERT_FALSE(destroyedWhileRunning) << "round " << round;
     }
 }
 
 // A dispatcher that follows the user-interface thread: its calls go to the thread designated at the time of each
-// dispatch; none are refused and counted while no thread is designated or the designated one has ended; a call
-// queued for a thread that then ended is counted as discarded. The test thread is the user-interface thread again
-// at the end.
+// dispatch; none are refused and counted while no thread is designated or the designated one has ended; a call queued
+// for a thread that then ended is counted as discarded. The test thread is designated again at the end.
 TEST(MainThreadDispatcherTest, FollowingDispatcherGoesWhereTheDesignationIs) {
     MainThreadDispatcher follower{MainThreadDispatcher::FollowUserInterfaceThread{}};
     std::string trace;  // written by whichever thread runs the calls, read after they joined
@@ -141,12 +121,12 @@ TEST(MainThreadDispatcherTest, FollowingDispatcherGoesWhereTheDesignationIs) {
     ui.join();
     EXPECT_FALSE(follower.CanDispatch());
     EXPECT_FALSE(follower.DispatchAsync([&] { trace += 'y'; }));  // its thread has ended
-    platform::ClearUserInterfaceThread();
-    EXPECT_FALSE(follower.DispatchAsync([&] { trace += 'z'; }));  // none is designated
-    follower.DispatchSync([&] { trace += 'z'; });
+    platform::ClearUserInterfaceThread();  // none is designated
+    EXPECT_EQ(follower.TryDispatchAsync([&] { trace += 'z'; }), brim::DispatchStatus::NoThread);
+    EXPECT_EQ(follower.TryDispatchSync([&] { trace += 'z'; }), brim::DispatchStatus::NoThread);
     platform::SetUserInterfaceThread();
     EXPECT_TRUE(follower.DispatchAsync([&] { trace += 'h'; }));
-    test::PumpPending();
+    EXPECT_TRUE(brim::testing::RunUntilIdle());
     EXPECT_EQ(trace, "wh");
     EXPECT_EQ(follower.RefusedCount(), 2U);
     EXPECT_EQ(follower.DiscardedCount(), 1U);

@@ -5,8 +5,6 @@
 #include <array>
 #include <memory>
 
-namespace {
-
 using Call = brim::MoveOnlyFunction<int(int)>;
 
 // Knows its own address: a move that copies its bytes instead of running its move constructor leaves it pointing
@@ -48,5 +46,3 @@ TEST(MoveOnlyFunctionTest, EmptyCallablesOfEveryKindMakeAnEmptyHolder) {
     EXPECT_FALSE(Call(nullptr) || Call(nullFunction) || Call(std::function<int(int)>()) || Call(Call()));
     EXPECT_TRUE(Call([](int x) { return x; }) && Call(+[](int x) { return x; }));
 }
-
-}  // namespace

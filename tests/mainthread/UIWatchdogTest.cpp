@@ -13,17 +13,12 @@ struct ManualClock : platform::TickClock {
     mutable std::atomic<int> reads{0};
 };
 
-// One step of a script, and the rate after it. The clock moves on by `ms`
-// first, except for B and T.
+// One step of a script, and the rate after it. The clock moves on by `ms` first, except for B and T.
 //   P  a probe period passes (OnTimerCallback);  A  the loop handles the answer to the outstanding probe
 //   B  a period, then its answer `ms` later;     T  the clock is set to `ms`
 //   K  the posted-message probe is selected;     W  the window-timer probe
 //   F  a period while the loop's posted queue is full;  S  Stop and Start;  X  Stop
-struct Step {
-    char what;
-    std::uint32_t ms;
-    double rate;
-};
+struct Step { char what; std::uint32_t ms; double rate; };
 using Script = std::pair<const char*, std::vector<Step>>;
 
 class UIWatchdogTest : public testing::TestWithParam<Script> {};
@@ -46,10 +41,7 @@ TEST_P(UIWatchdogTest, RateFollowsTheProbes) {
         if (step.what == 'S' || step.what == 'X') watchdog.Stop();
         if (step.what == 'S') watchdog.Start();
         if (step.what == 'F') {
-            CWnd sink;  // its messages go with it
-            ASSERT_TRUE(sink.CreateEx("sink"));
-            while (sink.PostMessage(WM_APP + 1, 0, 0)) {
-            }
+            const auto full = test::FillQueue();
             watchdog.OnTimerCallback();
         }
         EXPECT_EQ(watchdog.GetViewUpdateRate(), step.rate) << "after step " << i << " '" << step.what << "'";

@@ -2,13 +2,11 @@
 #include <BrimSubscriber/payloads/NFSyncProcessing.h>
 #include <BrimSubscriber/platform/WinThread.h>
 #include <BrimSubscriber/platform/Wnd.h>
-#include "support/UiLoop.h"
+#include <BrimSubscriber/testing/RunUntilIdle.h>
 
 #include <gtest/gtest.h>
 
 #include <thread>
-
-namespace {
 
 TEST(NFSyncProcessingTest, EditIdsStayUniqueInOrderOfFirstAddition) {
     const CDataId a(1, 10), b(1, 20), c(2, 10);
@@ -40,10 +38,7 @@ TEST(DocumentSubscriberTest, UpdatePostsToTheMainWindowOfTheCallingThreadsThread
         worker.SetMainWnd(&frame);
         refresher.Update(nullptr);
     }).join();
-    ASSERT_TRUE(test::PumpUntil([&] { return !frame.requests.empty(); }));
-    test::PumpPending();
+    ASSERT_TRUE(brim::testing::RunUntilIdle());
     const auto request = std::pair(reinterpret_cast<WPARAM>(&doc), reinterpret_cast<LPARAM>(&refresher));
     EXPECT_EQ(frame.requests, std::vector{request});
 }
-
-}  // namespace

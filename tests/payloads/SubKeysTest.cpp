@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 
-namespace {
-
 struct KeyRow { const CString* constant; std::u16string_view value; };
 // Outside file_update, every key's value is its name.
 #define G(name) KeyRow{&GeneralSubKeys::name, u"" #name}
@@ -35,5 +33,3 @@ TEST(SubKeysTest, EveryConstantHoldsItsAgreedValue) {
     ASSERT_EQ(std::size(kKeys), 79U);
     for (const KeyRow& row : kKeys) EXPECT_EQ(row.constant->str(), row.value);
 }
-
-}  // namespace

@@ -1,6 +1,7 @@
 #include <BrimSubscriber/platform/Event.h>
 #include <BrimSubscriber/platform/MessageLoop.h>
 #include <BrimSubscriber/platform/Wnd.h>
+#include <BrimSubscriber/testing/RunUntilIdle.h>
 #include "support/UiLoop.h"
 
 #include <gtest/gtest.h>
@@ -42,35 +43,37 @@ void RunGuarded() {
     MessageLoop::Current().Run();
 }
 
+// Each case has a window of the test thread and that thread's loop.
+struct MessageLoopTest : testing::Test {
+    Recorder target;
+    MessageLoop& loop = MessageLoop::Current();
+};
+
 // A target destroyed by an earlier handler of the batch gets nothing more.
-TEST(MessageLoopTest, PostedMessagesRunInOrderOnTheOwningThreadUpToTheQueueBound) {
-    Recorder target, destroyedFirst;
-    std::thread::id handledOn;
-    target.onMessage = [&](int) { destroyedFirst.DestroyWindow(), handledOn = std::this_thread::get_id(); };
+TEST_F(MessageLoopTest, PostedMessagesRunInOrderUpToTheQueueBound) {
+    Recorder destroyedFirst;
+    target.onMessage = [&](int) { destroyedFirst.DestroyWindow(); };
     ASSERT_TRUE(destroyedFirst.PostMessage(kMsg, -1, 0));
     std::thread([&] {
         for (std::size_t i = 0; i < CWnd::kPostedQueueLimit - 2; ++i) target.PostMessage(kMsg, i, 0);
         EXPECT_TRUE(destroyedFirst.PostMessage(kMsg, -2, 0) && !target.PostMessage(kMsg, -3, 0));
     }).join();
-    EXPECT_EQ(MessageLoop::Current().PendingCount(), CWnd::kPostedQueueLimit);  // as before the refused post
-    test::PumpPending();
+    EXPECT_EQ(loop.PendingCount(), CWnd::kPostedQueueLimit);  // as before the refused post
+    ASSERT_TRUE(brim::testing::RunUntilIdle());
     EXPECT_EQ(target.seen, Count(0, CWnd::kPostedQueueLimit - 3));
     EXPECT_EQ(destroyedFirst.seen, std::vector<int>{-1});
-    EXPECT_EQ(handledOn, std::this_thread::get_id());
     EXPECT_TRUE(target.PostMessage(kMsg, 7, 0));  // room again
     std::size_t accepted = 0;  // what is left of the batch being run counts toward the bound
     target.onMessage = [&](int w) { w == 7 ? std::thread([&] { while (target.PostMessage(kMsg, 0, 0)) ++accepted; }).join() : void(); };
     ASSERT_TRUE(target.PostMessage(kMsg, 8, 0));
-    test::PumpPending();
+    ASSERT_TRUE(brim::testing::RunUntilIdle());
     EXPECT_EQ(accepted, CWnd::kPostedQueueLimit - 1);
 }
 
 // Each post of a worker wakes a Run() that sleeps waiting for work. A Quit ends Run() after its message; a Quit with
 // no Run() waits for the next. An exception passes out of the pass. Either way the rest stays queued, in order, and
 // still wakes a loop that drives ours.
-TEST(MessageLoopTest, RunWakesForEachPostAndQuitOrExceptionLeavesTheRestQueuedInOrder) {
-    Recorder target;
-    auto& loop = MessageLoop::Current();
+TEST_F(MessageLoopTest, RunWakesForEachPostAndQuitOrExceptionLeavesTheRestQueuedInOrder) {
     platform::Event handled;
     target.onMessage = [&](int w) {
         handled.Set();
@@ -95,11 +98,8 @@ TEST(MessageLoopTest, RunWakesForEachPostAndQuitOrExceptionLeavesTheRestQueuedIn
 }
 
 // A modal loop in the handler of 1 goes on with what was posted behind 1, in order. The outer pass stops where a
-// nested one left off (here a failed one, in the handler of 9): what was posted during the outer pass waits for the
-// next.
-TEST(MessageLoopTest, NestedLoopGoesOnWithTheMessagesPostedBehindItsOwn) {
-    Recorder target;
-    auto& loop = MessageLoop::Current();
+// nested one (here a failed one, in the handler of 9) left off: what was posted during it waits for the next pass.
+TEST_F(MessageLoopTest, NestedLoopGoesOnWithTheMessagesPostedBehindItsOwn) {
     target.onMessage = [&](int w) {
         if (w == 1 && !loop.RunUntil([&] { return target.seen.size() >= 5; }, test::kGenerousTimeout)) ADD_FAILURE();
         if (w == 10) throw std::runtime_error("nested handler failed");
@@ -110,24 +110,23 @@ TEST(MessageLoopTest, NestedLoopGoesOnWithTheMessagesPostedBehindItsOwn) {
     std::thread([&] { for (int i = 1; i <= 9; ++i) target.PostMessage(kMsg, i, 0); }).join();
     EXPECT_TRUE(loop.RunPending());
     EXPECT_EQ(target.seen, Count(1, 10));
-    test::PumpPending();
+    EXPECT_TRUE(brim::testing::RunUntilIdle());
     EXPECT_EQ(target.seen, Count(1, 11));
 }
 
 // A worker's send cuts in before the rest of the posted batch and blocks until handled; on the owning thread a send
 // is a direct call.
-TEST(MessageLoopTest, SendFromWorkerBlocksUntilHandledAndCutsInBeforePosted) {
-    Recorder target;
+TEST_F(MessageLoopTest, SendFromWorkerBlocksUntilHandledAndCutsInBeforePosted) {
     std::atomic<LRESULT> result{-1};
     std::thread sender;
     target.onMessage = [&](int w) {
         if (w != 1) return;
         sender = std::thread([&] { result = target.SendMessage(kMsg, 7, 35); });
-        ASSERT_TRUE(WaitFor([] { return MessageLoop::Current().PendingCount() == 2; })) << "the send never arrived";
+        ASSERT_TRUE(WaitFor([&] { return loop.PendingCount() == 2; })) << "the send never arrived";
         EXPECT_EQ(result.load(), -1);
     };
     ASSERT_TRUE(target.PostMessage(kMsg, 1, 0) && target.PostMessage(kMsg, 2, 0));
-    test::PumpPending();
+    EXPECT_TRUE(brim::testing::RunUntilIdle());
     sender.join();
     EXPECT_EQ(result.load(), 42);
     target.onMessage = nullptr;
@@ -137,85 +136,67 @@ TEST(MessageLoopTest, SendFromWorkerBlocksUntilHandledAndCutsInBeforePosted) {
 
 // A send whose target is destroyed, or whose owning thread ends, before or while it waits: it returns unhandled, and
 // nothing of the target stays queued.
-TEST(MessageLoopTest, UnhandledSendReturnsAndLeavesNothingQueued) {
+TEST_F(MessageLoopTest, UnhandledSendReturnsAndLeavesNothingQueued) {
     for (const int c : {0, 1, 2, 3}) {
         const bool threadEnds = c & 1, whileWaiting = c & 2;
         SCOPED_TRACE(testing::Message() << "thread ends " << threadEnds << ", while waiting " << whileWaiting);
-        Recorder target(false);
+        Recorder remote(false);
         platform::Event created;
         std::atomic<std::size_t> leftAfterDestroy{0};
         std::thread owner([&] {
-            ASSERT_TRUE(target.CreateEx("owner") && target.PostMessage(kMsg, 1, 0));
+            ASSERT_TRUE(remote.CreateEx("owner") && remote.PostMessage(kMsg, 1, 0));
             created.Set();
             EXPECT_TRUE(!whileWaiting || WaitFor([] { return MessageLoop::Current().PendingCount() == 2; }));
-            if (!threadEnds) target.DestroyWindow(), leftAfterDestroy = MessageLoop::Current().PendingCount();
+            if (!threadEnds) remote.DestroyWindow(), leftAfterDestroy = MessageLoop::Current().PendingCount();
         });
         ASSERT_TRUE(created.Wait(20000));
         if (!whileWaiting) owner.join();
-        EXPECT_FALSE(target.TrySendMessage(kMsg, 2, 0).has_value());
+        EXPECT_FALSE(remote.TrySendMessage(kMsg, 2, 0).has_value());
         if (whileWaiting) owner.join();
-        EXPECT_TRUE(target.seen.empty() && !target.PostMessage(kMsg, 3, 0));
+        EXPECT_TRUE(remote.seen.empty() && !remote.PostMessage(kMsg, 3, 0));
         EXPECT_EQ(leftAfterDestroy.load(), 0U);
     }
 }
-
-// What a loop that drives ours uses: the descriptor, the next timer's deadline, RunPending. A due window timer comes
-// after the posted messages.
-TEST(MessageLoopTest, WakeFdAndTimerDeadlineDriveAnEmbeddingLoop) {
-    Recorder target;
-    auto& loop = MessageLoop::Current();
-    test::PumpPending();
-    pollfd fd{loop.WakeFd(), POLLIN, 0};
-    EXPECT_TRUE(::poll(&fd, 1, 0) == 0 && loop.TimeUntilNextTimerMs() == -1);
-    std::thread([&] { target.PostMessage(kMsg, 3, 0); }).join();
-    EXPECT_TRUE(::poll(&fd, 1, 0) == 1 && loop.TimeUntilNextTimerMs() == 0);  // work is waiting
-    EXPECT_TRUE(loop.RunPending());
-    std::thread([&] { target.SetTimer(9, 600000), target.SetTimer(9, 1); }).join();  // re-set to an earlier deadline
-    EXPECT_LE(loop.TimeUntilNextTimerMs(), 1);
-    ASSERT_TRUE(WaitFor([&] { return loop.TimeUntilNextTimerMs() == 0; }) && target.PostMessage(kMsg, 4, 0));
-    EXPECT_TRUE(loop.RunPending());
-    target.onMessage = [&](int) { target.KillTimer(9); };
-    ASSERT_TRUE(test::PumpUntil([&] { return target.seen.size() == 4; }));
-    EXPECT_EQ(target.seen, (std::vector<int>{3, 4, -9, -9}));
-    EXPECT_TRUE(loop.TimeUntilNextTimerMs() == -1 && !target.KillTimer(9));
-}
-
 
 struct ManualTimerClock : brim::platform::TimerClock {
     std::chrono::steady_clock::time_point Now() const override { return now; }
     std::chrono::steady_clock::time_point now{};
 };
 
-// Under the loop's own clock, set by the test: due timers fire earliest deadline first, each again an interval after
-// the pass that ran it; a restart moves a deadline; a timer killed by an earlier handler of the same pass, or whose
-// target went, does not fire; a thousand timers not yet due change nothing.
-TEST(MessageLoopTest, WindowTimersFireByDeadlineUnderTheLoopsClock) {
+// What a loop that drives ours uses: the wake descriptor, the next timer's deadline, RunPending. Under the loop's own
+// clock, set by the test: due timers fire after the posted messages, earliest deadline first, each again an interval
+// after the pass that ran it; a restart, from any thread, moves a deadline; a timer killed by an earlier handler of the
+// same pass, or whose target went, does not fire; a thousand timers not yet due change nothing.
+TEST_F(MessageLoopTest, WakeFdAndWindowTimersByDeadlineDriveAnEmbeddingLoop) {
     ManualTimerClock clock;
-    auto& loop = MessageLoop::Current();
-    test::PumpPending();
+    ASSERT_TRUE(brim::testing::RunUntilIdle());
+    pollfd fd{loop.WakeFd(), POLLIN, 0};
+    EXPECT_TRUE(::poll(&fd, 1, 0) == 0 && loop.TimeUntilNextTimerMs() == -1);
     loop.SetTimerClock(&clock);
-    Recorder a, b;
+    Recorder b;
     std::vector<int> order;
     const auto at = [&](int ms) {
         clock.now = std::chrono::steady_clock::time_point(std::chrono::milliseconds(ms));
-        test::PumpPending();
+        EXPECT_TRUE(brim::testing::RunUntilIdle());
         return std::exchange(order, {});
     };
     at(0);
-    a.onMessage = b.onMessage = [&](int w) { order.push_back(w); };
-    a.SetTimer(1, 30), a.SetTimer(2, 10), b.SetTimer(3, 25);
+    target.onMessage = b.onMessage = [&](int w) { order.push_back(w); };
+    target.SetTimer(1, 30), target.SetTimer(2, 10), b.SetTimer(3, 25);
     for (UINT i = 0; i < 1000; ++i) b.SetTimer(100 + i, 1000 + i);
     EXPECT_EQ(loop.TimeUntilNextTimerMs(), 10);
     EXPECT_EQ(at(9), std::vector<int>{});
     EXPECT_EQ(at(10), std::vector<int>{-2});
-    EXPECT_EQ(at(31), (std::vector<int>{-2, -3, -1}));  // due at 20, 25, 30
-    a.SetTimer(1, 100);                                   // now due at 131
-    a.onMessage = [&](int w) { order.push_back(w), b.KillTimer(3); };
+    std::thread([&] { target.PostMessage(kMsg, 5, 0); }).join();
+    EXPECT_TRUE(::poll(&fd, 1, 0) == 1 && loop.TimeUntilNextTimerMs() == 0);  // work is waiting
+    EXPECT_EQ(at(31), (std::vector<int>{5, -2, -3, -1}));  // due at 20, 25, 30
+    std::thread([&] { target.SetTimer(1, 600000), target.SetTimer(1, 100); }).join();  // now due at 131
+    target.onMessage = [&](int w) { order.push_back(w), b.KillTimer(3); };
     EXPECT_EQ(at(60), std::vector<int>{-2});  // 2 due at 41 kills 3, due at 56
     b.DestroyWindow();
     EXPECT_EQ(loop.TimeUntilNextTimerMs(), 10);  // 2, due at 70
     EXPECT_EQ(at(200), (std::vector<int>{-2, -1}));
-    a.KillTimer(1), a.KillTimer(2);
+    EXPECT_TRUE(target.KillTimer(1) && target.KillTimer(2) && !target.KillTimer(2));
     EXPECT_EQ(loop.TimeUntilNextTimerMs(), -1);
     loop.SetTimerClock(nullptr);
 }

@@ -70,9 +70,7 @@ TEST(LockRankDeathTest, ALockTakenAgainstTheOrderStopsADebugBuild) {
     using Guard = platform::LockGuard<platform::CriticalSection>;
     platform::CriticalSection dispatcher(LockRank::DispatcherQueue), handle(LockRank::WindowHandle),
         queue(LockRank::ThreadQueue);
-    {
-        const Guard a(dispatcher), b(handle), c(queue);
-    }
+    { const Guard a(dispatcher), b(handle), c(queue); }
     { const Guard c(queue); }
     { const Guard a(dispatcher); }
     EXPECT_DEATH(

@@ -1,14 +1,14 @@
 #pragma once
 
 // Scenarios that every toolkit adapter passes in the toolkit's own loop on the test thread. A toolkit side derives
-// from Toolkit<Self, Adapter> and gives RunLoop() (a loop, nested or not, until QuitLoop() ends the innermost),
+// from Toolkit<Self, Adapter> and gives RunLoop() (a loop, nested or not, until Quit() ends the innermost),
 // Every(ms, f) (calls f every ms until it returns false) and hands critical messages to Add(kCritical).
 
 #include <BrimSubscriber/mainthread/MainThreadDispatcher.h>
 #include <BrimSubscriber/platform/WinThread.h>
 #include <BrimSubscriber/subscription/NotificationInfo.h>
-#include <BrimSubscriber/subscription/Subscriber.h>
 #include <BrimSubscriber/subscription/SubscriptionMap.h>
+#include <BrimSubscriber/testing/NotificationSpy.h>
 #include "support/UiLoop.h"
 
 #include <gtest/gtest.h>
@@ -31,19 +31,18 @@ struct Toolkit {
     bool Run() {
         auto state = std::make_shared<int>(0);  // 1: timed out, 2: returned
         self().Every(static_cast<int>(test::kGenerousTimeout.count()), [this, state] {
-            if (*state == 0) *state = 1, self().QuitLoop();
+            if (*state == 0) *state = 1, self().Quit();
             return false;
         });
         self().RunLoop();
         return std::exchange(*state, 2) == 0;
     }
-    void Quit() { self().QuitLoop(); }
     // Values in arrival order (the quitAt-th ends Run()); `misplaced` counts those that arrived off the toolkit thread.
     void Add(int value) {
         const std::lock_guard lock(m_mutex);
         m_values.push_back(value);
         misplaced += std::this_thread::get_id() != m_thread || !platform::IsUserInterfaceThread();
-        if (m_values.size() == quitAt) Quit();
+        if (m_values.size() == quitAt) self().Quit();
     }
     std::vector<int> Values() {
         const std::lock_guard lock(m_mutex);
@@ -82,15 +81,9 @@ struct Worker {
 template <class Tk>
 void EveryServiceDeliversThroughTheToolkitLoop() {
     Tk tk;
-    struct Adder : Subscriber {
-        Adder(Tk& tk, int n) : tk(tk), n(n) {}
-        void Update(const NotificationInfo* info) override { last = info, tk.Add(n); }
-        Tk& tk;
-        const int n;
-        std::atomic<const NotificationInfo*> last{nullptr};
-    } posted(tk, 1), sent(tk, 2);
     SubscriptionMap map;
-    map.Subscribe(u"posted", &posted), map.Subscribe(u"sent", &sent);
+    brim::testing::NotificationSpy spy(&map, {u"posted", u"sent"});
+    spy.onDelivery = [&](const brim::testing::Delivery& delivery) { tk.Add(delivery.key == u"posted" ? 1 : 2); };
     MainThreadDispatcher dispatcher;
     Target probe([&](UINT, WPARAM, LPARAM) { probe.KillTimer(2), tk.Add(3); });
     Target timer([&](UINT, WPARAM, LPARAM) { timer.KillTimer(1), tk.Add(4); });
@@ -100,7 +93,7 @@ void EveryServiceDeliversThroughTheToolkitLoop() {
         for (int i = 0; i < 50; ++i) map.NotifyPost({u"posted"}), dispatcher.DispatchAsync([&tk, i] { tk.Add(100 + i); });
         const NotificationInfo info;
         map.NotifySend({u"sent"}, &info, nullptr);
-        EXPECT_EQ(sent.last.load(), &info) << "NotifySend returned before its delivery";
+        EXPECT_EQ(std::ranges::count(tk.Values(), 2), 1) << "NotifySend returned before its delivery";
         probe.SetTimer(2, 1);
     });
     tk.quitAt = 103;  // nothing else wakes the toolkit loop meanwhile

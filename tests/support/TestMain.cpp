@@ -1,5 +1,4 @@
-// Test entry point: the thread that runs the tests is the user-interface
-// thread, as the main thread of an application is.
+// Test entry point: the thread that runs the tests is the user-interface thread, as an application's main thread is.
 
 #include <BrimSubscriber/platform/WinThread.h>
 
@@ -7,8 +6,7 @@
 
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
-    // Death tests re-run the test binary instead of forking a process whose
-    // other threads are gone.
+    // Death tests re-run the test binary instead of forking a process whose other threads are gone.
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     platform::SetUserInterfaceThread();
     return RUN_ALL_TESTS();

@@ -1,19 +1,17 @@
 #pragma once
 
-// Helpers for tests. The test main() makes the test thread the user-interface
-// thread; a test that waits for work done there pumps its loop until the
-// condition holds, and fails loudly after a generous time-out instead of
-// hanging (it never sleeps blindly: it wakes for messages and re-checks):
-//
+// Helpers for tests, whose main() makes the test thread the user-interface thread. A test that waits for work done
+// there pumps its loop until the condition holds, and fails loudly after a generous time-out instead of hanging:
 //   ASSERT_TRUE(test::PumpUntil([&] { return received == 3; }));
-//
 // TempDir is a directory of the test's own, removed with everything in it.
 
 #include <BrimSubscriber/platform/MessageLoop.h>
+#include <BrimSubscriber/platform/Wnd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <random>
 #include <string>
 
@@ -29,6 +27,15 @@ inline bool PumpUntil(const std::function<bool()>& done, std::chrono::millisecon
 inline void PumpPending() {
     while (platform::MessageLoop::Current().RunPending()) {
     }
+}
+
+// Posts until the calling thread's queue is full; the messages go with the returned window.
+inline std::unique_ptr<CWnd> FillQueue() {
+    auto filler = std::make_unique<CWnd>();
+    filler->CreateEx("filler");
+    while (filler->PostMessage(WM_APP + 7, 0, 0)) {
+    }
+    return filler;
 }
 
 struct TempDir {

@@ -1,7 +1,5 @@
-// A client that keeps the global names for itself: it defines UINT, WPARAM,
-// CString, CWnd, notify_all and a namespace platform of its own, then
-// includes every installed header with BRIM_NO_GLOBAL_NAMES (all-headers.h,
-// listed by the install check) and uses the library through brim:: alone.
+// A client with its own global UINT, WPARAM, CString, CWnd, notify_all and namespace platform. It includes every
+// installed header (all-headers.h, listed by the install check) with BRIM_NO_GLOBAL_NAMES and uses brim:: alone.
 
 #include <cstdio>
 #include <string>
@@ -28,8 +26,7 @@ int main() {
     layers.Subscribe(u8"DisplayLayerAdded");  // UTF-8 keys convert as UTF-16 ones do
     brim::SubscriptionManager::Instance().NotifyPost(3, u"DisplayLayerAdded");
     layers.Notify(brim::notify_all, nullptr);
-    while (brim::platform::MessageLoop::Current().RunPending()) {
-    }
+    brim::testing::RunUntilIdle();
 
     const UINT half = 0.5;
     const WPARAM own = "own";

@@ -19,7 +19,7 @@ struct GlibToolkit : scenarios::Toolkit<GlibToolkit, platform::GlibLoop> {
         g_main_loop_unref(m_loops.back());
         m_loops.pop_back();
     }
-    void QuitLoop() { g_main_loop_quit(m_loops.back()); }
+    void Quit() { g_main_loop_quit(m_loops.back()); }
     void Every(int ms, std::function<bool()> call) {
         GSource* source = g_timeout_source_new(static_cast<guint>(ms));  // default priority, as ours
         g_source_set_callback(

@@ -21,7 +21,7 @@ struct QtToolkit : scenarios::Toolkit<QtToolkit, platform::QtLoop> {
         loop.exec();
         m_loops.pop_back();
     }
-    void QuitLoop() { m_loops.back()->quit(); }
+    void Quit() { m_loops.back()->quit(); }
     void Every(int ms, std::function<bool()> call) {
         auto* timer = new QTimer(&m_timers);
         timer->setTimerType(Qt::PreciseTimer);
