@@ -1,7 +1,6 @@
 #include <BrimSubscriber/filewatch/FileWatcher.h>
 
 #include "FileWatchTesting.h"
-#include <BrimSubscriber/platform/Wnd.h>
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -44,9 +43,7 @@ TEST_F(FileWatcherTest, EachChangeIsReportedOnceWhenTheFileCanBeOpened) {
         {"still cannot be opened", [] {}, 6},
         {"can be opened again", [&] { m_seams.unreadable.clear(); }, 7},
         {"changed while the queue is full: reported once there is room", [&] {
-             const auto backlog = std::make_unique<CWnd>();  // its messages go with it
-             ASSERT_TRUE(backlog->CreateEx("backlog"));
-             std::thread([&] { while (backlog->PostMessage(WM_APP, 0, 0)) {} }).join();
+             const auto backlog = test::FillQueue();  // its messages go with it
              Touch(file, 1004s + 500ms);
              m_watcher->RunPassForTesting();  // the post is refused
          }, 8},

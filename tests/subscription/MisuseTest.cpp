@@ -14,6 +14,7 @@
 #include <BrimSubscriber/subscription/Subscription.h>
 #include <BrimSubscriber/subscription/SubscriptionManager.h>
 #include "subscription/Recorder.h"
+#include "support/UiLoop.h"
 #include <BrimSubscriber/testing/RunUntilIdle.h>
 
 #include <gtest/gtest.h>
@@ -110,10 +111,7 @@ const MisuseCase kCases[] = {
          const std::uint64_t before = t.hub.DroppedPostCount();
          std::string seen;
          {
-             CWnd filler;  // its messages go with it
-             filler.CreateEx("filler");
-             while (filler.PostMessage(WM_APP + 7, 0, 0)) {
-             }
+             const auto filler = test::FillQueue();  // its messages go with it
              t.hub.NotifyPost(7, K), t.hub.NotifyPost(7, K);
              seen = Str(MainThreadDispatcher::Instance().DispatchAsync([] {}), t.hub.DroppedPostCount() - before);
          }

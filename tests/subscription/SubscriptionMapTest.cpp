@@ -5,7 +5,6 @@
 
 #include "fuzz/SubscriptionMapHarness.h"
 #include <BrimSubscriber/platform/Event.h>
-#include <BrimSubscriber/platform/Wnd.h>
 #include <BrimSubscriber/subscription/SubscriptionManager.h>
 #include <BrimSubscriber/testing/RunUntilIdle.h>
 #include "subscription/Recorder.h"
@@ -121,10 +120,7 @@ TEST_F(SubscriptionMapTest, PostedPayloadsReachEachReceiverOnceAndAreFreedOnceWh
     }).join();
     platform::SetUserInterfaceThread();
     {
-        CWnd filler;  // its messages go with it
-        ASSERT_TRUE(filler.CreateEx("filler"));
-        while (filler.PostMessage(WM_APP + 7, 0, 0)) {
-        }
+        const auto filler = test::FillQueue();  // its messages go with it
         EXPECT_TRUE(!map->TryNotifyPost({K}, std::make_shared<const Result>(unrun)) && unrun.EndedHere(2));
     }
     ASSERT_TRUE(brim::testing::RunUntilIdle());

@@ -23,12 +23,6 @@ inline bool PumpUntil(const std::function<bool()>& done, std::chrono::millisecon
     return platform::MessageLoop::Current().RunUntil(done, timeout);
 }
 
-// Handles everything that is pending on the calling thread's loop now.
-inline void PumpPending() {
-    while (platform::MessageLoop::Current().RunPending()) {
-    }
-}
-
 // Posts until the calling thread's queue is full; the messages go with the returned window.
 inline std::unique_ptr<CWnd> FillQueue() {
     auto filler = std::make_unique<CWnd>();
