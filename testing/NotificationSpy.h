@@ -55,9 +55,7 @@ public:
     // type subscribes nothing (the hub reports it), so nothing is recorded.
     NotificationSpy(int type, const std::vector<CString>& keys)
         : NotificationSpy(SubscriptionManager::Instance().GetSubscriptionMap(type), keys) {}
-    // Subscribes under `keys` of `map`. With a null map the receivers are
-    // made but not subscribed: the test subscribes them (ReceiverFor) as it
-    // wants, and withdraws them before the spy goes.
+    // Subscribes under `keys` of `map`; a null map subscribes nothing.
     NotificationSpy(SubscriptionMap* map, const std::vector<CString>& keys) : m_map(map) {
         for (const CString& key : keys) m_receivers.push_back(std::make_unique<Receiver>(*this, key));
         if (m_map == nullptr) return;
@@ -68,16 +66,6 @@ public:
     ~NotificationSpy() {
         if (m_map == nullptr) return;
         for (const auto& receiver : m_receivers) m_map->Unsubscribe(receiver->key, receiver.get());
-    }
-
-    // The receiver that records under `key` (the first one given for it), for
-    // a test that handles the receiver itself: to leave it out of a delivery,
-    // or to subscribe it elsewhere. Null when `key` was not given.
-    [[nodiscard]] Subscriber* ReceiverFor(const CString& key) const {
-        for (const auto& receiver : m_receivers) {
-            if (receiver->key == key) return receiver.get();
-        }
-        return nullptr;
     }
 
     // Called with each record as it is kept; set it before any delivery.
