@@ -18,6 +18,8 @@
 #include <BrimSubscriber/subscription/SubscriptionMap.h>
 
 #include <benchmark/benchmark.h>
+#include <pthread.h>
+#include <time.h>
 
 #include <algorithm>
 #include <atomic>
@@ -29,6 +31,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -153,6 +156,14 @@ private:
 // when the expected number has run. Every implementation uses this same
 // object, so the cost of noticing the end is equal for all. Arm() before the
 // producers start; Hit() only on the consuming thread.
+// CPU time a thread has used so far, read from its own clock (not the
+// process's, which would count threads left by other rows and the toolkits'
+// helper threads).
+inline std::int64_t ThreadCpuNs(clockid_t clock) {
+    timespec ts{};
+    return clock_gettime(clock, &ts) == 0 ? std::int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec : 0;
+}
+
 class Completion {
 public:
     void Arm(std::uint64_t expected) {
@@ -161,6 +172,7 @@ public:
         m_done = false;
     }
     void Hit() {
+        if (!m_clockNoted) [[unlikely]] NoteConsumer();
         if (++m_count != m_target) return;
         {
             const std::lock_guard lock(m_mutex);
@@ -173,8 +185,23 @@ public:
         std::unique_lock lock(m_mutex);
         return m_cv.wait_for(lock, timeout, [this] { return m_done; });
     }
+    // The CPU clock of the thread that ran the calls, once one has run.
+    std::optional<clockid_t> ConsumerClock() {
+        const std::lock_guard lock(m_mutex);
+        return m_consumerClock;
+    }
 
 private:
+    void NoteConsumer() {
+        clockid_t clock{};
+        const bool known = pthread_getcpuclockid(pthread_self(), &clock) == 0;
+        const std::lock_guard lock(m_mutex);
+        if (known) m_consumerClock = clock;
+        m_clockNoted = true;
+    }
+
+    bool m_clockNoted = false;   // consuming thread only
+    std::optional<clockid_t> m_consumerClock;  // guarded by m_mutex
     std::uint64_t m_count = 0;   // consuming thread only
     std::uint64_t m_target = 0;  // written by Arm before producers start
     std::mutex m_mutex;
@@ -217,6 +244,15 @@ public:
     void Wait() {
         std::unique_lock lock(m_mutex);
         m_finished.wait(lock, [this] { return m_running == 0; });
+    }
+    // The CPU time the workers have used so far, from their own clocks.
+    std::int64_t CpuNs() {
+        std::int64_t total = 0;
+        for (auto& t : m_threads) {
+            clockid_t clock{};
+            if (pthread_getcpuclockid(t.native_handle(), &clock) == 0) total += ThreadCpuNs(clock);
+        }
+        return total;
     }
 
 private:
@@ -271,6 +307,8 @@ void MeasurePostThroughput(benchmark::State& state, Completion& completion, int 
     std::uint64_t allocations = 0;
     std::uint64_t warmUpAllocations = 0;
     std::uint64_t rounds = 0;
+    std::int64_t cpuNs = 0;  // producers' and consumer's, over the counted batches
+    bool cpuKnown = true;
     auto job = [&](int) {
         for (std::uint64_t i = 0; i < perWorker; ++i) {
             if (!post()) refused.fetch_add(1, std::memory_order_relaxed);
@@ -278,6 +316,9 @@ void MeasurePostThroughput(benchmark::State& state, Completion& completion, int 
     };
     for (auto _ : state) {
         completion.Arm(batch);
+        const std::optional<clockid_t> consumer = completion.ConsumerClock();
+        const auto cpuNow = [&] { return gang.CpuNs() + (consumer ? ThreadCpuNs(*consumer) : 0); };
+        const std::int64_t cpuBefore = cpuNow();
         const std::uint64_t allocationsBefore = AllocationCount();
         // Handed over by reference, so that starting the workers allocates
         // nothing and the count below is the posting's alone.
@@ -296,8 +337,11 @@ void MeasurePostThroughput(benchmark::State& state, Completion& completion, int 
         // to the traffic (a bounded number of allocations, once). From the
         // third batch on is the steady state.
         const std::uint64_t made = AllocationCount() - allocationsBefore;
+        const std::int64_t cpuAfter = cpuNow();
         if (++rounds > kWarmUpBatches) {
             allocations += made;
+            cpuNs += cpuAfter - cpuBefore;
+            cpuKnown = cpuKnown && consumer.has_value();
         } else {
             warmUpAllocations += made;
         }
@@ -309,6 +353,14 @@ void MeasurePostThroughput(benchmark::State& state, Completion& completion, int 
     if (rounds > kWarmUpBatches) {
         state.counters["allocs_per_post"] =
             static_cast<double>(allocations) / static_cast<double>((rounds - kWarmUpBatches) * batch);
+        // CPU per post of the posting threads and the thread that ran the
+        // calls together, read from their own clocks: what a post costs the
+        // machine, whichever CPU the scheduler put each thread on and however
+        // long a woken thread waited for one.
+        if (cpuKnown) {
+            state.counters["cpu_ns_per_post"] =
+                static_cast<double>(cpuNs) / static_cast<double>((rounds - kWarmUpBatches) * batch);
+        }
     }
 }
 

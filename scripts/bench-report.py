@@ -212,6 +212,7 @@ def collect(data):
     """{(group,row,impl): benchmark entry}; the median aggregate when there is one."""
     iterations = {}
     medians = {}
+    spreads = {}
     for b in data.get("benchmarks", []):
         k = key_of(b.get("run_name", b["name"]))
         if k is None:
@@ -219,6 +220,8 @@ def collect(data):
         if b.get("run_type") == "aggregate":
             if b.get("aggregate_name") == "median":
                 medians[k] = b
+            elif b.get("aggregate_name") == "cv":
+                spreads[k] = b
         else:
             iterations.setdefault(k, []).append(b)
     result = {}
@@ -231,7 +234,7 @@ def collect(data):
             result[k] = runs[0]
     for k, b in medians.items():
         if k not in result:
-            result[k] = b
+            result[k] = dict(b, spread=spreads.get(k, {}))
     # Repetitions reported without aggregates: the run with the median real time.
     for k, runs in iterations.items():
         if k not in result:
@@ -382,6 +385,31 @@ def print_allocations(results):
     header = ["Row"] + [("Ours " + i[4:]) if i.startswith("Ours") else PEER_NAMES.get(i, i) for i in present]
     print_markdown("Heap allocations per post once warmed up (allocations during the two warm-up batches)",
                    header, lines)
+
+
+def print_cpu_per_post(results):
+    """CPU time per post of the posting threads and the consuming thread together, from per-thread clocks:
+    the median over the repetitions, and their coefficient of variation."""
+    _, rows, columns, _ = GROUPS["Post"]
+    lines = []
+    impls = sorted({k[2] for k in results if k[0] == "Post" and k[2].startswith("Ours")}) + columns
+    present = [i for i in impls if any(k[0] == "Post" and k[2] == i for k in results)]
+    for row, label in rows:
+        cells = [label]
+        for impl in present:
+            b = results.get(("Post", row, impl))
+            if b is None or "cpu_ns_per_post" not in b:
+                cells.append("-")
+                continue
+            cv = b.get("spread", {}).get("cpu_ns_per_post")
+            cells.append(fmt(b["cpu_ns_per_post"], "ns") + ("" if cv is None else " (cv %.0f %%)" % (cv * 100)))
+        if any(c != "-" for c in cells[1:]):
+            lines.append(cells)
+    if not lines:
+        return
+    header = ["Row"] + [("Ours " + i[4:]) if i.startswith("Ours") else PEER_NAMES.get(i, i) for i in present]
+    print_markdown("CPU per post, posting threads and consuming thread together (per-thread clocks; median of the "
+                   "repetitions, their coefficient of variation)", header, lines)
 
 
 def ratio_shown(ours, other):
@@ -563,6 +591,7 @@ def main():
             print_table(results, group)
             if group == "Post":
                 print_allocations(results)
+                print_cpu_per_post(results)
 
     print("### Targets")
     print()
