@@ -364,8 +364,8 @@ def print_table(results, group):
     print_markdown(title, header, lines)
 
 
-def print_allocations(results):
-    """Heap allocations per post after the warm-up batches, and in them."""
+def print_post_counter(results, title, counter, cell):
+    """One table of the posting rows: cell(entry) for each implementation that reported `counter`, "-" elsewhere."""
     _, rows, columns, _ = GROUPS["Post"]
     lines = []
     impls = sorted({k[2] for k in results if k[0] == "Post" and k[2].startswith("Ours")}) + columns
@@ -374,42 +374,30 @@ def print_allocations(results):
         cells = [label]
         for impl in present:
             b = results.get(("Post", row, impl))
-            if b is None or "allocs_per_post" not in b:
-                cells.append("-")
-            else:
-                cells.append("%.5f (%d)" % (b["allocs_per_post"], round(b.get("warmup_allocs", 0))))
+            cells.append("-" if b is None or counter not in b else cell(b))
         if any(c != "-" for c in cells[1:]):
             lines.append(cells)
     if not lines:
         return
     header = ["Row"] + [("Ours " + i[4:]) if i.startswith("Ours") else PEER_NAMES.get(i, i) for i in present]
-    print_markdown("Heap allocations per post once warmed up (allocations during the two warm-up batches)",
-                   header, lines)
+    print_markdown(title, header, lines)
+
+
+def print_allocations(results):
+    """Heap allocations per post after the warm-up batches, and in them."""
+    print_post_counter(results, "Heap allocations per post once warmed up (allocations during the two warm-up batches)",
+                       "allocs_per_post",
+                       lambda b: "%.5f (%d)" % (b["allocs_per_post"], round(b.get("warmup_allocs", 0))))
 
 
 def print_cpu_per_post(results):
     """CPU time per post of the posting threads and the consuming thread together, from per-thread clocks:
     the median over the repetitions, and their coefficient of variation."""
-    _, rows, columns, _ = GROUPS["Post"]
-    lines = []
-    impls = sorted({k[2] for k in results if k[0] == "Post" and k[2].startswith("Ours")}) + columns
-    present = [i for i in impls if any(k[0] == "Post" and k[2] == i for k in results)]
-    for row, label in rows:
-        cells = [label]
-        for impl in present:
-            b = results.get(("Post", row, impl))
-            if b is None or "cpu_ns_per_post" not in b:
-                cells.append("-")
-                continue
-            cv = b.get("spread", {}).get("cpu_ns_per_post")
-            cells.append(fmt(b["cpu_ns_per_post"], "ns") + ("" if cv is None else " (cv %.0f %%)" % (cv * 100)))
-        if any(c != "-" for c in cells[1:]):
-            lines.append(cells)
-    if not lines:
-        return
-    header = ["Row"] + [("Ours " + i[4:]) if i.startswith("Ours") else PEER_NAMES.get(i, i) for i in present]
-    print_markdown("CPU per post, posting threads and consuming thread together (per-thread clocks; median of the "
-                   "repetitions, their coefficient of variation)", header, lines)
+    def cell(b):
+        cv = b.get("spread", {}).get("cpu_ns_per_post")
+        return fmt(b["cpu_ns_per_post"], "ns") + ("" if cv is None else " (cv %.0f %%)" % (cv * 100))
+    print_post_counter(results, "CPU per post, posting threads and consuming thread together (per-thread clocks; "
+                       "median of the repetitions, their coefficient of variation)", "cpu_ns_per_post", cell)
 
 
 def ratio_shown(ours, other):
