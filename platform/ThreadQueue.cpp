@@ -297,10 +297,14 @@ bool ThreadQueue::RunBatch() {
 
 bool ThreadQueue::RunDueTimers() {
     // Timer messages come after the posted ones: one WM_TIMER per due timer.
-    m_dueTimers.clear();
-    m_timers.TakeDue(m_dueTimers);
+    // The pass owns its list: a handler's nested loop runs a pass of its own,
+    // which reuses the kept storage while this one is still walking its list.
+    std::vector<TimerQueue::Key> due;
+    due.swap(m_dueTimers);
+    due.clear();
+    m_timers.TakeDue(due);
     bool handled = false;
-    for (const TimerQueue::Key& key : m_dueTimers) {
+    for (const TimerQueue::Key& key : due) {
         // A handler may have killed a later timer of the same pass.
         if (!m_timers.IsSet(key)) continue;
         const std::uint64_t generation = m_targets.Generation();
@@ -309,6 +313,7 @@ bool ThreadQueue::RunDueTimers() {
             handled = true;
         }
     }
+    m_dueTimers.swap(due);  // its storage serves the next pass
     return handled;
 }
 

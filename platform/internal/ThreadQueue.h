@@ -185,7 +185,7 @@ private:
     std::uint64_t m_batchEpoch = 0;       // counts the batches taken
     std::atomic<std::size_t> m_batchSize{0};  // m_batch.size(), readable by other threads
     std::size_t m_batchTaken BRIM_GUARDED_BY(m_mutex) = 0;  // m_batch.size() when it was taken: never less
-    std::vector<TimerQueue::Key> m_dueTimers;  // owning thread only: reused by every pass
+    std::vector<TimerQueue::Key> m_dueTimers;  // owning thread only: storage lent to each pass in turn
 };
 
 }  // namespace platform::detail

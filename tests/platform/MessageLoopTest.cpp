@@ -196,7 +196,18 @@ TEST_F(MessageLoopTest, WakeFdAndWindowTimersByDeadlineDriveAnEmbeddingLoop) {
     b.DestroyWindow();
     EXPECT_EQ(loop.TimeUntilNextTimerMs(), 10);  // 2, due at 70
     EXPECT_EQ(at(200), (std::vector<int>{-2, -1}));
-    EXPECT_TRUE(target.KillTimer(1) && target.KillTimer(2) && !target.KillTimer(2));
+    // A modal loop in a timer's handler runs the timers due by then; the outer pass goes on with its own.
+    target.SetTimer(1, 9), target.SetTimer(2, 10);                         // due at 209 and 210
+    for (UINT i = 3; i <= 6; ++i) target.SetTimer(i, 12 + i);            // due at 215 to 218
+    target.onMessage = [&](int w) {
+        order.push_back(w);
+        if (order.size() != 1) return;
+        clock.now += std::chrono::milliseconds(8);
+        EXPECT_TRUE(loop.RunPending());
+    };
+    EXPECT_EQ(at(210), (std::vector<int>{-1, -3, -4, -5, -6, -2}));
+    for (UINT i = 1; i <= 6; ++i) EXPECT_TRUE(target.KillTimer(i));
+    EXPECT_TRUE(!target.KillTimer(2));
     EXPECT_EQ(loop.TimeUntilNextTimerMs(), -1);
     loop.SetTimerClock(nullptr);
 }
