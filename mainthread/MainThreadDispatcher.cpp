@@ -34,8 +34,9 @@ public:
     // Queued, or refused with the call destroyed unrun and nothing left
     // behind. Allocation failure comes out as an exception, the same way.
     bool Post(Callable&& call);
-    void Send(Callable& waiting) {
-        static_cast<void>(m_wnd.TrySendMessage(WM_CALLBACK, 0, reinterpret_cast<LPARAM>(&waiting)));
+    // False when the window or its thread was gone before the call ran.
+    bool Send(Callable& waiting) {
+        return m_wnd.TrySendMessage(WM_CALLBACK, 0, reinterpret_cast<LPARAM>(&waiting)).has_value();
     }
     [[nodiscard]] bool IsLive() const { return m_wnd.IsWindow(); }
     [[nodiscard]] std::size_t QueuedCount();
@@ -243,8 +244,7 @@ DispatchStatus MainThreadDispatcher::TryDispatchSync(Callable&& call) {
     Callable waiting = std::move(call);
     Binding* binding = CurrentBinding();
     if (binding == nullptr) return DispatchStatus::NoThread;
-    binding->Send(waiting);
-    return DispatchStatus::Accepted;
+    return binding->Send(waiting) ? DispatchStatus::Accepted : DispatchStatus::ThreadGone;
 }
 
 bool MainThreadDispatcher::CanDispatch() {

@@ -126,7 +126,8 @@ public:
     // once, nested, when called on the owning thread. Always returns true. If
     // there is no owning thread, its window no longer exists, or it ends
     // before handling the call, the callable does not run and is destroyed
-    // before the call returns; nothing of it stays queued.
+    // before the call returns; nothing of it stays queued, and the refusal is
+    // reported through the diagnostics channel.
     bool DispatchSync(std::function<void()>&& call);
 
     template <class F>
@@ -138,7 +139,8 @@ public:
     }
 
     // DispatchSync that reports nothing: NoThread when there was no owning
-    // thread to run it (it did not run), Accepted otherwise.
+    // thread to run it, ThreadGone when its window or thread was gone before
+    // it ran (in both cases it did not run), Accepted otherwise.
     brim::DispatchStatus TryDispatchSync(brim::MoveOnlyFunction<void()>&& call);
 
     // Reports a refused dispatch (any status but Accepted) through the

@@ -55,7 +55,7 @@ TEST(MainThreadDispatcherTest, CallsThatCannotRunAreFreedAndLeaveNothingQueued) 
             EXPECT_EQ(dispatcher.QueuedCount(), 0U);
         },
         [&](auto call) { EXPECT_EQ(orphan->TryDispatchAsync(std::move(call)), DispatchStatus::ThreadGone); },
-        [&](auto call) { EXPECT_TRUE(orphan->DispatchSync(std::move(call))); },
+        [&](auto call) { EXPECT_EQ(orphan->TryDispatchSync(std::move(call)), DispatchStatus::ThreadGone); },
     };
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         auto token = std::make_shared<bool>(false);
