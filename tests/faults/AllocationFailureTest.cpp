@@ -146,11 +146,12 @@ struct Operation {
     const char* name;
     std::string (*observe)(long mode, int variant);
     int variant;
+    bool absorbs = false;  // delivers inside the operation: a removal made by a receiver absorbs its failure
     friend void PrintTo(const Operation& op, std::ostream* out) { *out << op.name; }
 };
 
 const Operation kOperations[] = {
-    {"Subscribe", OnMap, 0},         {"NotifySeveralKeys", OnMap, 1},     {"NotifySend", OnMap, 2},
+    {"Subscribe", OnMap, 0},         {"NotifySeveralKeys", OnMap, 1, true}, {"NotifySend", OnMap, 2, true},
     {"TryNotifyPost", OnMap, 3},     {"DispatchAsync", OnMap, 4},         {"SubscriptionSubscribe", HandleSubscribe, 0},
     {"SubscriptionSetSubscriber", HandleSetSubscriber, 0},
     {"AddFileWatch", AddFileWatch, 0}, {"NFDataAddNewRecord", NFDataAdd, 0}, {"NFDataAddMerged", NFDataAdd, 1},
@@ -167,7 +168,7 @@ TEST_P(AllocationFailureTest, EachFailureThrowsAndLeavesTheObjectAsBeforeOrAfter
         const std::string seen = op.observe(n, op.variant);
         if (!t_fired) break;
         // A removal during a delivery absorbs its failure (the clean-up then visits every key): complete.
-        EXPECT_TRUE(t_threw || seen == after) << "allocation " << n << " failed, but no std::bad_alloc came out";
+        EXPECT_TRUE(t_threw || (op.absorbs && seen == after)) << "allocation " << n << " failed, but no std::bad_alloc came out";
         EXPECT_TRUE(seen == before || seen == after) << "allocation " << n << ": " << seen << "\nbefore: " << before << "\nafter: " << after;
     }
     EXPECT_TRUE(n > 0 && n < 100000) << n << " allocations";

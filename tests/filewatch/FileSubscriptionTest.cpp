@@ -83,14 +83,14 @@ TEST_F(FileSubscriptionTest, PathBytesThatAreNotUtf8AreRefused) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
-        const Diagnostics notUtf8(brim::DiagnosticKind::PathNotUtf8);
+        Diagnostics notUtf8(brim::DiagnosticKind::PathNotUtf8);
         FileSubscription files(*m_watcher);
         files.SetSubscriber(&m_recorder, false);
         EXPECT_EQ(files.Subscribe(std::string_view(row.bytes)), row.utf8);
         EXPECT_EQ(files.Subscribe(fs::path(row.bytes)), row.utf8);
         EXPECT_EQ(m_watcher->AddFileWatch(row.bytes) && m_watcher->RemoveFileWatch(fs::path(row.bytes)), row.utf8);
         EXPECT_EQ(files.GetPaths().size(), row.utf8 ? 1U : 0U);
-        EXPECT_EQ(notUtf8.messages.size(), row.utf8 ? 0U : 1U) << "reported once";
+        EXPECT_EQ(notUtf8.Messages().size(), row.utf8 ? 0U : 1U) << "reported once";
     }
 }
 

@@ -48,9 +48,12 @@ struct Recorder : Subscriber {
 struct Diagnostics {
     explicit Diagnostics(brim::DiagnosticKind kind) : kind(kind) { brim::ForgetReportedDiagnostics(); }
     ~Diagnostics() { brim::SetDiagnosticHandler(previous); }
+    std::vector<std::string> Messages() { const platform::LockGuard lock(mutex); return messages; }
     const brim::DiagnosticKind kind;
+    platform::CriticalSection mutex;  // reports may come from the watcher's thread
     std::vector<std::string> messages;
     brim::DiagnosticHandler previous = brim::SetDiagnosticHandler([this](const brim::Diagnostic& d) {
+        const platform::LockGuard lock(mutex);
         if (d.kind == kind) messages.emplace_back(d.message);
     });
 };

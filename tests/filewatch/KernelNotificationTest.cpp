@@ -159,7 +159,7 @@ TEST_F(KernelNotificationTest, APassWaitingForOneDiskDelaysNoOtherPath) {
 // written without pause for over a period. Where the kernel refuses a directory, the user is told (a query, a
 // diagnostic), its files are polled, and each pass asks again; switched off, every watch goes.
 TEST_F(KernelNotificationTest, WrittenFilesWaitForQuietAndRefusedOnesArePolled) {
-    const Diagnostics lost(brim::DiagnosticKind::KernelHelpLost);
+    Diagnostics lost(brim::DiagnosticKind::KernelHelpLost);
     const fs::path file = m_dir / "f", refused = m_dir / "refused" / "f";
     fs::create_directory(refused.parent_path());
     m_script.refused.insert(refused.parent_path().string());
@@ -169,8 +169,8 @@ TEST_F(KernelNotificationTest, WrittenFilesWaitForQuietAndRefusedOnesArePolled) 
     }
     EXPECT_FALSE(m_scripted.HasKernelHelp(Key(refused)));
     EXPECT_TRUE(m_scripted.HasKernelHelp(Key(file)));
-    ASSERT_EQ(lost.messages.size(), 1U);
-    EXPECT_NE(lost.messages[0].find(refused.string()), std::string::npos) << lost.messages[0];
+    ASSERT_EQ(lost.Messages().size(), 1U);
+    EXPECT_NE(lost.Messages()[0].find(refused.string()), std::string::npos) << lost.Messages()[0];
     const int dir = m_script.WatchOf(m_dir.Path());
     const auto write = [&](int second, bool close) {
         Touch(file, std::chrono::seconds(second), "changed");
@@ -199,7 +199,7 @@ TEST_F(KernelNotificationTest, WrittenFilesWaitForQuietAndRefusedOnesArePolled) 
              FileWatcher::SetKernelNotification(true);
              EXPECT_EQ(m_script.Held() + m_scripted.GetKernelWatchCount(), 0U);
              EXPECT_FALSE(m_scripted.HasKernelHelp(Key(file)));
-             EXPECT_EQ(lost.messages.size(), 1U);
+             EXPECT_EQ(lost.Messages().size(), 1U);
          }, 4},
     };
     for (const auto& s : steps) {

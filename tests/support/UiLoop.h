@@ -8,6 +8,8 @@
 #include <BrimSubscriber/platform/MessageLoop.h>
 #include <BrimSubscriber/platform/Wnd.h>
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -26,9 +28,10 @@ inline bool PumpUntil(const std::function<bool()>& done, std::chrono::millisecon
 // Posts until the calling thread's queue is full; the messages go with the returned window.
 inline std::unique_ptr<CWnd> FillQueue() {
     auto filler = std::make_unique<CWnd>();
-    filler->CreateEx("filler");
+    EXPECT_TRUE(filler->CreateEx("filler"));
     while (filler->PostMessage(WM_APP + 7, 0, 0)) {
     }
+    EXPECT_EQ(platform::MessageLoop::Current().PendingCount(), CWnd::kPostedQueueLimit) << "the queue is not full";
     return filler;
 }
 
