@@ -25,6 +25,7 @@ public:
     DirectCall& operator=(const DirectCall&) = delete;
     ~DirectCall() {
         t_calledDirectly.pop_back();
+        if (t_deleteOnReturn.empty()) return;  // nothing replaced meanwhile: the usual case
         if (std::find(t_calledDirectly.begin(), t_calledDirectly.end(), m_subscriber) != t_calledDirectly.end()) return;
         const auto pending = std::find(t_deleteOnReturn.begin(), t_deleteOnReturn.end(), m_subscriber);
         if (pending == t_deleteOnReturn.end()) return;
@@ -42,9 +43,7 @@ bool IsCalledDirectly(const Subscriber* subscriber) {
 
 }  // namespace
 
-Subscription::Subscription(int type) : m_map(SubscriptionManager::Instance().GetSubscriptionMap(type)) {
-    if (m_map == nullptr) SubscriptionManager::ReportInvalidType(type, "Subscription(type)");
-}
+Subscription::Subscription(int type) : m_map(SubscriptionManager::Instance().MapFor(type, "Subscription(type)")) {}
 
 Subscription::Subscription(Subscription&& other) noexcept
     : m_map(std::exchange(other.m_map, nullptr)),
@@ -74,9 +73,7 @@ void Subscription::Destroy() noexcept {
 }
 
 void Subscription::SetType(int type) {
-    SubscriptionMap* map = SubscriptionManager::Instance().GetSubscriptionMap(type);
-    if (map == nullptr) SubscriptionManager::ReportInvalidType(type, "Subscription::SetType");
-    SetMap(map);
+    SetMap(SubscriptionManager::Instance().MapFor(type, "Subscription::SetType"));
 }
 
 void Subscription::SetMap(SubscriptionMap* map) {

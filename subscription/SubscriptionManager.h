@@ -105,7 +105,7 @@ public:
     const CDataId* GetSafeDataIdPtr(const CDataId& id);
 
 private:
-    friend class Subscription;  // asks whether its map went with the hub
+    friend class Subscription;  // asks whether its map went with the hub; MapFor
 
     SubscriptionManager();
 

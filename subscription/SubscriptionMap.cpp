@@ -278,24 +278,30 @@ bool SubscriptionMap::TryNotifyPost(const std::vector<CString>& keys, std::share
     return Post(keys, std::move(info), false);
 }
 
+namespace {
+
+// Queues a posted delivery (in place: it must not allocate) and, when asked,
+// reports a refusal in the registry's terms.
+template <class Delivery>
+bool Offer(MainThreadDispatcher& dispatcher, Delivery&& delivery, int type, bool report) {
+    static_assert(MoveOnlyFunction<void()>::kFitsInPlace<Delivery>, "posting must not allocate");
+    const DispatchStatus status = dispatcher.TryDispatchAsync(std::forward<Delivery>(delivery));
+    if (report && status != DispatchStatus::Accepted) dispatcher.ReportRefusal(status, type);
+    return status == DispatchStatus::Accepted;
+}
+
+}  // namespace
+
 bool SubscriptionMap::Post(std::span<const CString> keys, bool report) {
-    static_assert(brim::MoveOnlyFunction<void()>::kFitsInPlace<PostedDelivery>, "posting must not allocate");
-    const brim::DispatchStatus status = m_dispatcher->TryDispatchAsync(PostedDelivery(*this, keys));
-    if (report) m_dispatcher->ReportRefusal(status, m_type);
-    return status == brim::DispatchStatus::Accepted;
+    return Offer(*m_dispatcher, PostedDelivery(*this, keys), m_type, report);
 }
 
 bool SubscriptionMap::Post(std::span<const CString> keys, std::shared_ptr<const NotificationInfo>&& info,
                            bool report) {
-    static_assert(brim::MoveOnlyFunction<void()>::kFitsInPlace<PostedDeliveryWithInfo>,
-                  "posting a payload must not allocate");
     if (!info) return Post(keys, report);
     // A refused call is destroyed inside the dispatch, on this thread, and
     // the reference with it: nothing of the payload outlives the refusal.
-    const brim::DispatchStatus status =
-        m_dispatcher->TryDispatchAsync(PostedDeliveryWithInfo(*this, keys, std::move(info)));
-    if (report) m_dispatcher->ReportRefusal(status, m_type);
-    return status == brim::DispatchStatus::Accepted;
+    return Offer(*m_dispatcher, PostedDeliveryWithInfo(*this, keys, std::move(info)), m_type, report);
 }
 
 void SubscriptionMap::CleanUp() {

@@ -52,7 +52,7 @@ struct Delivery {
 class NotificationSpy {
 public:
     // Subscribes under `keys` of the hub's subscription `type`; an invalid
-    // type subscribes nothing (the hub reports it), so nothing is recorded.
+    // type subscribes nothing, so nothing is recorded.
     NotificationSpy(int type, const std::vector<CString>& keys)
         : NotificationSpy(SubscriptionManager::Instance().GetSubscriptionMap(type), keys) {}
     // Subscribes under `keys` of `map`; a null map subscribes nothing.
