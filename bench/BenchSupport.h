@@ -152,10 +152,6 @@ private:
     std::unique_ptr<MainThreadDispatcher> m_dispatcher;  // posts behind the hub's messages
 };
 
-// Counts deliveries on the one consuming thread and wakes the measuring thread
-// when the expected number has run. Every implementation uses this same
-// object, so the cost of noticing the end is equal for all. Arm() before the
-// producers start; Hit() only on the consuming thread.
 // CPU time a thread has used so far, read from its own clock (not the
 // process's, which would count threads left by other rows and the toolkits'
 // helper threads).
@@ -164,21 +160,100 @@ inline std::int64_t ThreadCpuNs(clockid_t clock) {
     return clock_gettime(clock, &ts) == 0 ? std::int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec : 0;
 }
 
+// Where the measured threads run: producers on one CPU, the consumer on
+// another, for every implementation alike. Left to the scheduler, a row's
+// CPU per post moved by several times between runs with where it happened
+// to put five threads on two CPUs (whether a woken thread found its CPU idle
+// or had to preempt another, whether producers contended or took turns).
+// Pinned, every implementation pays for the same thing: its producers' work
+// on one CPU, taking turns there as they would on a busy machine, and its
+// consumer's on the other, with the queue's data crossing between them.
+inline constexpr int kProducerCpu = 0;
+inline constexpr int kConsumerCpu = 1;
+
+// Pins the calling thread to `cpu`; does nothing on a one-CPU machine.
+inline void PinCurrentThread(int cpu) {
+    if (std::thread::hardware_concurrency() < 2) return;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    pthread_setaffinity_np(pthread_self(), sizeof set, &set);
+}
+
+// Lets the calling thread run anywhere again.
+inline void UnpinCurrentThread() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    for (unsigned cpu = 0; cpu < std::thread::hardware_concurrency() && cpu < CPU_SETSIZE; ++cpu) CPU_SET(cpu, &set);
+    pthread_setaffinity_np(pthread_self(), sizeof set, &set);
+}
+
+// The CPU clock of the thread that runs the posted or sent calls, noted by
+// the first call that runs there (every implementation's consumer is found
+// the same way), which also pins that thread to kConsumerCpu. Note() only on
+// the consuming thread.
+class ConsumerClock {
+public:
+    void Note() {
+        if (m_noted) [[likely]] return;
+        PinCurrentThread(kConsumerCpu);
+        clockid_t clock{};
+        const bool known = pthread_getcpuclockid(pthread_self(), &clock) == 0;
+        const std::lock_guard lock(m_mutex);
+        if (known) m_clock = clock;
+        m_noted = true;
+    }
+    std::optional<clockid_t> Get() {
+        const std::lock_guard lock(m_mutex);
+        return m_clock;
+    }
+
+private:
+    bool m_noted = false;  // consuming thread only
+    std::mutex m_mutex;
+    std::optional<clockid_t> m_clock;  // guarded by m_mutex
+};
+
+// Counts deliveries on the one consuming thread and wakes the measuring thread
+// when the expected number has run. Every implementation uses this same
+// object, so the cost of noticing the end is equal for all. Arm() before the
+// producers start; Hit() only on the consuming thread.
+//
+// A gated batch holds the consumer inside the batch's first call until
+// Open(): the producers then post into a queue whose consumer is busy, and
+// the consumer takes the rest one after another without sleeping between
+// them. Every implementation's queue sees the same pattern, one wake-up per
+// batch, so what the batch costs is the posts' own work rather than how many
+// times the scheduler let the consumer fall asleep in between.
 class Completion {
 public:
-    void Arm(std::uint64_t expected) {
+    void Arm(std::uint64_t expected, bool gated = false) {
         const std::lock_guard lock(m_mutex);
         m_target = m_count + expected;
         m_done = false;
+        m_gateShut = gated;
+        m_gateSeen = !gated;
+    }
+    void Open() {
+        {
+            const std::lock_guard lock(m_mutex);
+            m_gateShut = false;
+        }
+        m_cv.notify_all();
     }
     void Hit() {
-        if (!m_clockNoted) [[unlikely]] NoteConsumer();
+        m_clock.Note();
+        if (!m_gateSeen) [[unlikely]] {
+            std::unique_lock lock(m_mutex);
+            m_cv.wait(lock, [this] { return !m_gateShut; });
+            m_gateSeen = true;
+        }
         if (++m_count != m_target) return;
         {
             const std::lock_guard lock(m_mutex);
             m_done = true;
         }
-        m_cv.notify_one();
+        m_cv.notify_all();
     }
     // False when the batch did not complete within the timeout (posts lost).
     bool Wait(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
@@ -186,27 +261,17 @@ public:
         return m_cv.wait_for(lock, timeout, [this] { return m_done; });
     }
     // The CPU clock of the thread that ran the calls, once one has run.
-    std::optional<clockid_t> ConsumerClock() {
-        const std::lock_guard lock(m_mutex);
-        return m_consumerClock;
-    }
+    std::optional<clockid_t> ConsumerCpuClock() { return m_clock.Get(); }
 
 private:
-    void NoteConsumer() {
-        clockid_t clock{};
-        const bool known = pthread_getcpuclockid(pthread_self(), &clock) == 0;
-        const std::lock_guard lock(m_mutex);
-        if (known) m_consumerClock = clock;
-        m_clockNoted = true;
-    }
-
-    bool m_clockNoted = false;   // consuming thread only
-    std::optional<clockid_t> m_consumerClock;  // guarded by m_mutex
+    ConsumerClock m_clock;
     std::uint64_t m_count = 0;   // consuming thread only
     std::uint64_t m_target = 0;  // written by Arm before producers start
+    bool m_gateSeen = true;      // consuming thread only, after Arm
     std::mutex m_mutex;
     std::condition_variable m_cv;
-    bool m_done = false;  // guarded by m_mutex
+    bool m_done = false;      // guarded by m_mutex
+    bool m_gateShut = false;  // guarded by m_mutex
 };
 
 // A fixed set of worker threads that each run the same job once per Run(),
@@ -257,6 +322,7 @@ public:
 
 private:
     void Loop(int index) {
+        PinCurrentThread(kProducerCpu);
         std::uint64_t seen = 0;
         for (;;) {
             std::function<void(int)> job;
@@ -297,6 +363,14 @@ static_assert(kPostBatch < kPostedQueueBound);
 // of `workers` threads calls post() kPostBatch / workers times, then the
 // measuring thread waits for the consumer to have run all of them. `post`
 // returns false when the implementation refused the message.
+//
+// CPU per post comes from a second, gated batch in each iteration (outside
+// the timed part; see Completion): the CPU time of the posting threads and
+// the consuming thread together, from their own clocks, divided by the posts.
+// Measured in the free-running batches it swung by several times between
+// runs, with whether the consumer slept and was woken between posts or kept
+// pace; held behind the gate, each batch pays for one wake-up and otherwise
+// for the enqueuing and the running of its posts.
 template <class Post>
 void MeasurePostThroughput(benchmark::State& state, Completion& completion, int workers, Post post) {
     WorkerGang gang(workers);
@@ -307,87 +381,116 @@ void MeasurePostThroughput(benchmark::State& state, Completion& completion, int 
     std::uint64_t allocations = 0;
     std::uint64_t warmUpAllocations = 0;
     std::uint64_t rounds = 0;
-    std::int64_t cpuNs = 0;  // producers' and consumer's, over the counted batches
+    std::int64_t cpuNs = 0;  // producers' and consumer's, over the counted gated batches
+    std::int64_t consumerCpuNs = 0;  // of which the consumer's
     bool cpuKnown = true;
     auto job = [&](int) {
         for (std::uint64_t i = 0; i < perWorker; ++i) {
             if (!post()) refused.fetch_add(1, std::memory_order_relaxed);
         }
     };
-    for (auto _ : state) {
-        completion.Arm(batch);
-        const std::optional<clockid_t> consumer = completion.ConsumerClock();
-        const auto cpuNow = [&] { return gang.CpuNs() + (consumer ? ThreadCpuNs(*consumer) : 0); };
-        const std::int64_t cpuBefore = cpuNow();
-        const std::uint64_t allocationsBefore = AllocationCount();
+    // Posts one batch and waits until it has run; false (the row skipped)
+    // when a post was refused or lost.
+    const auto runBatch = [&](bool gated) {
+        completion.Arm(batch, gated);
         // Handed over by reference, so that starting the workers allocates
         // nothing and the count below is the posting's alone.
         gang.Run(std::ref(job));
         gang.Wait();
+        completion.Open();
         if (refused.load() != 0) {
             state.SkipWithError("a post was refused");
-            break;
+            return false;
         }
         if (!completion.Wait()) {
             state.SkipWithError("posted messages did not all run");
-            break;
+            return false;
         }
+        return true;
+    };
+    for (auto _ : state) {
+        const std::uint64_t allocationsBefore = AllocationCount();
+        if (!runBatch(false)) break;
+        state.PauseTiming();
+        const std::optional<clockid_t> consumer = completion.ConsumerCpuClock();
+        const auto consumerNow = [&] { return consumer ? ThreadCpuNs(*consumer) : 0; };
+        const std::int64_t producersBefore = gang.CpuNs();
+        const std::int64_t consumerBefore = consumerNow();
+        const bool ran = runBatch(true);
+        const std::int64_t consumerSpent = consumerNow() - consumerBefore;
+        const std::int64_t producersSpent = gang.CpuNs() - producersBefore;
+        state.ResumeTiming();
+        if (!ran) break;
         // The first batches warm the queues up: each is a pair of buffers
         // that trade places at every batch taken, so both halves must grow
         // to the traffic (a bounded number of allocations, once). From the
-        // third batch on is the steady state.
+        // third iteration on is the steady state.
         const std::uint64_t made = AllocationCount() - allocationsBefore;
-        const std::int64_t cpuAfter = cpuNow();
         if (++rounds > kWarmUpBatches) {
             allocations += made;
-            cpuNs += cpuAfter - cpuBefore;
+            cpuNs += producersSpent + consumerSpent;
+            consumerCpuNs += consumerSpent;
             cpuKnown = cpuKnown && consumer.has_value();
         } else {
             warmUpAllocations += made;
         }
     }
+    const std::uint64_t counted = rounds > kWarmUpBatches ? rounds - kWarmUpBatches : 0;
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * batch));
     state.counters["workers"] = workers;
     state.counters["warmup_allocs"] = static_cast<double>(warmUpAllocations);
     state.counters["allocs_total"] = static_cast<double>(warmUpAllocations + allocations);
-    if (rounds > kWarmUpBatches) {
-        state.counters["allocs_per_post"] =
-            static_cast<double>(allocations) / static_cast<double>((rounds - kWarmUpBatches) * batch);
-        // CPU per post of the posting threads and the thread that ran the
-        // calls together, read from their own clocks: what a post costs the
-        // machine, whichever CPU the scheduler put each thread on and however
-        // long a woken thread waited for one.
+    if (counted != 0) {
+        // Both batches of each counted iteration.
+        state.counters["allocs_per_post"] = static_cast<double>(allocations) / static_cast<double>(2 * counted * batch);
         if (cpuKnown) {
-            state.counters["cpu_ns_per_post"] =
-                static_cast<double>(cpuNs) / static_cast<double>((rounds - kWarmUpBatches) * batch);
+            const auto perPost = [&](std::int64_t ns) { return static_cast<double>(ns) / static_cast<double>(counted * batch); };
+            state.counters["cpu_ns_per_post"] = perPost(cpuNs);
+            state.counters["consumer_cpu_ns_per_post"] = perPost(consumerCpuNs);
         }
     }
 }
 
 // Sending: round trips made one after another from the measuring thread (a
 // worker), each timed on its own with steady_clock. The median and the 99th
-// percentile become counters; a short warm-up is not counted.
+// percentile become counters; a short warm-up is not counted. `consumer` is
+// noted by the sent call on the thread that runs it; cpu_ns_per_round_trip
+// is the measuring thread's CPU time and that thread's together, from their
+// own clocks, over the counted round trips.
 inline constexpr int kRoundTrips = 20'000;
 inline constexpr int kRoundTripWarmUp = 1'000;
 
 template <class Send>
-void MeasureRoundTrips(benchmark::State& state, Send send) {
+void MeasureRoundTrips(benchmark::State& state, ConsumerClock& consumer, Send send) {
     using Clock = std::chrono::steady_clock;
     std::vector<std::int64_t> ns(kRoundTrips);
+    std::int64_t cpuNs = 0;
+    bool cpuKnown = true;
+    PinCurrentThread(kProducerCpu);
     for (auto _ : state) {
         for (int i = 0; i < kRoundTripWarmUp; ++i) send();
+        const std::optional<clockid_t> clock = consumer.Get();
+        const auto cpuNow = [&] { return ThreadCpuNs(CLOCK_THREAD_CPUTIME_ID) + (clock ? ThreadCpuNs(*clock) : 0); };
+        const std::int64_t cpuBefore = cpuNow();
         for (int i = 0; i < kRoundTrips; ++i) {
             const auto start = Clock::now();
             send();
             ns[static_cast<std::size_t>(i)] =
                 std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
         }
+        cpuNs += cpuNow() - cpuBefore;
+        cpuKnown = cpuKnown && clock.has_value();
     }
+    UnpinCurrentThread();
     std::sort(ns.begin(), ns.end());
     const auto at = [&](double q) { return static_cast<double>(ns[static_cast<std::size_t>(q * (ns.size() - 1))]); };
     state.counters["median_ns"] = at(0.5);
     state.counters["p99_ns"] = at(0.99);
     state.counters["round_trips"] = kRoundTrips;
+    if (cpuKnown && state.iterations() != 0) {
+        state.counters["cpu_ns_per_round_trip"] =
+            static_cast<double>(cpuNs) / static_cast<double>(state.iterations() * kRoundTrips);
+    }
 }
 
 // Watching: 10,000 small real files in a temporary directory, named as in

@@ -7,7 +7,10 @@
 // Posting ("Post/Workers1", "Post/Workers4"): posts per second, counted until
 // the last one has run on the consumer. Each batch of 8,000 stays below our
 // bound of 10,000 messages waiting per thread, and every implementation is
-// measured with the same batches and the same end-of-batch signal.
+// measured with the same batches and the same end-of-batch signal. Counter
+// cpu_ns_per_post: the producers' and the consumer's CPU time per post in a
+// gated batch (bench::MeasurePostThroughput), with the producers pinned to
+// one CPU and the consumer to the other (bench::PinCurrentThread).
 // - OursNotifyPost: SubscriptionMap::NotifyPost of one key, from a map built
 //   on our user-interface thread, to one receiver (the key is copied and
 //   looked up on delivery, as the call promises).
@@ -32,7 +35,8 @@
 //
 // Sending ("Send/RoundTrip"): 20,000 round trips in sequence from the
 // benchmark thread; median and 99th percentile of each one's steady_clock time,
-// each the median over five such runs.
+// each the median over five such runs, and cpu_ns_per_round_trip, the sending
+// and the consuming thread's CPU time per round trip, pinned as for posting.
 // - OursNotifySend: SubscriptionMap::NotifySend of one key to one receiver.
 // - OursDispatchSync: MainThreadDispatcher::DispatchSync of a lambda.
 // - Qt: the payload signal with Qt::BlockingQueuedConnection.
@@ -96,10 +100,11 @@ constexpr int kPostIterations = 10;  // batches of 8,000 per measurement
 constexpr int kPostRepetitions = 3;
 // On a 2-core virtual machine a round trip took about 7-10 us when the
 // scheduler kept both threads on one CPU and about 20-25 us when the woken
-// thread's CPU had to be woken too, and which of the two happens changes
-// during a run. One run of 20,000 is one draw of that; the median of five
-// runs, interleaved with the other rows' runs, keeps one draw from deciding
-// a row.
+// thread's CPU had to be woken too, and which of the two happened changed
+// during a run. The threads are now pinned to two CPUs, so every round trip
+// is of the second kind; the median of five runs, interleaved with the
+// other rows' runs, still keeps one draw of the machine's load from
+// deciding a row.
 constexpr int kSendRepetitions = 5;
 
 // --- Consumers -------------------------------------------------------------------
@@ -454,7 +459,11 @@ void PostAsio(benchmark::State& state, int workers) {
 
 class CountingReceiver : public Subscriber {
 public:
-    void Update(const NotificationInfo* /*info*/) override { ++count; }
+    void Update(const NotificationInfo* /*info*/) override {
+        consumer.Note();
+        ++count;
+    }
+    bench::ConsumerClock consumer;
     std::uint64_t count = 0;
 };
 
@@ -466,7 +475,7 @@ void SendOursNotifySend(benchmark::State& state) {
     ui.Map().Subscribe(key, &receiver);
     const std::vector<CString> keys{key};
     const NotificationInfo info;
-    bench::MeasureRoundTrips(state, [&] { ui.Map().NotifySend(keys, &info, nullptr); });
+    bench::MeasureRoundTrips(state, receiver.consumer, [&] { ui.Map().NotifySend(keys, &info, nullptr); });
     ui.Map().Unsubscribe(key, &receiver);
     if (receiver.count != bench::kRoundTrips + bench::kRoundTripWarmUp) state.SkipWithError("a send did not deliver");
 }
@@ -475,7 +484,10 @@ template <class Ui>
 void SendOursDispatchSync(benchmark::State& state) {
     Ui ui;
     std::uint64_t count = 0;
-    bench::MeasureRoundTrips(state, [&] { ui.Dispatcher().DispatchSync([&count] { ++count; }); });
+    bench::ConsumerClock consumer;
+    bench::MeasureRoundTrips(state, consumer, [&] {
+        ui.Dispatcher().DispatchSync([&] { consumer.Note(), ++count; });
+    });
     if (count != bench::kRoundTrips + bench::kRoundTripWarmUp) state.SkipWithError("a send did not run");
 }
 
@@ -483,10 +495,12 @@ void SendQt(benchmark::State& state) {
     QtConsumer consumer;
     QtSender sender;
     std::uint64_t count = 0;
-    QObject::connect(&sender, &QtSender::Changed, &consumer.Context(), [&count](const NotificationInfo*) { ++count; },
-                     Qt::BlockingQueuedConnection);
+    bench::ConsumerClock clock;
+    QObject::connect(
+        &sender, &QtSender::Changed, &consumer.Context(), [&](const NotificationInfo*) { clock.Note(), ++count; },
+        Qt::BlockingQueuedConnection);
     const NotificationInfo info;
-    bench::MeasureRoundTrips(state, [&] { Q_EMIT sender.Changed(&info); });
+    bench::MeasureRoundTrips(state, clock, [&] { Q_EMIT sender.Changed(&info); });
     if (count != bench::kRoundTrips + bench::kRoundTripWarmUp) state.SkipWithError("a send did not run");
 }
 
@@ -496,8 +510,10 @@ struct Rendezvous {
     std::condition_variable cv;
     bool done = false;  // guarded by mutex
     std::uint64_t count = 0;
+    bench::ConsumerClock consumer;
 
     void Complete() {
+        consumer.Note();
         ++count;
         {
             const std::lock_guard lock(mutex);
@@ -516,7 +532,7 @@ template <class Consumer>
 void SendGlib(benchmark::State& state) {
     Consumer consumer;
     Rendezvous r;
-    bench::MeasureRoundTrips(state, [&] {
+    bench::MeasureRoundTrips(state, r.consumer, [&] {
         g_main_context_invoke(
             consumer.Context(),
             [](gpointer data) -> gboolean {
@@ -532,8 +548,9 @@ void SendGlib(benchmark::State& state) {
 void SendQtInvoke(benchmark::State& state) {
     QtUiThread consumer;
     std::uint64_t count = 0;
-    bench::MeasureRoundTrips(state, [&] {
-        QMetaObject::invokeMethod(&consumer.Context(), [&count] { ++count; }, Qt::BlockingQueuedConnection);
+    bench::ConsumerClock clock;
+    bench::MeasureRoundTrips(state, clock, [&] {
+        QMetaObject::invokeMethod(&consumer.Context(), [&] { clock.Note(), ++count; }, Qt::BlockingQueuedConnection);
     });
     if (count != bench::kRoundTrips + bench::kRoundTripWarmUp) state.SkipWithError("a send did not run");
 }
@@ -541,7 +558,7 @@ void SendQtInvoke(benchmark::State& state) {
 void SendAsio(benchmark::State& state) {
     AsioConsumer consumer;
     Rendezvous r;
-    bench::MeasureRoundTrips(state, [&] {
+    bench::MeasureRoundTrips(state, r.consumer, [&] {
         asio::post(consumer.Io(), [&r] { r.Complete(); });
         r.Await();
     });
@@ -556,8 +573,10 @@ void SendFloorEventfd(benchmark::State& state) {
         return;
     }
     // The partner echoes each ping; a ping of 2 asks it to end.
+    bench::ConsumerClock clock;
     std::thread partner([&] {
         for (;;) {
+            clock.Note();
             std::uint64_t v = 0;
             if (::read(ping, &v, sizeof v) != sizeof v) continue;
             const std::uint64_t one = 1;
@@ -571,7 +590,7 @@ void SendFloorEventfd(benchmark::State& state) {
         while (::read(pong, &v, sizeof v) != sizeof v) {
         }
     };
-    bench::MeasureRoundTrips(state, [&] { roundTrip(1); });
+    bench::MeasureRoundTrips(state, clock, [&] { roundTrip(1); });
     roundTrip(2);
     partner.join();
     ::close(ping);

@@ -37,7 +37,10 @@ DEFAULT_BENCH = os.path.join(ROOT, "build", "bench", "bench", "brimsub-bench")
 # allocations stay within that, however many it posts, allocates nothing per
 # post; the rare ones after the warm-up are the last of that growth.
 QUEUE_GROWTH_BOUND = 4 * 9
-POSTS_AFTER_WARM_UP = 8 * 8000  # the bench's batches after its two warm-up ones
+# Each of the 10 iterations posts two batches of 8,000 (a free-running one and
+# a gated one); the first two iterations are the warm-up.
+POSTS_IN_RUN = 10 * 2 * 8000
+POSTS_AFTER_WARM_UP = 8 * 2 * 8000
 NS_PER_UNIT = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
 
 # The kinds of save the file-change rows measure, with their labels.
@@ -364,16 +367,21 @@ def print_table(results, group):
     print_markdown(title, header, lines)
 
 
-def print_post_counter(results, title, counter, cell):
-    """One table of the posting rows: cell(entry) for each implementation that reported `counter`, "-" elsewhere."""
-    _, rows, columns, _ = GROUPS["Post"]
+def print_counter(results, group, title, counter, cell):
+    """One table of a group's rows: cell(entry) for each implementation that reported `counter`, "-" elsewhere."""
+    _, rows, columns, _ = GROUPS[group]
     lines = []
-    impls = sorted({k[2] for k in results if k[0] == "Post" and k[2].startswith("Ours")}) + columns
-    present = [i for i in impls if any(k[0] == "Post" and k[2] == i for k in results)]
+    impls = sorted({k[2] for k in results if k[0] == group and k[2].startswith("Ours")}) + columns
+    present = [i for i in impls if any(k[0] == group and k[2] == i for k in results)]
+    seen = set()
     for row, label in rows:
-        cells = [label]
+        base = row.split(":")[0]
+        if base in seen:
+            continue
+        seen.add(base)
+        cells = [label.split(", median")[0]]
         for impl in present:
-            b = results.get(("Post", row, impl))
+            b = results.get((group, base, impl))
             cells.append("-" if b is None or counter not in b else cell(b))
         if any(c != "-" for c in cells[1:]):
             lines.append(cells)
@@ -385,19 +393,27 @@ def print_post_counter(results, title, counter, cell):
 
 def print_allocations(results):
     """Heap allocations per post after the warm-up batches, and in them."""
-    print_post_counter(results, "Heap allocations per post once warmed up (allocations during the two warm-up batches)",
-                       "allocs_per_post",
-                       lambda b: "%.5f (%d)" % (b["allocs_per_post"], round(b.get("warmup_allocs", 0))))
+    print_counter(results, "Post", "Heap allocations per post once warmed up (allocations during the two warm-up "
+                  "iterations)", "allocs_per_post",
+                  lambda b: "%.5f (%d)" % (b["allocs_per_post"], round(b.get("warmup_allocs", 0))))
 
 
-def print_cpu_per_post(results):
-    """CPU time per post of the posting threads and the consuming thread together, from per-thread clocks:
-    the median over the repetitions, and their coefficient of variation."""
+def cpu_cell(counter):
+    """The median over the repetitions and their coefficient of variation."""
     def cell(b):
-        cv = b.get("spread", {}).get("cpu_ns_per_post")
-        return fmt(b["cpu_ns_per_post"], "ns") + ("" if cv is None else " (cv %.0f %%)" % (cv * 100))
-    print_post_counter(results, "CPU per post, posting threads and consuming thread together (per-thread clocks; "
-                       "median of the repetitions, their coefficient of variation)", "cpu_ns_per_post", cell)
+        cv = b.get("spread", {}).get(counter)
+        return fmt(b[counter], "ns") + ("" if cv is None else " (cv %.0f %%)" % (cv * 100))
+    return cell
+
+
+def print_cpu(results):
+    """CPU time per post and per round trip of the threads involved, from per-thread clocks."""
+    print_counter(results, "Post", "CPU per post in gated batches, posting threads and consuming thread together "
+                  "(per-thread clocks; median of the repetitions, their coefficient of variation)",
+                  "cpu_ns_per_post", cpu_cell("cpu_ns_per_post"))
+    print_counter(results, "Send", "CPU per round trip, sending thread and consuming thread together "
+                  "(per-thread clocks; median of the repetitions, their coefficient of variation)",
+                  "cpu_ns_per_round_trip", cpu_cell("cpu_ns_per_round_trip"))
 
 
 def ratio_shown(ours, other):
@@ -414,6 +430,11 @@ def value(results, group, row, impl):
     return f[0]
 
 
+def counter_value(results, group, row, impl, counter):
+    b = results.get((group, row, impl))
+    return None if b is None or b.get("error_occurred") else b.get(counter)
+
+
 def targets(results):
     """[(description, measured text, met or None when not measurable)]"""
     out = []
@@ -425,6 +446,12 @@ def targets(results):
     r = ratio(ours, value(results, "Sync", "OneKey10", "FloorLoop"))
     out.append(("1 key, 10 receivers: at most 2.5x the lock+loop floor",
                 "%.2fx" % r if r is not None else "n/a", None if r is None else r <= 2.5))
+    for row, label in (("OneKey1", "1 key, 1 receiver"), ("OneKey10", "1 key, 10 receivers"),
+                       ("OneKey100", "1 key, 100 receivers"), ("ThousandKeysHit10", "1,000 keys, hit"),
+                       ("ThousandKeysMiss", "1,000 keys, miss")):
+        r = ratio(value(results, "Sync", row, "Ours"), value(results, "Sync", row, "FloorLookup"))
+        out.append(("%s: at most 1.1x the lock+lookup+loop floor" % label,
+                    "%.2fx" % r if r is not None else "n/a", None if r is None else r <= 1.1))
     for peer in ("Qt", "Signals2"):
         r = ratio(value(results, "Sync", "OneKey10", peer), ours)
         out.append(("1 key, 10 receivers: at least 3x faster than %s" % PEER_NAMES[peer],
@@ -458,10 +485,24 @@ def targets(results):
         b = results.get(("Post", workers, "OursNotifyPost"))
         if b is None or "allocs_total" not in b:
             continue
-        extra = b["allocs_total"] - (POSTS_AFTER_WARM_UP + 2 * 8000)  # every post of the run, warm-up included
+        extra = b["allocs_total"] - POSTS_IN_RUN  # every post of the run, warm-up included
         out.append(("post with a payload from %s worker(s): no allocation beyond the caller's make_shared"
                     % workers[-1], "%d beyond one per post in the whole run (queue growth ends within %d)" % (
                         round(extra), QUEUE_GROWTH_BOUND), round(extra) <= QUEUE_GROWTH_BOUND))
+    # CPU per post, posting and consuming threads together: at most Asio's.
+    for workers in ("Workers1", "Workers4"):
+        asio = counter_value(results, "Post", workers, "Asio", "cpu_ns_per_post")
+        for impl in ("OursDispatchAsync", "OursNotifyPost"):
+            r = ratio(counter_value(results, "Post", workers, impl, "cpu_ns_per_post"), asio)
+            out.append(("CPU per post from %s, %s: at most Asio's" % (workers[-1] + " worker(s)", impl[4:]),
+                        "%.2fx" % r if r is not None else "n/a", None if r is None else r <= 1.0))
+    cpu_peers = [counter_value(results, "Send", "RoundTrip", p, "cpu_ns_per_round_trip") for p in ("Qt", "GLib", "Asio")]
+    cpu_peers = [p for p in cpu_peers if p is not None]
+    for impl in ("OursNotifySend", "OursDispatchSync"):
+        r = ratio(counter_value(results, "Send", "RoundTrip", impl, "cpu_ns_per_round_trip"),
+                  min(cpu_peers) if cpu_peers else None)
+        out.append(("CPU per round trip, %s: at most the best peer's" % impl[4:],
+                    "%.2fx the best peer" % r if r is not None else "n/a", None if r is None else r <= 1.0))
     peers = [value(results, "Send", "RoundTrip:median", p) for p in ("Qt", "GLib", "Asio")]
     peers = [p for p in peers if p is not None]
     best = min(peers) if peers else None
@@ -579,7 +620,8 @@ def main():
             print_table(results, group)
             if group == "Post":
                 print_allocations(results)
-                print_cpu_per_post(results)
+            if group in ("Post", "Send"):
+                print_cpu(results)
 
     print("### Targets")
     print()
