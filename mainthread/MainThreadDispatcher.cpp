@@ -5,8 +5,8 @@
 #include <BrimSubscriber/platform/WinThread.h>
 
 #include "platform/internal/RingQueue.h"
+#include "platform/internal/WndAccess.h"
 
-#include <exception>
 #include <utility>
 
 namespace brim {
@@ -14,11 +14,15 @@ namespace brim {
 using Callable = brim::MoveOnlyFunction<void()>;
 using brim::DispatchStatus;
 
-// One hidden window on one thread's loop, with the numbered calls waiting
-// for it. Posting numbers a call and rings the doorbell under one lock, so
-// the doorbells arrive in the order of the numbers and a refused one is taken
-// back from the end at once. The owning thread takes every queued call in one
-// lock when it has run out of taken ones, and runs them from the front.
+// One hidden window on one thread's loop, with the calls waiting for it.
+// Posting stores a call and rings its doorbell in one lock, the thread
+// queue's (platform/internal/WndAccess.h), so calls and doorbells are in the
+// same order, one doorbell per call, and a call whose doorbell the queue
+// refuses is never stored. Each doorbell runs the call at the front: the
+// owning thread takes every stored call in that lock when it has run out of
+// taken ones. Doorbells go only with their window or their thread's queue,
+// and the calls then go too (DiscardIfEnded), so the two never fall out of
+// step; a doorbell that finds no call runs nothing.
 class MainThreadDispatcher::Binding {
 public:
     Binding() { m_wnd.m_pOwner = this; }
@@ -48,25 +52,17 @@ private:
     friend class CallbackWindow<Binding>;
     static constexpr const char* kWindowName = "MainThreadDispatcher Callback Window";
 
-    struct Call {
-        Call(std::uint32_t number, Callable&& callable) noexcept : id(number), call(std::move(callable)) {}
-        std::uint32_t id;
-        Callable call;
-    };
-
     void OnCallbackMessage(WPARAM wParam, LPARAM lParam);
     void OnTimerMessage(WPARAM /*timerId*/) {}
 
-    // The leaf lock of the dispatcher: held for a post, never while a
-    // callable runs; ranked before the window's and the thread queue's
-    // (brim::platform::LockRank).
-    platform::CriticalSection m_cs{brim::platform::LockRank::DispatcherQueue};
-    std::uint32_t m_nextId BRIM_GUARDED_BY(m_cs) = 0;
-    platform::detail::RingQueue<Call> m_pending BRIM_GUARDED_BY(m_cs);
-    bool m_discarded BRIM_GUARDED_BY(m_cs) = false;
+    // Guarded by the window's thread queue's lock (taken through
+    // platform::detail::WndAccess, which the analysis cannot follow); no
+    // callable runs under it.
+    platform::detail::RingQueue<Callable> m_pending;
+    bool m_discarded = false;
     // The owning thread's. Read by others only once that thread has ended
     // (its queue's lock, taken by IsLive, orders the reads after its writes).
-    platform::detail::RingQueue<Call> m_taken;
+    platform::detail::RingQueue<Callable> m_taken;
     // m_taken.size(), for QueuedCount on other threads; written by the owning
     // thread only, so posting never touches its cache line.
     std::atomic<std::size_t> m_takenCount{0};
@@ -74,66 +70,66 @@ private:
 };
 
 bool MainThreadDispatcher::Binding::Post(Callable&& call) {
-    Callable refused;  // destroyed after the lock is released: it may run any code
-    std::exception_ptr failure;
+    // Under the queue's lock, once the queue has room for the doorbell;
+    // unchanged if the call's place cannot be allocated.
+    auto store = [&] {
+        m_pending.emplace_back(std::move(call));
+        return WPARAM{0};
+    };
     bool posted = false;
-    {
-        const platform::LockGuard lock(m_cs);
-        const std::uint32_t id = m_nextId;
-        m_pending.emplace_back(id, std::move(call));  // unchanged if this throws
-        try {
-            posted = m_wnd.PostMessage(WM_CALLBACK, id, 0);
-        } catch (...) {  // out of memory in the thread's queue: taken back as if refused, then rethrown
-            failure = std::current_exception();
-        }
-        if (posted) {
-            ++m_nextId;  // wraps to 0 after 0xFFFFFFFF
-        } else {
-            refused = std::move(m_pending[m_pending.size() - 1].call);
-            m_pending.pop_back();
-        }
+    try {
+        posted = platform::detail::WndAccess::PostWith(m_wnd, WM_CALLBACK, 0, store);
+    } catch (...) {  // out of memory: nothing was queued; the call goes as if refused
+        const Callable refused = std::move(call);
+        throw;
     }
-    if (failure) std::rethrow_exception(failure);
+    if (!posted) {
+        const Callable refused = std::move(call);  // destroyed here, outside any lock: it may run any code
+    }
     return posted;
 }
 
 std::size_t MainThreadDispatcher::Binding::QueuedCount() {
-    const platform::LockGuard lock(m_cs);
-    return m_pending.size() + m_takenCount.load(std::memory_order_relaxed);
+    std::size_t pending = 0;
+    auto count = [&] { pending = m_pending.size(); };
+    platform::detail::WndAccess::UnderQueueLock(m_wnd, count);
+    return pending + m_takenCount.load(std::memory_order_relaxed);
 }
 
 std::size_t MainThreadDispatcher::Binding::DiscardIfEnded() noexcept {
     if (IsLive()) return 0;
-    platform::detail::RingQueue<Call> pending;  // destroyed outside the lock
-    {
-        const platform::LockGuard lock(m_cs);
-        if (std::exchange(m_discarded, true)) return 0;
-        pending.swap(m_pending);
-    }
+    platform::detail::RingQueue<Callable> pending;  // destroyed outside the lock
+    bool first = false;
+    auto take = [&] {
+        first = !std::exchange(m_discarded, true);
+        if (first) pending.swap(m_pending);
+    };
+    platform::detail::WndAccess::UnderQueueLock(m_wnd, take);
+    if (!first) return 0;
     const std::size_t count = pending.size() + m_taken.size();
     m_taken.clear();
     m_takenCount.store(0, std::memory_order_relaxed);
     return count;
 }
 
-void MainThreadDispatcher::Binding::OnCallbackMessage(WPARAM wParam, LPARAM lParam) {
+void MainThreadDispatcher::Binding::OnCallbackMessage(WPARAM /*wParam*/, LPARAM lParam) {
     if (lParam != 0) {
         // A sent callable: it runs and goes here, on the owning thread.
         Callable call = std::move(*reinterpret_cast<Callable*>(lParam));
         if (call) call();
         return;
     }
-    const auto id = static_cast<std::uint32_t>(wParam);
     if (m_taken.empty()) {
-        const platform::LockGuard lock(m_cs);
-        m_taken.swap(m_pending);
-        m_takenCount.store(m_taken.size(), std::memory_order_relaxed);
+        auto take = [this] {
+            m_taken.swap(m_pending);
+            m_takenCount.store(m_taken.size(), std::memory_order_relaxed);
+        };
+        platform::detail::WndAccess::UnderQueueLock(m_wnd, take);
     }
-    // Doorbells arrive in the order of their numbers, so the call is at the
-    // front; a number that matches nothing (its call was discarded with its
-    // window) runs nothing.
-    if (m_taken.empty() || m_taken.front().id != id) return;
-    Callable call = std::move(m_taken.front().call);
+    if (m_taken.empty()) return;
+    // Moved out before it runs: a nested loop inside it runs the next
+    // doorbells, which take the next calls from the front.
+    Callable call = std::move(m_taken.front());
     m_taken.pop_front();
     m_takenCount.store(m_taken.size(), std::memory_order_relaxed);
     if (call) call();

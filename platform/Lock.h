@@ -41,7 +41,7 @@ namespace platform {
 enum class LockRank : unsigned char {
     None,                // not ranked: not checked
     DispatcherBindings,  // a MainThreadDispatcher's list of bindings
-    DispatcherQueue,     // a dispatcher binding's queue of calls
+    DispatcherQueue,     // no longer taken (a binding's calls share the thread queue's lock); keeps later values
     WindowHandle,        // a CWnd's handle
     ThreadQueue,         // a thread's message queue: posted and sent messages, wake-up
     Timers,              // that thread's window timers

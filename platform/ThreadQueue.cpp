@@ -76,7 +76,11 @@ void ThreadQueue::Unregister(std::uint64_t id) {
         // timer for it is refused, so what is dropped here stays dropped.
         const LockGuard lock(m_mutex);
         if (!m_targets.Remove(id)) return;
-        m_posted.erase_if([id](const Posted& p) { return p.target == id; });
+        m_posted.erase_if([this, id](const Posted& p) BRIM_NO_THREAD_SAFETY_ANALYSIS {  // under m_mutex
+            if (p.target != id) return false;
+            m_postedCount -= p.count;
+            return true;
+        });
         CompleteSendsLocked(id, false);
     }
     m_timers.KillAllOf(id);
@@ -128,25 +132,19 @@ void ThreadQueue::CompleteSendsLocked(std::uint64_t target, bool all) {
     if (released) m_sendDone.notify_all();
 }
 
-bool ThreadQueue::Post(std::uint64_t id, CWnd* wnd, UINT message, WPARAM wParam, LPARAM lParam) {
-    bool wake = false;
-    {
-        const LockGuard lock(m_mutex);
-        if (m_closed) return false;
-        // The batch being run counts too, but it is the owning thread's to
-        // change: read it only near the bound, so that a post does not fetch
-        // that thread's cache line each time.
-        if (m_posted.size() + m_batchTaken >= CWnd::kPostedQueueLimit &&
-            m_posted.size() + m_batchSize.load(std::memory_order_relaxed) >= CWnd::kPostedQueueLimit) {
-            return false;
-        }
-        m_posted.emplace_back(Posted{id, wnd, message, wParam, lParam});
-        wake = SignalLocked();
-    }
-    // After the unlock, so the woken loop does not block on the mutex at once.
-    if (wake) m_workArrived.notify_one();
-    return true;
+bool ThreadQueue::RoomForPostLocked() const {
+    if (m_closed) return false;
+    // The batch being run counts too, but it is the owning thread's to
+    // change: read it only near the bound, so that a post does not fetch
+    // that thread's cache line each time.
+    return m_postedCount + m_batchTaken < CWnd::kPostedQueueLimit ||
+           m_postedCount + m_batchSize.load(std::memory_order_relaxed) < CWnd::kPostedQueueLimit;
 }
+
+bool ThreadQueue::Post(std::uint64_t id, CWnd* wnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    return PostWith(id, wnd, message, lParam, [wParam] { return wParam; });
+}
+
 
 std::optional<LRESULT> ThreadQueue::Send(std::uint64_t id, UINT message, WPARAM wParam, LPARAM lParam) {
     if (IsOwnerThread()) {
@@ -263,12 +261,12 @@ bool ThreadQueue::TakeBatch() {
     // since is skipped by RunHandler once the generation has moved.
     m_batchGeneration = m_targets.Generation();
     m_batch.swap(m_posted);
-    m_batchSize.store(m_batch.size(), std::memory_order_relaxed);
-    m_batchTaken = m_batch.size();
+    m_batchSize.store(m_postedCount, std::memory_order_relaxed);
+    m_batchTaken = std::exchange(m_postedCount, 0);
     ++m_batchEpoch;
     // A handler may open a nested loop that polls the descriptor; it must
     // wake for the rest of this batch.
-    if (m_batch.size() > 1 && m_wakeUpPolled.load(std::memory_order_relaxed)) {
+    if (m_batchTaken > 1 && m_wakeUpPolled.load(std::memory_order_relaxed)) {
         static_cast<void>(SignalLocked());  // the owner runs, so no waiter needs notifying
     }
     return true;
@@ -287,8 +285,8 @@ bool ThreadQueue::RunBatch() {
         }
         if (m_batch.empty() || m_batchEpoch != epoch) break;  // a sent message's handler ran a nested pass
         const Posted item = m_batch.front();
-        m_batch.pop_front();
-        m_batchSize.store(m_batch.size(), std::memory_order_relaxed);
+        if (--m_batch.front().count == 0) m_batch.pop_front();
+        m_batchSize.store(m_batchSize.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
         handled = true;
         m_targets.RunHandler(item.target, item.wnd, m_batchGeneration, item.message, item.wParam, item.lParam);
     }
@@ -335,7 +333,7 @@ int ThreadQueue::TimeUntilNextTimerMs() {
 
 std::size_t ThreadQueue::PendingCount() {
     const LockGuard lock(m_mutex);
-    return m_sent.size() + m_posted.size() + m_batchSize.load(std::memory_order_relaxed);
+    return m_sent.size() + m_postedCount + m_batchSize.load(std::memory_order_relaxed);
 }
 
 void ThreadQueue::WaitForWork(int timeoutMs) {
@@ -360,6 +358,7 @@ void ThreadQueue::Close() {
     m_timers.Clear();
     m_closed = true;
     m_posted.clear();
+    m_postedCount = 0;
     CompleteSendsLocked(0, true);
     if (IsOwnerThread()) {
         m_batch.clear();

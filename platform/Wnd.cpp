@@ -71,6 +71,20 @@ bool CWnd::PostMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     return m_handle.queue && m_handle.queue->Post(m_handle.id, this, message, wParam, lParam);
 }
 
+// The handle is read without its lock: the poster keeps it unchanged meanwhile.
+bool CWnd::PostCommitted(UINT message, LPARAM lParam, WPARAM (*commit)(void*), void* context) {
+    return m_handle.queue &&
+           m_handle.queue->PostWith(m_handle.id, this, message, lParam, [commit, context] { return commit(context); });
+}
+
+void CWnd::RunUnderQueueLock(void (*run)(void*), void* context) const {
+    if (m_handle.queue) {
+        m_handle.queue->WithLock([run, context] { run(context); });
+    } else {
+        run(context);  // nothing can be posted to a window that was never created
+    }
+}
+
 LRESULT CWnd::SendMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     return TrySendMessage(message, wParam, lParam).value_or(0);
 }

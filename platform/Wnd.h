@@ -57,6 +57,7 @@ namespace brim {
 namespace platform::detail {
 class TargetTable;
 class ThreadQueue;
+class WndAccess;
 }
 
 class BRIM_PLATFORM_API CWnd {
@@ -95,6 +96,7 @@ protected:
 
 private:
     friend class platform::detail::TargetTable;  // runs WindowProc
+    friend class platform::detail::WndAccess;    // the library's own posters, see below
 
     struct Handle {
         std::shared_ptr<platform::detail::ThreadQueue> queue;
@@ -102,6 +104,15 @@ private:
     };
     [[nodiscard]] Handle GetHandle() const;
     bool CreateOn(std::shared_ptr<platform::detail::ThreadQueue> queue, const char* windowName);
+
+    // For the library's own posters (platform/internal/WndAccess.h), which
+    // keep data of their own beside each message and create and destroy the
+    // window only while nothing posts: a post whose `commit(context)` stores
+    // that data and returns the wParam under the thread queue's lock, and
+    // `run(context)` under that lock, without the handle lock either time.
+    bool PostCommitted(UINT message, LPARAM lParam, WPARAM (*commit)(void*), void* context)
+        BRIM_NO_THREAD_SAFETY_ANALYSIS;
+    void RunUnderQueueLock(void (*run)(void*), void* context) const BRIM_NO_THREAD_SAFETY_ANALYSIS;
 
     // Ranked after a dispatcher's locks and before the thread queue's
     // (brim::platform::LockRank); the queue never calls back into a CWnd

@@ -27,6 +27,7 @@ public:
     [[nodiscard]] bool empty() const noexcept { return m_size == 0; }
     [[nodiscard]] std::size_t size() const noexcept { return m_size; }
     T& front() noexcept { return Slot(0); }
+    T& back() noexcept { return Slot(m_size - 1); }
     T& operator[](std::size_t i) noexcept { return Slot(i); }
 
     // Strong guarantee: when growing throws, the queue is unchanged.
@@ -37,6 +38,11 @@ public:
         new (slot) T(std::forward<Args>(args)...);
         ++m_size;
         return *slot;
+    }
+    // Grows now when full, so that the next emplace_back cannot throw for
+    // want of room. Strong guarantee.
+    void make_room() {
+        if (m_size == m_capacity) Grow();
     }
     void pop_front() noexcept {
         Slot(0).~T();

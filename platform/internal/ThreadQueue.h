@@ -103,6 +103,22 @@ public:
     // `wnd` is the target `id`; its caller holds the target's handle lock, so
     // the target cannot be unregistered meanwhile.
     bool Post(std::uint64_t id, CWnd* wnd, UINT message, WPARAM wParam, LPARAM lParam);
+    // Post for a poster that keeps data of its own beside each message and
+    // wants both in one lock: when the message is accepted, `commit()` runs
+    // under the queue's lock, stores the poster's part and returns the
+    // message's wParam. Nothing is queued when it throws. The target must
+    // stay registered meanwhile (its owner does not unregister it while
+    // posting, as a CWnd's handle lock ensures for Post). Not taken: false,
+    // and `commit` has not run.
+    template <class Commit>
+    bool PostWith(std::uint64_t id, CWnd* wnd, UINT message, LPARAM lParam, Commit&& commit);
+    // Runs `f()` under the queue's lock: for the data a poster stores
+    // through PostWith. `f` must not call back into the queue.
+    template <class F>
+    decltype(auto) WithLock(F&& f) {
+        const LockGuard lock(m_mutex);
+        return f();
+    }
     std::optional<LRESULT> Send(std::uint64_t id, UINT message, WPARAM wParam, LPARAM lParam);
     bool SetTimer(std::uint64_t id, UINT_PTR timerId, UINT elapseMs);
     bool KillTimer(std::uint64_t id, UINT_PTR timerId) { return m_timers.Kill(id, timerId); }
@@ -125,12 +141,20 @@ public:
     void Close();
 
 private:
+    // A posted message, or a run of identical ones posted one after another
+    // (a poster that keeps its data beside the queue rings the same doorbell
+    // for each): `count` messages, handled one by one as if queued apart,
+    // which makes a burst of them take one place instead of one each.
     struct Posted {
         std::uint64_t target;
         CWnd* wnd;  // the target as resolved when posted; re-resolved after an Unregister
         UINT message;
+        std::uint32_t count;
         WPARAM wParam;
         LPARAM lParam;
+        [[nodiscard]] bool Repeats(std::uint64_t t, UINT m, WPARAM w, LPARAM l) const {
+            return target == t && message == m && wParam == w && lParam == l;
+        }
     };
     struct Sent {
         std::uint64_t target;
@@ -159,6 +183,8 @@ private:
     [[nodiscard]] bool SignalLocked() BRIM_REQUIRES(m_mutex);
     void Signal() BRIM_EXCLUDES(m_mutex);
     [[nodiscard]] bool HasWorkLocked() const BRIM_REQUIRES(m_mutex);
+    // Whether a post may be queued now: open, and below the bound.
+    [[nodiscard]] bool RoomForPostLocked() const BRIM_REQUIRES(m_mutex);
     void CompleteSendsLocked(std::uint64_t target, bool all) BRIM_REQUIRES(m_mutex);
 
     const ThreadChecker m_owner;
@@ -170,6 +196,7 @@ private:
     std::condition_variable m_sendDone;
     std::condition_variable m_workArrived;  // wakes the owning thread waiting in its own loop
     RingQueue<Posted> m_posted BRIM_GUARDED_BY(m_mutex);
+    std::size_t m_postedCount BRIM_GUARDED_BY(m_mutex) = 0;  // the messages in m_posted, runs counted out
     std::deque<Sent*> m_sent BRIM_GUARDED_BY(m_mutex);
     bool m_signalled BRIM_GUARDED_BY(m_mutex) = false;   // the descriptor is readable
     bool m_runWaiting BRIM_GUARDED_BY(m_mutex) = false;  // the owner waits in WaitForWork
@@ -183,10 +210,31 @@ private:
     RingQueue<Posted> m_batch;
     std::uint64_t m_batchGeneration = 0;  // the targets' generation when the batch's targets were resolved
     std::uint64_t m_batchEpoch = 0;       // counts the batches taken
-    std::atomic<std::size_t> m_batchSize{0};  // m_batch.size(), readable by other threads
-    std::size_t m_batchTaken BRIM_GUARDED_BY(m_mutex) = 0;  // m_batch.size() when it was taken: never less
+    std::atomic<std::size_t> m_batchSize{0};  // the messages left in m_batch, readable by other threads
+    std::size_t m_batchTaken BRIM_GUARDED_BY(m_mutex) = 0;  // m_batchSize when it was taken: never less
     std::vector<TimerQueue::Key> m_dueTimers;  // owning thread only: storage lent to each pass in turn
 };
+
+template <class Commit>
+bool ThreadQueue::PostWith(std::uint64_t id, CWnd* wnd, UINT message, LPARAM lParam, Commit&& commit) {
+    bool wake = false;
+    {
+        const LockGuard lock(m_mutex);
+        if (!RoomForPostLocked()) return false;
+        m_posted.make_room();  // may throw: nothing has changed yet
+        const WPARAM wParam = commit();
+        if (!m_posted.empty() && m_posted.back().Repeats(id, message, wParam, lParam)) {
+            ++m_posted.back().count;  // the bound keeps it far below the type's limit
+        } else {
+            m_posted.emplace_back(Posted{id, wnd, message, 1, wParam, lParam});  // room made: cannot throw
+        }
+        ++m_postedCount;
+        wake = SignalLocked();
+    }
+    // After the unlock, so the woken loop does not block on the mutex at once.
+    if (wake) m_workArrived.notify_one();
+    return true;
+}
 
 }  // namespace platform::detail
 
