@@ -10,12 +10,14 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <iterator>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <set>
 #include <span>
 #include <utility>
@@ -45,9 +47,24 @@ private:
     bool m_saved;
 };
 
-bool SubscriptionMap::KeyOrder::operator()(const CString& a, const CString& b) const noexcept {
+namespace {
+
+// The last four units of a key of at least four, as one number: keys of one
+// catalogue tend to share a long prefix and differ at the end (a number, a
+// suffix), so comparing these first settles most comparisons in one step.
+inline std::uint64_t Tail(const CString& key) noexcept {
+    std::uint64_t tail = 0;
+    if (key.size() >= 4) std::memcpy(&tail, key.c_str() + key.size() - 4, sizeof tail);
+    return tail;
+}
+
+}  // namespace
+
+// Inline: the map's look-ups, all in this file, compare a few times each.
+inline bool SubscriptionMap::KeyOrder::operator()(const CString& a, const CString& b) const noexcept {
     if (a.size() != b.size()) return a.size() < b.size();
     if (a.c_str() == b.c_str()) return false;  // copies of one key share their units
+    if (const std::uint64_t ta = Tail(a), tb = Tail(b); ta != tb) return ta < tb;
     return std::memcmp(a.c_str(), b.c_str(), a.size() * sizeof(char16_t)) < 0;
 }
 
@@ -66,13 +83,16 @@ public:
             m_few[m_fewCount++] = subscriber;
             return true;
         }
-        return m_many.insert(subscriber).second;
+        if (!m_many) m_many.emplace();
+        return m_many->insert(subscriber).second;
     }
 
 private:
-    std::array<Subscriber*, 16> m_few{};
+    // Only the first m_fewCount are ever read: left unset, since a delivery
+    // makes one of these each time.
+    std::array<Subscriber*, 16> m_few;  // NOLINT(cppcoreguidelines-pro-type-member-init)
     std::size_t m_fewCount = 0;
-    std::set<Subscriber*> m_many;
+    std::optional<std::set<Subscriber*>> m_many;  // made past the first few
 };
 
 }  // namespace

@@ -156,10 +156,11 @@ private:
     // contiguous; entries are addressed by index, since a subscription made
     // during a delivery may grow (and move) the key's vector.
     using Run = std::vector<Subscriber*>;
-    // The tree's own order: by length, then by the units' bytes. Keys are
-    // equal exactly when their units are, as everywhere; the order itself is
-    // never visible (deliveries follow the caller's keys and subscription
-    // order) and is chosen because it compares in a few instructions.
+    // The tree's own order: by length, then by the last four units, then by
+    // the units' bytes. Keys are equal exactly when their units are, as
+    // everywhere; the order itself is never visible (deliveries follow the
+    // caller's keys and subscription order) and is chosen because it
+    // compares in a few instructions.
     struct KeyOrder {
         bool operator()(const CString& a, const CString& b) const noexcept;
     };
