@@ -95,8 +95,9 @@ struct ManualClock : platform::TickClock {
     std::atomic<std::uint32_t> now{0xFFFF'F000};  // wraps during the test
 };
 
-// A change source the test scripts: it pushes reports, AddDirectory refuses what it is told to (directories are known
-// by device and inode, as the kernel knows them), and Settle returns once the watcher is idle with nothing read or due.
+// A change source the test scripts: it pushes reports, AddDirectory refuses what it is told to and calls `remote` ones
+// changed unseen (directories are known by device and inode, as the kernel knows them), and Settle returns once the
+// watcher is idle with nothing read or due.
 struct ScriptedSource : platform::FileChangeSource {
     platform::DirectoryWatch AddDirectory(const std::string& path, platform::WatchedEvents) override {
         struct stat st {};
@@ -105,7 +106,7 @@ struct ScriptedSource : platform::FileChangeSource {
         const platform::FileIdentity identity{st.st_dev, st.st_ino};
         const auto [it, added] = watches.emplace(identity, next);
         next += added;
-        return {it->second, identity, 0};
+        return {it->second, identity, 0, remote.count(path) == 0};
     }
     void RemoveDirectory(int watch) override {
         const platform::LockGuard lock(mutex);
@@ -139,7 +140,7 @@ struct ScriptedSource : platform::FileChangeSource {
     std::size_t Held() { const platform::LockGuard lock(mutex); return watches.size(); }
     platform::CriticalSection mutex;
     std::condition_variable cv;
-    std::set<std::string> refused;
+    std::set<std::string> refused, remote;
     std::map<platform::FileIdentity, int> watches;
     std::deque<platform::FileChange> pending;
     int next = 1;
