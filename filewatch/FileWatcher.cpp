@@ -43,7 +43,7 @@ FileWatcher::FileWatcher(const Options& options)
           options.files != nullptr ? *options.files : platform::SystemFileAccess(),
           options.threads != nullptr ? *options.threads : platform::SystemThreadStarter(),
           options.clock != nullptr ? *options.clock : platform::SystemTickClock(),
-          options.changes != nullptr ? *options.changes : *m_ownSource, options.pollIntervalMs)) {}
+          options.changes != nullptr ? *options.changes : *m_ownSource, options.pollIntervalMs, options.slowSweepPasses)) {}
 
 FileWatcher::~FileWatcher() {
     // m_core stops and joins the polling thread, then releases the records;

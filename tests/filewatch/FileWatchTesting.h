@@ -59,10 +59,11 @@ struct Diagnostics {
 };
 
 // The system's seams, but `unreadable` paths do not open (tests run as root), look-ups of `held` wait for `release`,
-// `afterFind` runs after each look-up, and no thread starts while `refuse` is set.
+// `afterFind` runs after each look-up, no thread starts while `refuse` is set, and Looks counts the look-ups of a path.
 struct Seams : platform::FileAccess, platform::ThreadStarter {
     std::optional<platform::FileInfo> Find(const std::string& path) override {
         unnameable += path.empty() || path.find('\0') != path.npos || path.find("\xEF\xBF\xBD") != path.npos;
+        { const platform::LockGuard lock(mutex); ++looks[path]; }
         if (path == Held()) { held.Set(); release.Wait(static_cast<std::uint32_t>(kGenerousTimeout.count())); }
         auto found = platform::SystemFileAccess().Find(path);
         if (afterFind) afterFind(path);
@@ -79,6 +80,7 @@ struct Seams : platform::FileAccess, platform::ThreadStarter {
     void Hold(const fs::path& path) { const platform::LockGuard lock(mutex); heldPath = path.string(); }
     void Release() { Hold({}), release.Set(); }
     std::string Held() { const platform::LockGuard lock(mutex); return heldPath; }
+    int Looks(const fs::path& path) { const platform::LockGuard lock(mutex); return looks[path.string()]; }
 
     std::set<std::string> unreadable;  // changed only while no look runs
     std::function<void(const std::string&)> afterFind;
@@ -87,6 +89,7 @@ struct Seams : platform::FileAccess, platform::ThreadStarter {
     bool refuse = false;
     platform::CriticalSection mutex;
     std::string heldPath;
+    std::map<std::string, int> looks;
 };
 
 // Time that moves only when the test says.
