@@ -21,6 +21,7 @@ struct Work {
     std::vector<Id> examine;  // look at these files now
     std::vector<Id> rebuild;  // trace and watch these ways again
     bool overflow = false;    // reports were lost: everything, now
+    std::size_t unhelped = 0;  // records with a way the kernel watches not at all, or not all of (LacksHelp)
     Id refusedAskedUpTo = 0;  // the last record whose refused way was asked for again
     std::vector<platform::FileChange> changes;  // ReadKernel's scratch
     std::vector<KernelWatches::Hit> hits;
@@ -39,6 +40,9 @@ struct WatchCore::Look {
 namespace {
 
 const std::atomic<bool> kNeverStop{false};
+
+// A record whose way is to be asked of the kernel (again) while its help is switched on.
+bool LacksHelp(const Record& record) { return !record.lookupPath->empty() && (!record.attached || !record.kernelHelp); }
 
 // Milliseconds from `now` to `due` on the wrapping clock, 0 when reached.
 std::uint32_t MsUntil(std::uint32_t now, std::uint32_t due) {
@@ -112,6 +116,7 @@ bool WatchCore::Add(const CString& path) {
             ++raced->refCount;  // another thread added it meanwhile
         } else {
             Record& record = m_files->Add(path, std::move(lookupPath), state);
+            m_work->unhelped += LacksHelp(record);
             try {
                 if (kernel) Attach(record, acquisition.ChainOf(0), acquisition.Begun(), lost);
                 // A record is only ever kept while a polling thread runs for it.
@@ -146,6 +151,7 @@ void WatchCore::Remove(const CString& path) {
 }
 
 void WatchCore::Forget(Id id) {
+    if (const Record* record = m_files->Get(id)) m_work->unhelped -= LacksHelp(*record);
     m_kernel->Detach(id);
     m_debounce->Forget(id);
     m_files->Erase(id);
@@ -160,9 +166,11 @@ void WatchCore::Attach(Record& record, const Chain& chain, std::uint64_t begun, 
         lost.push_back(record.path.ToUtf8() + " is watched by polling alone: the kernel refused to watch " + refused + " (" +
                        std::strerror(error) + "); the watcher asks again at each pass");
     }
+    m_work->unhelped -= LacksHelp(record);
     record.attached = true;
     record.covered = attached == KernelWatches::Attached::Helped;
     record.kernelHelp = helped;
+    m_work->unhelped += LacksHelp(record);
     if (attached == KernelWatches::Attached::Stale) {
         m_work->rebuild.push_back(record.id);
         WakePoller();
@@ -290,11 +298,14 @@ void WatchCore::FollowKernelSwitch() {
         m_kernel->DetachAll();
         for (const auto& entry : m_files->All()) {
             Record& record = *m_files->Get(entry.first);
+            m_work->unhelped -= LacksHelp(record);
             record.attached = false;
             record.covered = false;
+            m_work->unhelped += LacksHelp(record);
         }
         return;
     }
+    if (m_work->unhelped == 0) return;  // the usual case: no walk over every record at each pass
     // Ways never asked for (added while the switch was off) are asked for
     // now; ways the kernel refused, a few at each pass, in turn, so that a
     // refusal that lasts (the watch limit) costs little.
