@@ -265,7 +265,6 @@ void WatchCore::ReadKernel() {
                     change.kind == Kind::DirectoryGone) {
                     m_work->rebuild.push_back(hit.record);
                     m_debounce->Touch(hit.record);
-                    if (Record* record = m_files->Get(hit.record)) record->covered = false;  // until traced again
                 }
                 continue;
             }
