@@ -38,9 +38,9 @@
 // such files, in turn): a slow sweep for what the kernel never reports there
 // (a write through a shared memory mapping, or through another hard link of
 // the file in a directory not watched). After the kernel's queue overflowed,
-// reports lost, every file is examined at once. A pass leaves
-// alone a file the kernel says is being written, unless it has been written
-// without pause for a whole period (a busy log), which every pass examines.
+// reports lost, every file is examined at once. A pass leaves alone a file
+// the kernel says is being written, unless it has been written without pause
+// for a whole period (a busy log), which every pass examines.
 //
 // What counts as a change: the file is there and its identity (device and
 // inode), its last-write time (at full resolution) or its size differs from
