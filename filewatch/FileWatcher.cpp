@@ -43,7 +43,7 @@ FileWatcher::FileWatcher(const Options& options)
           options.files != nullptr ? *options.files : platform::SystemFileAccess(),
           options.threads != nullptr ? *options.threads : platform::SystemThreadStarter(),
           options.clock != nullptr ? *options.clock : platform::SystemTickClock(),
-          options.changes != nullptr ? *options.changes : *m_ownSource, options.pollIntervalMs, options.slowSweepPasses)) {}
+          options.changes != nullptr ? *options.changes : *m_ownSource, options.pollIntervalMs)) {}
 
 FileWatcher::~FileWatcher() {
     // m_core stops and joins the polling thread, then releases the records;
@@ -80,6 +80,8 @@ bool FileWatcher::IsPolling() const { return m_core->IsPolling(); }
 std::size_t FileWatcher::GetKernelWatchCount() const { return m_core->KernelWatchCount(); }
 
 void FileWatcher::SetPollIntervalForTesting(std::uint32_t pollIntervalMs) noexcept { m_core->SetPollInterval(pollIntervalMs); }
+
+void FileWatcher::SetSlowSweepPassesForTesting(std::uint32_t passes) noexcept { m_core->SetSlowSweepPasses(passes); }
 
 void FileWatcher::RunPassForTesting() { m_core->RunPass(); }
 

@@ -34,7 +34,7 @@
 // one whose way is being traced again, and every file with the kernel's help
 // switched off, when the passes are the only way of seeing. A file on a local
 // file system whose whole way the kernel watches is examined by one pass in
-// slowSweepPasses (about every 16 s by default; each pass takes its share of
+// kSlowSweepPasses (about every 16 s; each pass takes its share of
 // such files, in turn): a slow sweep for what the kernel never reports there
 // (a write through a shared memory mapping, or through another hard link of
 // the file in a directory not watched). After the kernel's queue overflowed,
@@ -121,7 +121,6 @@ public:
     // system's; whatever is given must outlive the watcher.
     struct Options {
         std::uint32_t pollIntervalMs = kPollIntervalMs;
-        std::uint32_t slowSweepPasses = kSlowSweepPasses;  // 0 or 1: every pass examines every file
         platform::FileAccess* files = nullptr;          // looks files up, opens and traces them
         platform::ThreadStarter* threads = nullptr;     // starts the polling thread
         platform::FileChangeSource* changes = nullptr;  // the kernel's notifications (inotify)
@@ -203,6 +202,9 @@ public:
     // --- For tests and measurements -------------------------------------------
     // Sets the interval from the polling thread's next wait on.
     void SetPollIntervalForTesting(std::uint32_t pollIntervalMs) noexcept;
+    // From the next pass on, a file the kernel watches all the way is
+    // examined by one pass in `passes` (0 or 1: by every pass).
+    void SetSlowSweepPassesForTesting(std::uint32_t passes) noexcept;
     // Makes one pass over every record on the calling thread, now (the
     // sweep's files included).
     void RunPassForTesting();

@@ -72,11 +72,11 @@ void ReportHelpLost(const std::vector<std::string>& lost) {
 }  // namespace
 
 WatchCore::WatchCore(platform::FileAccess& files, platform::ThreadStarter& threads, const platform::TickClock& clock,
-                     platform::FileChangeSource& source, std::uint32_t pollIntervalMs, std::uint32_t slowSweepPasses)
+                     platform::FileChangeSource& source, std::uint32_t pollIntervalMs)
     : m_fileAccess(files), m_threadStarter(threads), m_clock(clock), m_source(source), m_files(MakeRecords()),
       m_kernel(std::make_unique<KernelWatches>(source)),
       m_debounce(std::make_unique<Debounce>(clock, FileWatcher::kQuietIntervalMs)), m_work(std::make_unique<Work>()),
-      m_pollIntervalMs(pollIntervalMs), m_slowSweepPasses(std::max<std::uint32_t>(slowSweepPasses, 1)) {}
+      m_pollIntervalMs(pollIntervalMs), m_slowSweepPasses(FileWatcher::kSlowSweepPasses) {}
 
 WatchCore::~WatchCore() {
     std::shared_ptr<PollingThread> ending;
@@ -378,11 +378,12 @@ void WatchCore::Examine(const std::vector<Id>& ids, Scope scope, const std::atom
             // The files the kernel tells about, on a local file system all the
             // way, are left to their turn in the slow sweep; one it says is
             // being written is taken, for the busy-log rule above.
-            const bool kernel = scope == Scope::Net && m_slowSweepPasses > 1 && FileWatcher::IsKernelNotificationEnabled();
-            const std::uint64_t turn = m_passCount.load(std::memory_order_relaxed) % m_slowSweepPasses;
+            const std::uint32_t passes = m_slowSweepPasses.load(std::memory_order_relaxed);
+            const bool kernel = scope == Scope::Net && passes > 1 && FileWatcher::IsKernelNotificationEnabled();
+            const std::uint64_t turn = m_passCount.load(std::memory_order_relaxed) % passes;
             looks.reserve(m_files->Size());
             for (const auto& [id, record] : m_files->All()) {
-                if (kernel && record.attached && record.covered && id % m_slowSweepPasses != turn &&
+                if (kernel && record.attached && record.covered && id % passes != turn &&
                     !m_debounce->IsBeingWritten(id)) {
                     continue;
                 }

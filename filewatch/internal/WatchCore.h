@@ -52,7 +52,7 @@ struct Work;
 class WatchCore {
 public:
     WatchCore(platform::FileAccess& files, platform::ThreadStarter& threads, const platform::TickClock& clock,
-              platform::FileChangeSource& source, std::uint32_t pollIntervalMs, std::uint32_t slowSweepPasses);
+              platform::FileChangeSource& source, std::uint32_t pollIntervalMs);
     WatchCore(const WatchCore&) = delete;
     WatchCore& operator=(const WatchCore&) = delete;
     // Stops and joins the polling thread, if one runs.
@@ -67,6 +67,9 @@ public:
     [[nodiscard]] std::size_t KernelWatchCount() const BRIM_EXCLUDES(m_lock);
     [[nodiscard]] bool IsPolling() const BRIM_EXCLUDES(m_lock);
     void SetPollInterval(std::uint32_t pollIntervalMs) noexcept { m_pollIntervalMs.store(pollIntervalMs, std::memory_order_relaxed); }
+    void SetSlowSweepPasses(std::uint32_t passes) noexcept {
+        m_slowSweepPasses.store(passes > 1 ? passes : 1, std::memory_order_relaxed);
+    }
     [[nodiscard]] std::uint64_t PassCount() const noexcept { return m_passCount.load(std::memory_order_acquire); }
 
     // The polling thread's round. MsToWait: how long it may wait on Source()
@@ -116,7 +119,7 @@ private:
     std::shared_ptr<PollingThread> m_watchThread BRIM_GUARDED_BY(m_lock);  // set iff there are records
     std::weak_ptr<PollingThread> m_lastStopped BRIM_GUARDED_BY(m_lock);    // may still be ending
     std::atomic<std::uint32_t> m_pollIntervalMs;
-    const std::uint32_t m_slowSweepPasses;  // at least 1
+    std::atomic<std::uint32_t> m_slowSweepPasses;  // at least 1
     std::atomic<std::uint64_t> m_passCount{0};
 };
 

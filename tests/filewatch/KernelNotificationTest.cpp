@@ -15,7 +15,8 @@ protected:
     // The same with the test's seams, a clock that does not move unless told (PassNow), and passes over every file.
     std::unique_ptr<platform::FileChangeSource> m_source = platform::MakeKernelFileChangeSource();
     FileWatcher m_still{FileWatcher::Options{
-        .pollIntervalMs = kHour, .slowSweepPasses = 1, .files = &m_seams, .changes = m_source.get(), .clock = &m_clock}};
+        .pollIntervalMs = kHour, .files = &m_seams, .changes = m_source.get(), .clock = &m_clock}};
+    KernelNotificationTest() { m_still.SetSlowSweepPassesForTesting(1); }
     void PassNow() { m_clock.now += kHour, m_source->Interrupt(); }
     // And one whose kernel is the test's, passing every 10 s of that clock.
     ScriptedSource m_script;
