@@ -83,9 +83,13 @@
 // but over three polling periods: once with the kernel's notifications on
 // (the default) and once with FileWatcher::SetKernelNotification(false),
 // polling alone. Counter kernel_watches: directories watched through the
-// kernel (1 and 0), so the row shows the switch took. Each is the median of
-// five runs, since both spend nearly all their CPU time in the same passes and
-// one run of each would compare two draws of the machine's load.
+// kernel (those on the way to the files, and 0), so the row shows the switch
+// took. With the kernel's help a pass looks only at the files the kernel
+// cannot vouch for (none here: a local file system, every directory watched)
+// and at its share of the slow sweep, one file in
+// FileWatcher::kSlowSweepPasses; polling alone it looks at every file. Each
+// is the median of five runs, since one run of each would compare two draws
+// of the machine's load.
 
 #include "BenchSupport.h"
 #include "QtPeers.h"

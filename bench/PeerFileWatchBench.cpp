@@ -26,7 +26,9 @@
 //   after its first pass; the window runs from the end of a pass that is
 //   followed by a 2,000 ms wait to the end of the next pass. The benchmark
 //   thread only checks the pass count every few milliseconds; its own CPU
-//   time is subtracted.
+//   time is subtracted. The kernel's help is on (the default), so a pass
+//   looks at one file in FileWatcher::kSlowSweepPasses here (a local file
+//   system, every directory watched), where uv_fs_poll stats every file.
 // - UvFsPoll: every file under uv_fs_poll with a 2,000 ms interval, the loop
 //   run by the benchmark thread for 2,000 ms after the first stat of every
 //   file (libuv schedules each handle's next stat from the start of its last

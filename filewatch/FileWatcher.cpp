@@ -81,6 +81,8 @@ std::size_t FileWatcher::GetKernelWatchCount() const { return m_core->KernelWatc
 
 void FileWatcher::SetPollIntervalForTesting(std::uint32_t pollIntervalMs) noexcept { m_core->SetPollInterval(pollIntervalMs); }
 
+void FileWatcher::SetSlowSweepPassesForTesting(std::uint32_t passes) noexcept { m_core->SetSlowSweepPasses(passes); }
+
 void FileWatcher::RunPassForTesting() { m_core->RunPass(); }
 
 std::uint64_t FileWatcher::GetPassCountForTesting() const noexcept { return m_core->PassCount(); }

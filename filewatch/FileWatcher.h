@@ -27,12 +27,20 @@
 // path passes through (and, through links, the directories of their
 // targets), so a link pointed elsewhere or a directory on the way renamed or
 // swapped is followed at once. As the net under all that, the same thread
-// makes a pass over every file each pollIntervalMs: it finds what the kernel
-// could not tell (the watch limit reached, a network or FUSE file system, an
-// overflowed event queue), and it is the only way of seeing with the kernel's
-// help switched off. A pass leaves alone a file the kernel says is being
-// written, unless it has been written without pause for a whole period (a
-// busy log).
+// makes a pass each pollIntervalMs. A pass examines every file the kernel
+// cannot vouch for: one on a network or FUSE file system (told by the file
+// system's type: the kernel sees only what this machine does there), one
+// with a directory on its way the kernel would not watch (the watch limit),
+// one whose way is being traced again, and every file with the kernel's help
+// switched off, when the passes are the only way of seeing. A file on a local
+// file system whose whole way the kernel watches is examined by one pass in
+// kSlowSweepPasses (about every 16 s; each pass takes its share of
+// such files, in turn): a slow sweep for what the kernel never reports there
+// (a write through a shared memory mapping, or through another hard link of
+// the file in a directory not watched). After the kernel's queue overflowed,
+// reports lost, every file is examined at once. A pass leaves alone a file
+// the kernel says is being written, unless it has been written without pause
+// for a whole period (a busy log), which every pass examines.
 //
 // What counts as a change: the file is there and its identity (device and
 // inode), its last-write time (at full resolution) or its size differs from
@@ -98,6 +106,9 @@ class BRIMSUBSCRIBER_API FileWatcher {
 public:
     // Milliseconds between the end of one polling pass and the next.
     static constexpr std::uint32_t kPollIntervalMs = 2000;
+    // A file the kernel watches all the way on a local file system is
+    // examined by one polling pass in this many (the slow sweep).
+    static constexpr std::uint32_t kSlowSweepPasses = 8;
     // How long a file written to, but not closed, must stay quiet before it is
     // examined (a log kept open, a file linked into place, a directory on its
     // way swapped while it may have been written).
@@ -191,7 +202,11 @@ public:
     // --- For tests and measurements -------------------------------------------
     // Sets the interval from the polling thread's next wait on.
     void SetPollIntervalForTesting(std::uint32_t pollIntervalMs) noexcept;
-    // Makes one pass over every record on the calling thread, now.
+    // From the next pass on, a file the kernel watches all the way is
+    // examined by one pass in `passes` (0 or 1: by every pass).
+    void SetSlowSweepPassesForTesting(std::uint32_t passes) noexcept;
+    // Makes one pass over every record on the calling thread, now (the
+    // sweep's files included).
     void RunPassForTesting();
     // Passes completed by polling threads since construction.
     [[nodiscard]] std::uint64_t GetPassCountForTesting() const noexcept;

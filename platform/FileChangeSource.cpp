@@ -15,7 +15,7 @@ namespace {
 class SilentSource final : public FileChangeSource {
 public:
     DirectoryWatch AddDirectory(const std::string& /*utf8Path*/, WatchedEvents /*events*/) override {
-        return DirectoryWatch{-1, {}, ENOSYS};
+        return DirectoryWatch{-1, {}, ENOSYS, false};
     }
     void RemoveDirectory(int /*watch*/) override {}
     void ReadPending(std::vector<FileChange>& /*changes*/) override {}

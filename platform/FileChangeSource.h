@@ -23,8 +23,10 @@
 // any spelling or link, returns the same watch with its events widened, and
 // the watch says which directory (device and inode) it is on. The kernel's
 // source (inotify on Linux) is null where the system gives none (no inotify
-// instance left). A source that reports nothing waits just as well, so a
-// watcher without the kernel's help polls with the same code.
+// instance left); it tells a directory on a file system changed unseen by it
+// (network, FUSE) by the file system's type. A source that reports nothing
+// waits just as well, so a watcher without the kernel's help polls with the
+// same code.
 //
 // Threading: one thread at a time waits; calls of ReadPending must not
 // overlap; AddDirectory, RemoveDirectory, Interrupt and InterruptCount may be
@@ -71,6 +73,11 @@ struct DirectoryWatch {
     int watch = -1;          // 0 or more; -1 when the system will not watch
     FileIdentity directory;  // the directory watched, when watch >= 0
     int error = 0;           // the system's reason when watch is -1 (ENOENT, ENOSPC: watch limit, EACCES)
+    // Whether every change in the directory passes through this kernel, so
+    // that its reports are complete. False on network and FUSE file systems
+    // (NFS, SMB, Ceph, 9P, AFS...), whose other clients, servers or daemons
+    // change files unseen, and whenever the source cannot tell.
+    bool complete = false;
 };
 
 class BRIM_PLATFORM_API FileChangeSource {

@@ -102,7 +102,7 @@ KernelWatches::Attached KernelWatches::Attach(Id id, const Chain& chain, std::ui
         if (watch.watch < 0) {
             if (watch.error == ENOENT || watch.error == ESTALE || watch.error == ENOTDIR) {
                 result = Attached::Stale;  // the directory went between the trace and the watch
-            } else if (result == Attached::Helped) {
+            } else if (result == Attached::Helped || result == Attached::Partial) {
                 result = Attached::Refused;
                 refused = step.directory;
                 error = watch.error;
@@ -110,6 +110,7 @@ KernelWatches::Attached KernelWatches::Attach(Id id, const Chain& chain, std::ui
             continue;
         }
         if (ReportedSince(watch.watch, step.name, begun)) result = Attached::Stale;
+        if (!watch.complete && result == Attached::Helped) result = Attached::Partial;
         Directory& directory = m_directories[watch.directory];
         if (directory.watch != watch.watch) {
             if (directory.watch >= 0) m_identityOf.erase(directory.watch);

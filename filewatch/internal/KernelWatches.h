@@ -72,7 +72,8 @@ public:
     void EndAcquire(const Chain& chain) noexcept;
 
     enum class Attached {
-        Helped,   // every directory on the way is watched
+        Helped,   // every directory on the way is watched, and the kernel sees every change in it
+        Partial,  // every one is watched, but one is on a file system changed unseen (network, FUSE)
         Refused,  // the kernel would not watch one (the watch limit, permissions)
         Stale,    // the way changed while the chain was acquired: acquire again
     };

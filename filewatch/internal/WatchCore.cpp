@@ -21,6 +21,7 @@ struct Work {
     std::vector<Id> examine;  // look at these files now
     std::vector<Id> rebuild;  // trace and watch these ways again
     bool overflow = false;    // reports were lost: everything, now
+    std::size_t unhelped = 0;  // records with a way the kernel watches not at all, or not all of (LacksHelp)
     Id refusedAskedUpTo = 0;  // the last record whose refused way was asked for again
     std::vector<platform::FileChange> changes;  // ReadKernel's scratch
     std::vector<KernelWatches::Hit> hits;
@@ -39,6 +40,9 @@ struct WatchCore::Look {
 namespace {
 
 const std::atomic<bool> kNeverStop{false};
+
+// A record whose way is to be asked of the kernel (again) while its help is switched on.
+bool LacksHelp(const Record& record) { return !record.lookupPath->empty() && (!record.attached || !record.kernelHelp); }
 
 // Milliseconds from `now` to `due` on the wrapping clock, 0 when reached.
 std::uint32_t MsUntil(std::uint32_t now, std::uint32_t due) {
@@ -72,7 +76,7 @@ WatchCore::WatchCore(platform::FileAccess& files, platform::ThreadStarter& threa
     : m_fileAccess(files), m_threadStarter(threads), m_clock(clock), m_source(source), m_files(MakeRecords()),
       m_kernel(std::make_unique<KernelWatches>(source)),
       m_debounce(std::make_unique<Debounce>(clock, FileWatcher::kQuietIntervalMs)), m_work(std::make_unique<Work>()),
-      m_pollIntervalMs(pollIntervalMs) {}
+      m_pollIntervalMs(pollIntervalMs), m_slowSweepPasses(FileWatcher::kSlowSweepPasses) {}
 
 WatchCore::~WatchCore() {
     std::shared_ptr<PollingThread> ending;
@@ -93,7 +97,7 @@ bool WatchCore::Add(const CString& path) {
         }
     }
     if (existing != 0) {
-        Examine({existing}, false, kNeverStop);  // a change since the last look is posted now
+        Examine({existing}, Scope::Listed, kNeverStop);  // a change since the last look is posted now
         return true;
     }
 
@@ -112,6 +116,7 @@ bool WatchCore::Add(const CString& path) {
             ++raced->refCount;  // another thread added it meanwhile
         } else {
             Record& record = m_files->Add(path, std::move(lookupPath), state);
+            m_work->unhelped += LacksHelp(record);
             try {
                 if (kernel) Attach(record, acquisition.ChainOf(0), acquisition.Begun(), lost);
                 // A record is only ever kept while a polling thread runs for it.
@@ -146,6 +151,7 @@ void WatchCore::Remove(const CString& path) {
 }
 
 void WatchCore::Forget(Id id) {
+    if (const Record* record = m_files->Get(id)) m_work->unhelped -= LacksHelp(*record);
     m_kernel->Detach(id);
     m_debounce->Forget(id);
     m_files->Erase(id);
@@ -156,12 +162,15 @@ void WatchCore::Attach(Record& record, const Chain& chain, std::uint64_t begun, 
     int error = 0;
     const KernelWatches::Attached attached = m_kernel->Attach(record.id, chain, begun, refused, error);
     const bool helped = attached != KernelWatches::Attached::Refused;
-    record.attached = true;
     if (!helped && record.kernelHelp) {
         lost.push_back(record.path.ToUtf8() + " is watched by polling alone: the kernel refused to watch " + refused + " (" +
                        std::strerror(error) + "); the watcher asks again at each pass");
     }
+    m_work->unhelped -= LacksHelp(record);
+    record.attached = true;
+    record.covered = attached == KernelWatches::Attached::Helped;
     record.kernelHelp = helped;
+    m_work->unhelped += LacksHelp(record);
     if (attached == KernelWatches::Attached::Stale) {
         m_work->rebuild.push_back(record.id);
         WakePoller();
@@ -198,14 +207,16 @@ bool WatchCore::RunRound(PollingThread& thread, std::uint32_t& nextPass) {
     std::vector<Id> examine;
     std::vector<Id> rebuild;
     bool pass = false;
+    bool every = false;
     try {
         {
             const platform::LockGuard lock(m_lock);
             if (thread.StopRequest()) return false;
             ReadKernel();
             if (std::exchange(m_work->overflow, false)) {
-                // Lost reports: every way traced again, and a full pass now.
+                // Lost reports: every way traced again, and every file examined now.
                 nextPass = m_clock.Now();
+                every = true;
                 for (const auto& [id, record] : m_files->All()) m_work->rebuild.push_back(id);
             }
             m_debounce->TakeDue(m_work->examine);
@@ -219,10 +230,10 @@ bool WatchCore::RunRound(PollingThread& thread, std::uint32_t& nextPass) {
         // Files first: a save reported complete is posted before any way is
         // traced again. A file reported many times is looked at once.
         SortUnique(examine);
-        Examine(examine, false, thread.StopRequest());
+        Examine(examine, Scope::Listed, thread.StopRequest());
         Rebuild(std::move(rebuild));
         if (pass) {
-            Examine({}, true, thread.StopRequest());
+            Examine({}, every ? Scope::Every : Scope::Net, thread.StopRequest());
             nextPass = m_clock.Now() + m_pollIntervalMs.load(std::memory_order_relaxed);
             m_passCount.fetch_add(1, std::memory_order_release);  // after: whoever saw it may move the clock on
         }
@@ -284,9 +295,16 @@ void WatchCore::FollowKernelSwitch() {
     if (!FileWatcher::IsKernelNotificationEnabled()) {
         if (!m_kernel->HasChains()) return;
         m_kernel->DetachAll();
-        for (const auto& [id, record] : m_files->All()) m_files->Get(id)->attached = false;
+        for (const auto& entry : m_files->All()) {
+            Record& record = *m_files->Get(entry.first);
+            m_work->unhelped -= LacksHelp(record);
+            record.attached = false;
+            record.covered = false;
+            m_work->unhelped += LacksHelp(record);
+        }
         return;
     }
+    if (m_work->unhelped == 0) return;  // the usual case: no walk over every record at each pass
     // Ways never asked for (added while the switch was off) are asked for
     // now; ways the kernel refused, a few at each pass, in turn, so that a
     // refusal that lasts (the watch limit) costs little.
@@ -334,7 +352,7 @@ void WatchCore::Rebuild(std::vector<Id> ids) {
     ReportHelpLost(lost);
 }
 
-void WatchCore::Examine(const std::vector<Id>& ids, bool pass, const std::atomic<bool>& stop) {
+void WatchCore::Examine(const std::vector<Id>& ids, Scope scope, const std::atomic<bool>& stop) {
     // What each record said, for the files not being written (a pass still
     // looks at one written without pause for a whole period).
     const std::uint32_t period = m_pollIntervalMs.load(std::memory_order_relaxed);
@@ -356,9 +374,21 @@ void WatchCore::Examine(const std::vector<Id>& ids, bool pass, const std::atomic
             if (m_debounce->IsBeingWritten(record.id) && !m_debounce->IsBusyLongerThan(record.id, period)) return;
             looks.push_back(Look{record.id, record.lookupPath, record.version, record.last, {}});
         };
-        if (pass) {
+        if (scope != Scope::Listed) {
+            // The files the kernel tells about, on a local file system all the
+            // way, are left to their turn in the slow sweep; one it says is
+            // being written is taken, for the busy-log rule above.
+            const std::uint32_t passes = m_slowSweepPasses.load(std::memory_order_relaxed);
+            const bool kernel = scope == Scope::Net && passes > 1 && FileWatcher::IsKernelNotificationEnabled();
+            const std::uint64_t turn = m_passCount.load(std::memory_order_relaxed) % passes;
             looks.reserve(m_files->Size());
-            for (const auto& [id, record] : m_files->All()) take(record);
+            for (const auto& [id, record] : m_files->All()) {
+                if (kernel && record.attached && record.covered && id % passes != turn &&
+                    !m_debounce->IsBeingWritten(id)) {
+                    continue;
+                }
+                take(record);
+            }
         } else {
             for (const Id id : ids) {
                 if (const Record* record = m_files->Get(id)) take(*record);
@@ -403,7 +433,7 @@ void WatchCore::Examine(const std::vector<Id>& ids, bool pass, const std::atomic
     }
 }
 
-void WatchCore::RunPass() { Examine({}, true, kNeverStop); }
+void WatchCore::RunPass() { Examine({}, Scope::Every, kNeverStop); }
 
 std::vector<std::pair<CString, int>> WatchCore::WatchedPaths() const {
     const platform::LockGuard lock(m_lock);

@@ -67,6 +67,9 @@ public:
     [[nodiscard]] std::size_t KernelWatchCount() const BRIM_EXCLUDES(m_lock);
     [[nodiscard]] bool IsPolling() const BRIM_EXCLUDES(m_lock);
     void SetPollInterval(std::uint32_t pollIntervalMs) noexcept { m_pollIntervalMs.store(pollIntervalMs, std::memory_order_relaxed); }
+    void SetSlowSweepPasses(std::uint32_t passes) noexcept {
+        m_slowSweepPasses.store(passes > 1 ? passes : 1, std::memory_order_relaxed);
+    }
     [[nodiscard]] std::uint64_t PassCount() const noexcept { return m_passCount.load(std::memory_order_acquire); }
 
     // The polling thread's round. MsToWait: how long it may wait on Source()
@@ -80,6 +83,12 @@ public:
 private:
     using Id = std::uint64_t;
     struct Look;
+    // The files a look takes.
+    enum class Scope {
+        Listed,  // those asked for
+        Net,     // a polling pass's: those the kernel cannot vouch for, and this pass's share of the others
+        Every,   // every one
+    };
 
     // Asks the running polling thread, if any, to stop and hands it over, to
     // be joined without the lock.
@@ -88,8 +97,8 @@ private:
     void WakePoller() BRIM_REQUIRES(m_lock);
     // Sorts what the kernel reported into work.
     void ReadKernel() BRIM_REQUIRES(m_lock);
-    // Looks at the files (every one for a pass) and reports their changes.
-    void Examine(const std::vector<Id>& ids, bool pass, const std::atomic<bool>& stop) BRIM_EXCLUDES(m_lock);
+    // Looks at the files of `scope` and reports their changes.
+    void Examine(const std::vector<Id>& ids, Scope scope, const std::atomic<bool>& stop) BRIM_EXCLUDES(m_lock);
     // Traces and watches again the ways of these records.
     void Rebuild(std::vector<Id> ids) BRIM_EXCLUDES(m_lock);
     // Drops every kernel watch, or asks again for those missing, as the switch says.
@@ -110,6 +119,7 @@ private:
     std::shared_ptr<PollingThread> m_watchThread BRIM_GUARDED_BY(m_lock);  // set iff there are records
     std::weak_ptr<PollingThread> m_lastStopped BRIM_GUARDED_BY(m_lock);    // may still be ending
     std::atomic<std::uint32_t> m_pollIntervalMs;
+    std::atomic<std::uint32_t> m_slowSweepPasses;  // at least 1
     std::atomic<std::uint64_t> m_passCount{0};
 };
 

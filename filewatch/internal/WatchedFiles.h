@@ -59,6 +59,7 @@ struct Record {
     std::uint64_t version = 0;                       // moves whenever `last` does
     bool attached = false;                           // its way is attached to the kernel's watches
     bool kernelHelp = true;                          // false once the kernel refused a directory on its way
+    bool covered = false;                            // attached, and the kernel sees every change on its way
     std::shared_ptr<std::atomic<bool>> waiting;      // a report of it waits for the user-interface thread
 };
 

@@ -5,9 +5,11 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -55,6 +57,44 @@ bool KindOf(std::uint32_t mask, Kind& kind) {
     return true;
 }
 
+// File systems whose files change without this kernel knowing, by statfs's
+// f_type: the kernel reports only what its own processes do there, so a
+// watcher must keep polling them. Network and cluster file systems (their
+// other clients and servers write unseen) and FUSE (its daemon serves what it
+// likes: sshfs, GlusterFS, virtiofs, NTFS through ntfs-3g). Every other type
+// is taken as local.
+constexpr std::uint32_t kIncompleteFileSystems[] = {
+    0x6969,      // NFS
+    0x517B,      // SMB
+    0xFF534D42,  // CIFS
+    0xFE534D42,  // SMB2, SMB3
+    0x65735546,  // FUSE
+    0x00C36400,  // Ceph
+    0x01021997,  // 9P (Plan 9 shares of virtual machines and WSL)
+    0x5346414F,  // AFS (OpenAFS)
+    0x6B414653,  // AFS (the kernel's kAFS)
+    0x73757245,  // Coda
+    0x564C,      // NCP (NetWare)
+    0x7461636F,  // OCFS2
+    0x01161970,  // GFS2
+    0x0BD00BD0,  // Lustre
+    0x47504653,  // GPFS
+    0x19830326,  // BeeGFS
+    0x20030528,  // OrangeFS
+    0x786F4256,  // VirtualBox shared folders
+    0x7C7C6673,  // Parallels shared folders
+};
+
+// Whether this kernel sees every change made in the directory open as `dir`;
+// false when its file system cannot be told.
+bool SeesEveryChange(int dir) {
+    struct statfs fs {};
+    if (::fstatfs(dir, &fs) != 0) return false;
+    const auto type = static_cast<std::uint32_t>(fs.f_type);
+    return std::find(std::begin(kIncompleteFileSystems), std::end(kIncompleteFileSystems), type) ==
+           std::end(kIncompleteFileSystems);
+}
+
 FileIdentity IdentityOf(const struct stat& st) {
     return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
 }
@@ -90,6 +130,7 @@ public:
         }
         result.error = watch < 0 ? errno : 0;
         result.watch = watch < 0 ? -1 : watch;
+        result.complete = watch >= 0 && SeesEveryChange(dir);
         ::close(dir);
         return result;
     }

@@ -59,10 +59,11 @@ struct Diagnostics {
 };
 
 // The system's seams, but `unreadable` paths do not open (tests run as root), look-ups of `held` wait for `release`,
-// `afterFind` runs after each look-up, and no thread starts while `refuse` is set.
+// `afterFind` runs after each look-up, no thread starts while `refuse` is set, and Looks counts the look-ups of a path.
 struct Seams : platform::FileAccess, platform::ThreadStarter {
     std::optional<platform::FileInfo> Find(const std::string& path) override {
         unnameable += path.empty() || path.find('\0') != path.npos || path.find("\xEF\xBF\xBD") != path.npos;
+        { const platform::LockGuard lock(mutex); ++looks[path]; }
         if (path == Held()) { held.Set(); release.Wait(static_cast<std::uint32_t>(kGenerousTimeout.count())); }
         auto found = platform::SystemFileAccess().Find(path);
         if (afterFind) afterFind(path);
@@ -79,6 +80,7 @@ struct Seams : platform::FileAccess, platform::ThreadStarter {
     void Hold(const fs::path& path) { const platform::LockGuard lock(mutex); heldPath = path.string(); }
     void Release() { Hold({}), release.Set(); }
     std::string Held() { const platform::LockGuard lock(mutex); return heldPath; }
+    int Looks(const fs::path& path) { const platform::LockGuard lock(mutex); return looks[path.string()]; }
 
     std::set<std::string> unreadable;  // changed only while no look runs
     std::function<void(const std::string&)> afterFind;
@@ -87,6 +89,7 @@ struct Seams : platform::FileAccess, platform::ThreadStarter {
     bool refuse = false;
     platform::CriticalSection mutex;
     std::string heldPath;
+    std::map<std::string, int> looks;
 };
 
 // Time that moves only when the test says.
@@ -95,8 +98,9 @@ struct ManualClock : platform::TickClock {
     std::atomic<std::uint32_t> now{0xFFFF'F000};  // wraps during the test
 };
 
-// A change source the test scripts: it pushes reports, AddDirectory refuses what it is told to (directories are known
-// by device and inode, as the kernel knows them), and Settle returns once the watcher is idle with nothing read or due.
+// A change source the test scripts: it pushes reports, AddDirectory refuses what it is told to and calls `remote` ones
+// changed unseen (directories are known by device and inode, as the kernel knows them), and Settle returns once the
+// watcher is idle with nothing read or due.
 struct ScriptedSource : platform::FileChangeSource {
     platform::DirectoryWatch AddDirectory(const std::string& path, platform::WatchedEvents) override {
         struct stat st {};
@@ -105,7 +109,7 @@ struct ScriptedSource : platform::FileChangeSource {
         const platform::FileIdentity identity{st.st_dev, st.st_ino};
         const auto [it, added] = watches.emplace(identity, next);
         next += added;
-        return {it->second, identity, 0};
+        return {it->second, identity, 0, remote.count(path) == 0};
     }
     void RemoveDirectory(int watch) override {
         const platform::LockGuard lock(mutex);
@@ -139,7 +143,7 @@ struct ScriptedSource : platform::FileChangeSource {
     std::size_t Held() { const platform::LockGuard lock(mutex); return watches.size(); }
     platform::CriticalSection mutex;
     std::condition_variable cv;
-    std::set<std::string> refused;
+    std::set<std::string> refused, remote;
     std::map<platform::FileIdentity, int> watches;
     std::deque<platform::FileChange> pending;
     int next = 1;

@@ -12,9 +12,11 @@ using namespace test;
 class KernelNotificationTest : public WatcherTest {
 protected:
     FileWatcher m_kernel{FileWatcher::Options{.pollIntervalMs = kHour}};
-    // The same with the test's seams and a clock that does not move unless told (PassNow).
+    // The same with the test's seams, a clock that does not move unless told (PassNow), and passes over every file.
     std::unique_ptr<platform::FileChangeSource> m_source = platform::MakeKernelFileChangeSource();
-    FileWatcher m_still{FileWatcher::Options{.pollIntervalMs = kHour, .files = &m_seams, .changes = m_source.get(), .clock = &m_clock}};
+    FileWatcher m_still{FileWatcher::Options{
+        .pollIntervalMs = kHour, .files = &m_seams, .changes = m_source.get(), .clock = &m_clock}};
+    KernelNotificationTest() { m_still.SetSlowSweepPassesForTesting(1); }
     void PassNow() { m_clock.now += kHour, m_source->Interrupt(); }
     // And one whose kernel is the test's, passing every 10 s of that clock.
     ScriptedSource m_script;
@@ -157,13 +159,16 @@ TEST_F(KernelNotificationTest, APassWaitingForOneDiskDelaysNoOtherPath) {
 // With the kernel's reports scripted and the clock moving only when told: a file written and left open is examined once
 // quiet for the interval (a write restarts it), or at once when closed, and a pass leaves it alone meanwhile unless
 // written without pause for over a period. Where the kernel refuses a directory, the user is told (a query, a
-// diagnostic), its files are polled, and each pass asks again; switched off, every watch goes.
+// diagnostic), its files are polled, and each pass asks again. Files on a file system changed unseen are polled by
+// every pass, those the kernel vouches for by one pass in kSlowSweepPasses, every file after an overflow; switched
+// off, every watch goes.
 TEST_F(KernelNotificationTest, WrittenFilesWaitForQuietAndRefusedOnesArePolled) {
     Diagnostics lost(brim::DiagnosticKind::KernelHelpLost);
-    const fs::path file = m_dir / "f", refused = m_dir / "refused" / "f";
-    fs::create_directory(refused.parent_path());
+    const fs::path file = m_dir / "f", refused = m_dir / "refused" / "f", remote = m_dir / "remote" / "f";
+    for (const fs::path& dir : {refused.parent_path(), remote.parent_path()}) fs::create_directory(dir);
     m_script.refused.insert(refused.parent_path().string());
-    for (const fs::path& path : {file, refused}) {
+    m_script.remote.insert(remote.parent_path().string());
+    for (const fs::path& path : {file, refused, remote}) {
         Touch(path, 1000s, "x"), Listen(Key(path));
         ASSERT_TRUE(m_scripted.AddFileWatch(Key(path)));
     }
@@ -185,14 +190,32 @@ TEST_F(KernelNotificationTest, WrittenFilesWaitForQuietAndRefusedOnesArePolled) 
         {"written again: the interval restarts", [&] { write(2001, false), m_script.Settle(), m_clock.now += 2; }, 0},
         {"quiet for the interval", [&] { m_clock.now += quiet - 2; }, 1},
         {"written and closed", [&] { write(2002, true); }, 2},
-        {"written without pause for longer than a period", [&] {
+        {"written without pause for longer than a period: each pass of the polling thread looks", [&] {
              for (int i = 0; i < 45; ++i) write(3000 + i, false), m_script.Settle(), m_clock.now += quiet - 10;
-             m_scripted.RunPassForTesting();
+             const std::uint64_t passes = m_scripted.GetPassCountForTesting(), looks = m_seams.Looks(file);
+             for (int i = 45; i < 135 && m_scripted.GetPassCountForTesting() < passes + 2; ++i) {
+                 write(3000 + i, false), m_script.Settle(), m_clock.now += quiet - 10;
+             }
+             EXPECT_EQ(m_seams.Looks(file) - looks, 2U);
          }, 3},
         {"the refused file changed: a pass reports it", [&] { Touch(refused, 2000s), m_clock.now += period; }, 4},
-        {"refused no more: a pass asks the kernel again", [&] { m_script.refused.clear(); m_clock.now += period; }, 4},
+        {"refused no more: a pass asks the kernel again", [&] {
+             m_script.refused.clear(), m_clock.now += period, m_script.Settle();
+             EXPECT_TRUE(m_scripted.HasKernelHelp(Key(refused)));
+         }, 4},
+        {"changed unseen by the kernel (a mapped write): the remote file looked at by every pass, the local one by its "
+         "sweep", [&] {
+             const int looks[] = {m_seams.Looks(file), m_seams.Looks(remote)};
+             Touch(file, 4000s), Touch(remote, 4000s);
+             for (std::uint32_t i = 0; i < FileWatcher::kSlowSweepPasses; ++i) m_clock.now += period, m_script.Settle();
+             EXPECT_EQ(m_seams.Looks(file) - looks[0], 1);
+             EXPECT_EQ(m_seams.Looks(remote) - looks[1], int{FileWatcher::kSlowSweepPasses});
+         }, 6},
+        {"reports lost to an overflow: every file looked at at once", [&] {
+             Touch(file, 4001s), Touch(refused, 4001s);
+             m_script.Push({-1, "", platform::FileChange::Kind::Overflow});
+         }, 8},
         {"switched off: every watch goes, and that is no loss to report", [&] {
-             EXPECT_TRUE(m_scripted.HasKernelHelp(Key(refused))) << "asked again";
              FileWatcher::SetKernelNotification(false);
              m_clock.now += period;
              m_script.Settle();
@@ -200,7 +223,7 @@ TEST_F(KernelNotificationTest, WrittenFilesWaitForQuietAndRefusedOnesArePolled) 
              EXPECT_EQ(m_script.Held() + m_scripted.GetKernelWatchCount(), 0U);
              EXPECT_FALSE(m_scripted.HasKernelHelp(Key(file)));
              EXPECT_EQ(lost.Messages().size(), 1U);
-         }, 4},
+         }, 8},
     };
     for (const auto& s : steps) {
         SCOPED_TRACE(s.what);
