@@ -406,14 +406,16 @@ def cpu_cell(counter):
     return cell
 
 
-def print_cpu(results):
-    """CPU time per post and per round trip of the threads involved, from per-thread clocks."""
-    print_counter(results, "Post", "CPU per post in gated batches, posting threads and consuming thread together "
-                  "(per-thread clocks; median of the repetitions, their coefficient of variation)",
-                  "cpu_ns_per_post", cpu_cell("cpu_ns_per_post"))
-    print_counter(results, "Send", "CPU per round trip, sending thread and consuming thread together "
-                  "(per-thread clocks; median of the repetitions, their coefficient of variation)",
-                  "cpu_ns_per_round_trip", cpu_cell("cpu_ns_per_round_trip"))
+def print_cpu(results, group):
+    """CPU time per post or per round trip of the threads involved, from per-thread clocks."""
+    if group == "Post":
+        print_counter(results, "Post", "CPU per post in gated batches, posting threads and consuming thread "
+                      "together (per-thread clocks; median of the repetitions, their coefficient of variation)",
+                      "cpu_ns_per_post", cpu_cell("cpu_ns_per_post"))
+    else:
+        print_counter(results, "Send", "CPU per round trip, sending thread and consuming thread together "
+                      "(per-thread clocks; median of the repetitions, their coefficient of variation)",
+                      "cpu_ns_per_round_trip", cpu_cell("cpu_ns_per_round_trip"))
 
 
 def ratio_shown(ours, other):
@@ -621,7 +623,7 @@ def main():
             if group == "Post":
                 print_allocations(results)
             if group in ("Post", "Send"):
-                print_cpu(results)
+                print_cpu(results, group)
 
     print("### Targets")
     print()
