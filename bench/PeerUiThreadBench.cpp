@@ -302,22 +302,29 @@ private:
 };
 
 // `Ui` is our user-interface thread: bench::UiThread (our own loop),
-// GlibUiThread or QtUiThread.
-template <class Ui>
-void PostOursNotifyPost(benchmark::State& state, int workers) {
+// GlibUiThread or QtUiThread. Posts one key to `Receiver` (made with the
+// completion); `post(map, keys)` is the call measured.
+template <class Ui, class Receiver = CompletionReceiver, class Post>
+void PostThroughMap(benchmark::State& state, int workers, const char16_t* keyName, Post post) {
     Ui ui;
     bench::Completion completion;
-    CompletionReceiver receiver(completion);
-    const CString key(u"FileChanged");
+    Receiver receiver(completion);
+    const CString key(keyName);
     ui.Map().Subscribe(key, &receiver);
     const std::vector<CString> keys{key};
     // NotifyPost reports nothing; a message it drops shows as a batch that
     // never completes.
     bench::MeasurePostThroughput(state, completion, workers, [&] {
-        ui.Map().NotifyPost(keys);
+        post(ui.Map(), keys);
         return true;
     });
     ui.Map().Unsubscribe(key, &receiver);
+}
+
+template <class Ui>
+void PostOursNotifyPost(benchmark::State& state, int workers) {
+    PostThroughMap<Ui>(state, workers, u"FileChanged",
+                       [](SubscriptionMap& map, const std::vector<CString>& keys) { map.NotifyPost(keys); });
 }
 
 template <class Ui>
@@ -372,17 +379,10 @@ private:
 };
 
 void PostOursNotifyPostPayload(benchmark::State& state, int workers) {
-    bench::UiThread ui;
-    bench::Completion completion;
-    ResultReceiver receiver(completion);
-    const CString key(u"ResultReady");
-    ui.Map().Subscribe(key, &receiver);
-    const std::vector<CString> keys{key};
-    bench::MeasurePostThroughput(state, completion, workers, [&] {
-        ui.Map().NotifyPost(keys, std::make_shared<const PostedResult>(1));
-        return true;
-    });
-    ui.Map().Unsubscribe(key, &receiver);
+    PostThroughMap<bench::UiThread, ResultReceiver>(
+        state, workers, u"ResultReady", [](SubscriptionMap& map, const std::vector<CString>& keys) {
+            map.NotifyPost(keys, std::make_shared<const PostedResult>(1));
+        });
 }
 
 void PostQtPayload(benchmark::State& state, int workers) {

@@ -383,7 +383,7 @@ void WatchCore::Examine(const std::vector<Id>& ids, Scope scope, const std::atom
             const std::uint64_t turn = m_passCount.load(std::memory_order_relaxed) % passes;
             looks.reserve(m_files->Size());
             for (const auto& [id, record] : m_files->All()) {
-                if (kernel && record.attached && record.covered && id % passes != turn &&
+                if (kernel && record.covered && id % passes != turn &&
                     !m_debounce->IsBeingWritten(id)) {
                     continue;
                 }
