@@ -28,6 +28,7 @@ bool CWnd::CreateOn(std::shared_ptr<ThreadQueue> queue, const char* windowName) 
     const std::uint64_t id = queue->Register(this);
     if (id == 0) return false;
     const platform::LockGuard lock(m_handleLock);
+    m_createdOn = queue.get();
     m_handle = Handle{std::move(queue), id};
     m_name = windowName != nullptr ? windowName : "";
     return true;
@@ -78,8 +79,8 @@ bool CWnd::PostCommitted(UINT message, LPARAM lParam, WPARAM (*commit)(void*), v
 }
 
 void CWnd::RunUnderQueueLock(void (*run)(void*), void* context) const {
-    if (m_handle.queue) {
-        m_handle.queue->WithLock([run, context] { run(context); });
+    if (m_createdOn != nullptr) {
+        m_createdOn->WithLock([run, context] { run(context); });
     } else {
         run(context);  // nothing can be posted to a window that was never created
     }

@@ -119,6 +119,12 @@ private:
     // while it holds its own lock.
     mutable platform::CriticalSection m_handleLock{brim::platform::LockRank::WindowHandle};
     Handle m_handle BRIM_GUARDED_BY(m_handleLock);
+    // The queue of the last creation, kept through DestroyWindow, for
+    // RunUnderQueueLock: a poster's handler takes that lock while another
+    // thread destroys the window and waits for the handler, so it must not
+    // read m_handle, which DestroyWindow clears first. The queue outlives the
+    // wait (DestroyWindow holds it until the target is gone).
+    platform::detail::ThreadQueue* m_createdOn = nullptr;
     std::string m_name BRIM_GUARDED_BY(m_handleLock);
 };
 

@@ -80,20 +80,24 @@ TEST(MainThreadDispatcherTest, ExceptionLeavesItUsableAndInstanceIsOneObject) {
 
 // Destroyed on a worker while the owning thread runs its queued calls (a legal call, in every build), it waits until
 // the callable running there has returned. In the first round that callable waits up to 200 ms for the destructor to
-// return, which one that does not wait does meanwhile.
+// return, which one that does not wait does meanwhile. The worker queues more calls just before it destroys the
+// dispatcher, so the owning thread starts taking them while the destructor runs.
 TEST(MainThreadDispatcherTest, DestroyedOnAWorkerWaitsForTheCallableRunningThere) {
     for (int round = 0; round < 300; ++round) {
         auto dispatcher = std::make_unique<MainThreadDispatcher>();
-        platform::Event running, gone;
+        platform::Event running, queued, gone;
         std::atomic<bool> destroyed{false};
         bool destroyedWhileRunning = false;
         dispatcher->DispatchAsync([&] {
-            running.Set();
+            running.Set(), queued.Wait();
             if (round == 0) gone.Wait(200);
             destroyedWhileRunning = destroyed;
         });
-        for (int i = 0; i < 20; ++i) dispatcher->DispatchAsync([] {});
-        std::thread worker([&] { running.Wait(), dispatcher.reset(), destroyed = true, gone.Set(); });
+        std::thread worker([&] {
+            running.Wait();
+            for (int i = 0; i < 20; ++i) dispatcher->DispatchAsync([] {});
+            queued.Set(), dispatcher.reset(), destroyed = true, gone.Set();
+        });
         ASSERT_TRUE(test::PumpUntil([&] { return destroyed.load(); }));
         worker.join();
         ASSERT_TRUE(brim::testing::RunUntilIdle());
