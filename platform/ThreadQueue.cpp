@@ -44,7 +44,7 @@ public:
             const LockGuard lock(m_queue.m_mutex);
             notify = m_queue.HasWorkLocked() && m_queue.SignalLocked();
         }
-        if (notify) m_queue.m_workArrived.notify_one();
+        if (notify) m_queue.WakeOwner();
     }
 
 private:
@@ -96,11 +96,14 @@ bool ThreadQueue::HasWorkLocked() const {
 
 bool ThreadQueue::SignalLocked() {
     if (m_runWaiting) {
-        // The owning thread waits in its own loop: a condition variable wakes
-        // it for less than the descriptor's write, poll and read. One wake-up
-        // is enough however much work arrives before it runs.
+        // The owning thread waits in its own loop: its futex word wakes it
+        // for less than the descriptor's write, poll and read. One wake-up
+        // is enough however much work arrives before it runs. The word moves
+        // under m_mutex, where the owner read it before it went to sleep, so
+        // a wake-up between the two is never lost.
         if (m_woken) return false;
         m_woken = true;
+        m_workWord.fetch_add(1, std::memory_order_relaxed);
         return true;
     }
     if (m_signalled) return false;
@@ -118,18 +121,29 @@ int ThreadQueue::WakeFd() {
 }
 
 void ThreadQueue::CompleteSendsLocked(std::uint64_t target, bool all) {
-    bool released = false;
     for (auto it = m_sent.begin(); it != m_sent.end();) {
         if (all || (*it)->target == target) {
-            (*it)->done = true;
+            Sent* const sent = *it;
             it = m_sent.erase(it);
             m_sentCount.fetch_sub(1, std::memory_order_relaxed);
-            released = true;
+            CompleteSend(*sent, std::nullopt);
         } else {
             ++it;
         }
     }
-    if (released) m_sendDone.notify_all();
+}
+
+void ThreadQueue::CompleteSend(Sent& sent, std::optional<LRESULT> result) noexcept {
+    sent.delivered = result.has_value();
+    sent.result = result.value_or(0);
+    // From this store on the sender may return and `sent` end: nothing below
+    // touches it. The word moves after it, so a sender that read the word
+    // before seeing `done` unset does not sleep through this.
+    sent.done.store(true, std::memory_order_release);
+    m_sendWord.fetch_add(1, std::memory_order_release);
+    // Every sender waits on the one word, and only the one whose send this
+    // was will stay awake.
+    FutexWake(m_sendWord);
 }
 
 bool ThreadQueue::RoomForPostLocked() const {
@@ -154,18 +168,24 @@ std::optional<LRESULT> ThreadQueue::Send(std::uint64_t id, UINT message, WPARAM 
         return m_targets.RunHandler(id, wnd, generation, message, wParam, lParam);
     }
     Sent sent{id, message, wParam, lParam};
-    UniqueLock lock(m_mutex);
-    // Checked under m_mutex: an Unregister either ends the target before this
-    // (refused here) or completes this send after it is queued.
-    if (m_closed || !m_targets.IsLive(id)) return std::nullopt;
-    m_sent.push_back(&sent);
-    m_sentCount.fetch_add(1, std::memory_order_release);
-    if (SignalLocked()) {
-        lock.Unlock();
-        m_workArrived.notify_one();
-        lock.Lock();
+    bool wake = false;
+    {
+        const LockGuard lock(m_mutex);
+        // Checked under m_mutex: an Unregister either ends the target before
+        // this (refused here) or completes this send after it is queued.
+        if (m_closed || !m_targets.IsLive(id)) return std::nullopt;
+        m_sent.push_back(&sent);
+        m_sentCount.fetch_add(1, std::memory_order_release);
+        wake = SignalLocked();
     }
-    while (!sent.done) m_sendDone.wait(lock.ForWait());
+    if (wake) WakeOwner();
+    for (;;) {
+        // The word first: a completion after this read moves it, and the
+        // wait below then returns at once.
+        const std::uint32_t seen = m_sendWord.load(std::memory_order_acquire);
+        if (sent.done.load(std::memory_order_acquire)) break;
+        FutexWait(m_sendWord, seen);
+    }
     if (!sent.delivered) return std::nullopt;
     return sent.result;
 }
@@ -187,7 +207,7 @@ void ThreadQueue::Signal() {
         const LockGuard lock(m_mutex);
         wake = SignalLocked();
     }
-    if (wake) m_workArrived.notify_one();
+    if (wake) WakeOwner();
 }
 
 bool ThreadQueue::RunPending() {
@@ -215,28 +235,19 @@ bool ThreadQueue::RunSentMessages() {
         m_sent.pop_front();
         m_sentCount.fetch_sub(1, std::memory_order_relaxed);
         lock.Unlock();
+        // Taken off the queue, the send is this thread's alone: neither an
+        // Unregister nor Close can reach it any more. Its word belongs to the
+        // queue, which the sender keeps alive while it waits.
         const std::uint64_t generation = m_targets.Generation();
         CWnd* const wnd = m_targets.Find(sent->target);
         std::optional<LRESULT> result;
         try {
             result = m_targets.RunHandler(sent->target, wnd, generation, sent->message, sent->wParam, sent->lParam);
         } catch (...) {
-            lock.Lock();
-            sent->delivered = true;  // it ran; the sender must not wait for ever on a handler that threw
-            sent->done = true;
-            lock.Unlock();
-            m_sendDone.notify_all();
+            CompleteSend(*sent, LRESULT{0});  // it ran; the sender must not wait for ever on a handler that threw
             throw;
         }
-        lock.Lock();
-        sent->delivered = result.has_value();
-        sent->result = result.value_or(0);
-        sent->done = true;
-        lock.Unlock();
-        // Notified after the unlock, so the woken sender does not block on the
-        // mutex straight away. The condition variable belongs to the queue,
-        // which the sender keeps alive, so it may return the moment it sees done.
-        m_sendDone.notify_all();
+        CompleteSend(*sent, result);
         handled = true;
     }
 }
@@ -318,7 +329,7 @@ bool ThreadQueue::RunDueTimers() {
 void ThreadQueue::RequestQuit() {
     const LockGuard lock(m_mutex);
     m_quit.store(true, std::memory_order_release);
-    if (SignalLocked()) m_workArrived.notify_one();
+    if (SignalLocked()) WakeOwner();
 }
 
 bool ThreadQueue::TakeQuit() { return m_quit.exchange(false, std::memory_order_acq_rel); }
@@ -343,11 +354,17 @@ void ThreadQueue::WaitForWork(int timeoutMs) {
     m_woken = false;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!m_woken) {
-        if (timeoutMs < 0) {
-            m_workArrived.wait(lock.ForWait());
-        } else if (m_workArrived.wait_until(lock.ForWait(), deadline) == std::cv_status::timeout) {
-            break;
+        // Read under m_mutex, where a signal moves it: a wake-up after the
+        // unlock changes the word, and the wait returns at once.
+        const std::uint32_t seen = m_workWord.load(std::memory_order_relaxed);
+        std::chrono::nanoseconds left(-1);
+        if (timeoutMs > 0) {
+            left = deadline - Clock::now();
+            if (left.count() <= 0) break;
         }
+        lock.Unlock();
+        FutexWait(m_workWord, seen, left);
+        lock.Lock();
     }
     m_runWaiting = false;
 }

@@ -43,7 +43,10 @@
 //
 // Concurrency: m_mutex guards the posted and sent messages and the wake-up
 // state; a poster or sender changes them and signals under it, the owning
-// thread takes them under it and runs handlers outside it. The batch being
+// thread takes them under it and runs handlers outside it. The owning thread
+// sleeps on a futex word that a signal moves on, and a sender on another
+// that each completed send moves on, so that a round trip costs each side one
+// wake and one wait and never a wake-up of the mutex. The batch being
 // run is the owning thread's alone; the atomics beside it are copies of
 // counts that other threads read without the lock. m_mutex ranks after a
 // CWnd's handle lock and before the timers' and the targets' locks
@@ -55,6 +58,7 @@
 #include <BrimSubscriber/platform/Lock.h>
 #include <BrimSubscriber/platform/ThreadChecker.h>
 #include <BrimSubscriber/platform/WinTypes.h>
+#include "platform/internal/Futex.h"
 #include "platform/internal/RingQueue.h"
 #include "platform/internal/TargetTable.h"
 #include "platform/internal/TimerQueue.h"
@@ -62,7 +66,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -161,11 +164,13 @@ private:
         UINT message;
         WPARAM wParam;
         LPARAM lParam;
+        // Written by the one thread that completes the send, before `done`;
+        // read by the sender after it.
         LRESULT result = 0;
-        // Written and read under the queue's m_mutex (a lock of another object,
-        // which the analysis cannot name from here).
-        bool done = false;
         bool delivered = false;  // the handler ran
+        // Set once, when the send leaves the queue for good; the sender may
+        // return (and the object end) the moment it sees it.
+        std::atomic<bool> done{false};
     };
     class LeftoverSignal;
 
@@ -179,9 +184,12 @@ private:
 
     // Marks that work is waiting: wakes the owning thread's own loop, or makes
     // the descriptor readable for a polling loop. Returns true when the caller
-    // must notify m_workArrived (after unlocking, where it can).
+    // must call WakeOwner (after unlocking, where it can).
     [[nodiscard]] bool SignalLocked() BRIM_REQUIRES(m_mutex);
+    void WakeOwner() noexcept { FutexWake(m_workWord, 1); }
     void Signal() BRIM_EXCLUDES(m_mutex);
+    // Hands a taken send back to its sender, who may return at once.
+    void CompleteSend(Sent& sent, std::optional<LRESULT> result) noexcept;
     [[nodiscard]] bool HasWorkLocked() const BRIM_REQUIRES(m_mutex);
     // Whether a post may be queued now: open, and below the bound.
     [[nodiscard]] bool RoomForPostLocked() const BRIM_REQUIRES(m_mutex);
@@ -193,8 +201,8 @@ private:
     TimerQueue m_timers{m_targets};
 
     CriticalSection m_mutex{brim::platform::LockRank::ThreadQueue};
-    std::condition_variable m_sendDone;
-    std::condition_variable m_workArrived;  // wakes the owning thread waiting in its own loop
+    FutexWord m_workWord{0};  // moved on by each wake-up of the owner waiting in WaitForWork, under m_mutex
+    FutexWord m_sendWord{0};  // moved on after each send is completed; senders wait on it
     RingQueue<Posted> m_posted BRIM_GUARDED_BY(m_mutex);
     std::size_t m_postedCount BRIM_GUARDED_BY(m_mutex) = 0;  // the messages in m_posted, runs counted out
     std::deque<Sent*> m_sent BRIM_GUARDED_BY(m_mutex);
@@ -232,7 +240,7 @@ bool ThreadQueue::PostWith(std::uint64_t id, CWnd* wnd, UINT message, LPARAM lPa
         wake = SignalLocked();
     }
     // After the unlock, so the woken loop does not block on the mutex at once.
-    if (wake) m_workArrived.notify_one();
+    if (wake) WakeOwner();
     return true;
 }
 

@@ -70,19 +70,25 @@ TEST_F(MessageLoopTest, PostedMessagesRunInOrderUpToTheQueueBound) {
     EXPECT_EQ(accepted, CWnd::kPostedQueueLimit - 1);
 }
 
-// Each post of a worker wakes a Run() that sleeps waiting for work. A Quit ends Run() after its message; a Quit with
-// no Run() waits for the next. An exception passes out of the pass. Either way the rest stays queued, in order, and
-// still wakes a loop that drives ours.
+// Each post or send of a worker wakes a Run() that sleeps, or is going to sleep, waiting for work: the worker waits
+// for each before the next, thousands of times. A Quit ends Run() after its message; a Quit with no Run() waits for
+// the next. An exception passes out of the pass. Either way the rest stays queued, in order, and still wakes a loop
+// that drives ours.
 TEST_F(MessageLoopTest, RunWakesForEachPostAndQuitOrExceptionLeavesTheRestQueuedInOrder) {
-    platform::Event handled;
+    constexpr int kTurns = 20000;
+    std::atomic<int> handled{0};
     target.onMessage = [&](int w) {
-        handled.Set();
-        if (w == 50 || w == 54) loop.Quit();
-        if (w == 52) throw std::runtime_error("handler failed");
+        handled = w;
+        if (w == kTurns || w == kTurns + 4) loop.Quit();
+        if (w == kTurns + 2) throw std::runtime_error("handler failed");
     };
     std::thread worker([&] {
-        for (int i = 1; i <= 50; ++i) ASSERT_TRUE(target.PostMessage(kMsg, i, 0) && handled.Wait(20000));
-        for (int i = 51; i <= 54; ++i) target.PostMessage(kMsg, i, 0);
+        for (int i = 1; i <= kTurns; ++i) {
+            // Posted the moment the last one was handled, while the loop heads back to sleep.
+            ASSERT_TRUE(i % 2 == 1 ? target.PostMessage(kMsg, i, 0) && WaitFor([&] { return handled == i; })
+                                   : target.SendMessage(kMsg, i, 0) == i);
+        }
+        for (int i = kTurns + 1; i <= kTurns + 4; ++i) target.PostMessage(kMsg, i, 0);
     });
     RunGuarded();
     worker.join();
@@ -94,7 +100,7 @@ TEST_F(MessageLoopTest, RunWakesForEachPostAndQuitOrExceptionLeavesTheRestQueued
     RunGuarded();
     EXPECT_EQ(loop.PendingCount(), 2U);
     RunGuarded();
-    EXPECT_EQ(target.seen, Count(1, 54));
+    EXPECT_EQ(target.seen, Count(1, kTurns + 4));
 }
 
 // A modal loop in the handler of 1 goes on with what was posted behind 1, in order. The outer pass stops where a
