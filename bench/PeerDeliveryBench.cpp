@@ -22,6 +22,11 @@
 //   std::vector<std::function>.
 // - FloorLookup: the same after a std::unordered_map<std::u16string, ...>
 //   lookup of the key, under the same lock.
+// The Ours rows of the one-key and thousand-key kinds also measure ours and
+// FloorLookup in alternation (counter `floor_ratio`, see PairWithFloor): the
+// rows themselves run minutes apart in a whole run, while this host's speed
+// drifts over minutes, so the ratio of two rows says more about the host than
+// the code.
 // For keyed rows every peer keeps one signal per key in a
 // std::unordered_map<std::u16string, ...> per type, and takes a std::mutex
 // around the lookup, because a table shared between threads needs one; the
@@ -109,7 +114,64 @@ std::vector<std::unique_ptr<T>> Make(std::int64_t n) {
 
 void Finish(benchmark::State& state) { state.SetItemsProcessed(state.iterations()); }
 
+// Ours against the floor in alternation, after the row's own loop: chunks of
+// publishes of each in turn, each first in every other pair, timed on this
+// thread's CPU clock. `floor_ratio` is ours' total over the floor's.
+template <class Ours, class Floor>
+void PairWithFloor(benchmark::State& state, Ours ours, Floor floor) {
+    constexpr int kPairs = 100;
+    constexpr int kPerChunk = 1'000;
+    const auto chunk = [](auto& publish) {
+        const std::int64_t start = bench::ThreadCpuNs(CLOCK_THREAD_CPUTIME_ID);
+        for (int i = 0; i < kPerChunk; ++i) publish();
+        return bench::ThreadCpuNs(CLOCK_THREAD_CPUTIME_ID) - start;
+    };
+    std::int64_t oursNs = 0;
+    std::int64_t floorNs = 0;
+    for (int pair = 0; pair < kPairs; ++pair) {
+        if (pair % 2 == 0) {
+            oursNs += chunk(ours), floorNs += chunk(floor);
+        } else {
+            floorNs += chunk(floor), oursNs += chunk(ours);
+        }
+    }
+    state.counters["floor_ratio"] = static_cast<double>(oursNs) / static_cast<double>(floorNs);
+}
+
 // --- One key ------------------------------------------------------------------
+
+// The lookup floor, also used by the thousand-key rows.
+class FloorTable {
+public:
+    void Add(const std::u16string& key, Slot slot) {
+        const std::lock_guard guard(m_lock);
+        m_slots[key].push_back(std::move(slot));
+    }
+    void Publish(const std::u16string& key, const NotificationInfo* info) {
+        const std::lock_guard guard(m_lock);
+        const auto it = m_slots.find(key);
+        if (it == m_slots.end()) return;
+        for (const Slot& slot : it->second) slot(info);
+    }
+
+private:
+    std::recursive_mutex m_lock;
+    std::unordered_map<std::u16string, std::vector<Slot>> m_slots;  // guarded by m_lock
+};
+
+// FloorLookup's one-key row: its receivers on one key of a FloorTable.
+class OneKeyFloor {
+public:
+    explicit OneKeyFloor(int receivers) : m_receivers(Make<PlainCounter>(receivers)) {
+        for (auto& r : m_receivers) m_table.Add(m_key, [c = r.get()](const NotificationInfo*) { ++c->count; });
+    }
+    void Publish(const NotificationInfo* info) { m_table.Publish(m_key, info); }
+
+private:
+    std::vector<std::unique_ptr<PlainCounter>> m_receivers;
+    FloorTable m_table;
+    const std::u16string m_key = OneKey();
+};
 
 void OneKeyOurs(benchmark::State& state, int receivers) {
     SubscriptionMap map;
@@ -118,6 +180,8 @@ void OneKeyOurs(benchmark::State& state, int receivers) {
     for (auto& r : rs) map.Subscribe(key, r.get());
     const NotificationInfo info;
     for (auto _ : state) map.Notify(key, &info, nullptr);
+    OneKeyFloor floor(receivers);
+    PairWithFloor(state, [&] { map.Notify(key, &info, nullptr); }, [&] { floor.Publish(&info); });
     for (auto& r : rs) map.Unsubscribe(key, r.get());
     Finish(state);
 }
@@ -162,32 +226,10 @@ void OneKeyFloorLoop(benchmark::State& state, int receivers) {
     Finish(state);
 }
 
-// The lookup floor, also used by the thousand-key rows.
-class FloorTable {
-public:
-    void Add(const std::u16string& key, Slot slot) {
-        const std::lock_guard guard(m_lock);
-        m_slots[key].push_back(std::move(slot));
-    }
-    void Publish(const std::u16string& key, const NotificationInfo* info) {
-        const std::lock_guard guard(m_lock);
-        const auto it = m_slots.find(key);
-        if (it == m_slots.end()) return;
-        for (const Slot& slot : it->second) slot(info);
-    }
-
-private:
-    std::recursive_mutex m_lock;
-    std::unordered_map<std::u16string, std::vector<Slot>> m_slots;  // guarded by m_lock
-};
-
 void OneKeyFloorLookup(benchmark::State& state, int receivers) {
-    FloorTable table;
-    auto rs = Make<PlainCounter>(receivers);
-    const std::u16string key = OneKey();
-    for (auto& r : rs) table.Add(key, [c = r.get()](const NotificationInfo*) { ++c->count; });
+    OneKeyFloor floor(receivers);
     const NotificationInfo info;
-    for (auto _ : state) table.Publish(key, &info);
+    for (auto _ : state) floor.Publish(&info);
     Finish(state);
 }
 
@@ -218,6 +260,26 @@ private:
 // Receivers per key of the thousand-key rows.
 int ReceiversOf(int i) { return i == kHitIndex ? 10 : 1; }
 
+// FloorLookup's thousand-key rows: a FloorTable per type.
+class ThousandFloor {
+public:
+    explicit ThousandFloor(bool hit) : m_receivers(Make<PlainCounter>(kKeys + 9)), m_key(hit ? KeyName(kHitIndex) : MissKey()) {
+        std::size_t next = 0;
+        for (int i = 0; i < kKeys; ++i) {
+            for (int j = 0; j < ReceiversOf(i); ++j) {
+                m_tables[static_cast<std::size_t>(TypeOf(i))].Add(
+                    KeyName(i), [c = m_receivers[next++].get()](const NotificationInfo*) { ++c->count; });
+            }
+        }
+    }
+    void Publish(const NotificationInfo* info) { m_tables[static_cast<std::size_t>(TypeOf(kHitIndex))].Publish(m_key, info); }
+
+private:
+    std::vector<std::unique_ptr<PlainCounter>> m_receivers;
+    std::array<FloorTable, kTypes> m_tables;
+    const std::u16string m_key;
+};
+
 void ThousandOurs(benchmark::State& state, bool hit) {
     auto& hub = SubscriptionManager::Instance();
     std::vector<std::unique_ptr<OurCounter>> rs;
@@ -233,6 +295,8 @@ void ThousandOurs(benchmark::State& state, bool hit) {
     const int type = TypeOf(kHitIndex);
     const NotificationInfo info;
     for (auto _ : state) hub.Notify(type, key, &info, nullptr);
+    ThousandFloor floor(hit);
+    PairWithFloor(state, [&] { hub.Notify(type, key, &info, nullptr); }, [&] { floor.Publish(&info); });
     for (std::size_t i = 0; i < entries.size(); ++i) hub.Unsubscribe(entries[i].first, entries[i].second, rs[i].get());
     Finish(state);
 }
@@ -277,18 +341,9 @@ void ThousandSigc(benchmark::State& state, bool hit) {
 }
 
 void ThousandFloorLookup(benchmark::State& state, bool hit) {
-    std::array<FloorTable, kTypes> tables;
-    auto rs = Make<PlainCounter>(kKeys + 9);
-    std::size_t next = 0;
-    for (int i = 0; i < kKeys; ++i) {
-        for (int j = 0; j < ReceiversOf(i); ++j) {
-            tables[static_cast<std::size_t>(TypeOf(i))].Add(
-                KeyName(i), [c = rs[next++].get()](const NotificationInfo*) { ++c->count; });
-        }
-    }
-    const std::u16string key = hit ? KeyName(kHitIndex) : MissKey();
+    ThousandFloor floor(hit);
     const NotificationInfo info;
-    for (auto _ : state) tables[static_cast<std::size_t>(TypeOf(kHitIndex))].Publish(key, &info);
+    for (auto _ : state) floor.Publish(&info);
     Finish(state);
 }
 
