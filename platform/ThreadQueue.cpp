@@ -140,10 +140,11 @@ void ThreadQueue::CompleteSend(Sent& sent, std::optional<LRESULT> result) noexce
     // touches it. The word moves after it, so a sender that read the word
     // before seeing `done` unset does not sleep through this.
     sent.done.store(true, std::memory_order_release);
-    m_sendWord.fetch_add(1, std::memory_order_release);
+    m_sendWord.fetch_add(1, std::memory_order_seq_cst);
     // Every sender waits on the one word, and only the one whose send this
-    // was will stay awake.
-    FutexWake(m_sendWord);
+    // was will stay awake. A sender counts itself before it reads the word,
+    // so either it is counted here or it sees the word moved.
+    if (m_sendWaiters.load(std::memory_order_seq_cst) > 0) FutexWake(m_sendWord);
 }
 
 bool ThreadQueue::RoomForPostLocked() const {
@@ -179,13 +180,15 @@ std::optional<LRESULT> ThreadQueue::Send(std::uint64_t id, UINT message, WPARAM 
         wake = SignalLocked();
     }
     if (wake) WakeOwner();
+    m_sendWaiters.fetch_add(1, std::memory_order_seq_cst);
     for (;;) {
         // The word first: a completion after this read moves it, and the
         // wait below then returns at once.
-        const std::uint32_t seen = m_sendWord.load(std::memory_order_acquire);
+        const std::uint32_t seen = m_sendWord.load(std::memory_order_seq_cst);
         if (sent.done.load(std::memory_order_acquire)) break;
         FutexWait(m_sendWord, seen);
     }
+    m_sendWaiters.fetch_sub(1, std::memory_order_relaxed);
     if (!sent.delivered) return std::nullopt;
     return sent.result;
 }

@@ -203,6 +203,7 @@ private:
     CriticalSection m_mutex{brim::platform::LockRank::ThreadQueue};
     FutexWord m_workWord{0};  // moved on by each wake-up of the owner waiting in WaitForWork, under m_mutex
     FutexWord m_sendWord{0};  // moved on after each send is completed; senders wait on it
+    std::atomic<int> m_sendWaiters{0};  // senders between queuing and seeing their send done
     RingQueue<Posted> m_posted BRIM_GUARDED_BY(m_mutex);
     std::size_t m_postedCount BRIM_GUARDED_BY(m_mutex) = 0;  // the messages in m_posted, runs counted out
     std::deque<Sent*> m_sent BRIM_GUARDED_BY(m_mutex);
