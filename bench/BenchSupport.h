@@ -359,10 +359,70 @@ inline constexpr std::uint64_t kPostedQueueBound = 10'000;
 inline constexpr std::uint64_t kPostBatch = 8'000;
 static_assert(kPostBatch < kPostedQueueBound);
 
-// Posts per second counted until the last one has run: every iteration, each
-// of `workers` threads calls post() kPostBatch / workers times, then the
-// measuring thread waits for the consumer to have run all of them. `post`
-// returns false when the implementation refused the message.
+// Batches of posts from a gang of workers to one consumer: each of the
+// gang's threads calls post() perWorker times, then the caller waits for the
+// consumer to have run them all. `post` returns false when the implementation
+// refused the message.
+template <class Post>
+class PostBatches {
+public:
+    PostBatches(WorkerGang& gang, int workers, Completion& completion, Post& post)
+        : m_gang(gang),
+          m_perWorker(kPostBatch / static_cast<std::uint64_t>(workers)),
+          m_size(m_perWorker * static_cast<std::uint64_t>(workers)),
+          m_completion(completion),
+          m_post(post) {}
+
+    [[nodiscard]] std::uint64_t Size() const { return m_size; }
+
+    // Posts one batch and waits until it has run: nullptr, or what went wrong.
+    const char* Run(bool gated) {
+        m_completion.Arm(m_size, gated);
+        // Handed over by reference, so that starting the workers allocates
+        // nothing and an allocation count around it is the posting's alone.
+        m_gang.Run(std::ref(m_job));
+        m_gang.Wait();
+        m_completion.Open();
+        if (m_refused.load() != 0) return "a post was refused";
+        if (!m_completion.Wait()) return "posted messages did not all run";
+        return nullptr;
+    }
+
+    struct Cpu {
+        std::int64_t producers = 0;
+        std::int64_t consumer = 0;
+        bool known = false;  // the consumer's clock was found
+    };
+    // A gated batch (see Completion) and the CPU time its producers and its
+    // consumer spent, from their own clocks; nullopt when it failed (the
+    // reason in `error`).
+    std::optional<Cpu> RunGated(const char*& error) {
+        const std::optional<clockid_t> consumer = m_completion.ConsumerCpuClock();
+        const auto consumerNow = [&] { return consumer ? ThreadCpuNs(*consumer) : 0; };
+        const std::int64_t producersBefore = m_gang.CpuNs();
+        const std::int64_t consumerBefore = consumerNow();
+        error = Run(true);
+        if (error != nullptr) return std::nullopt;
+        return Cpu{m_gang.CpuNs() - producersBefore, consumerNow() - consumerBefore, consumer.has_value()};
+    }
+
+private:
+    WorkerGang& m_gang;
+    std::uint64_t m_perWorker;
+    std::uint64_t m_size;
+    Completion& m_completion;
+    Post& m_post;
+    std::atomic<std::uint64_t> m_refused{0};
+    std::function<void(int)> m_job = [this](int) {
+        for (std::uint64_t i = 0; i < m_perWorker; ++i) {
+            if (!m_post()) m_refused.fetch_add(1, std::memory_order_relaxed);
+        }
+    };
+};
+
+// Posts per second counted until the last one has run: every iteration, a
+// batch of kPostBatch posts (PostBatches), timed until the consumer has run
+// them all.
 //
 // CPU per post comes from a second, gated batch in each iteration (outside
 // the timed part; see Completion): the CPU time of the posting threads and
@@ -374,9 +434,8 @@ static_assert(kPostBatch < kPostedQueueBound);
 template <class Post>
 void MeasurePostThroughput(benchmark::State& state, Completion& completion, int workers, Post post) {
     WorkerGang gang(workers);
-    const std::uint64_t perWorker = kPostBatch / static_cast<std::uint64_t>(workers);
-    const std::uint64_t batch = perWorker * static_cast<std::uint64_t>(workers);
-    std::atomic<std::uint64_t> refused{0};
+    PostBatches<Post> batches(gang, workers, completion, post);
+    const std::uint64_t batch = batches.Size();
     constexpr std::uint64_t kWarmUpBatches = 2;
     std::uint64_t allocations = 0;
     std::uint64_t warmUpAllocations = 0;
@@ -384,43 +443,14 @@ void MeasurePostThroughput(benchmark::State& state, Completion& completion, int 
     std::int64_t cpuNs = 0;  // producers' and consumer's, over the counted gated batches
     std::int64_t consumerCpuNs = 0;  // of which the consumer's
     bool cpuKnown = true;
-    auto job = [&](int) {
-        for (std::uint64_t i = 0; i < perWorker; ++i) {
-            if (!post()) refused.fetch_add(1, std::memory_order_relaxed);
-        }
-    };
-    // Posts one batch and waits until it has run; false (the row skipped)
-    // when a post was refused or lost.
-    const auto runBatch = [&](bool gated) {
-        completion.Arm(batch, gated);
-        // Handed over by reference, so that starting the workers allocates
-        // nothing and the count below is the posting's alone.
-        gang.Run(std::ref(job));
-        gang.Wait();
-        completion.Open();
-        if (refused.load() != 0) {
-            state.SkipWithError("a post was refused");
-            return false;
-        }
-        if (!completion.Wait()) {
-            state.SkipWithError("posted messages did not all run");
-            return false;
-        }
-        return true;
-    };
+    const char* error = nullptr;
     for (auto _ : state) {
         const std::uint64_t allocationsBefore = AllocationCount();
-        if (!runBatch(false)) break;
+        if ((error = batches.Run(false)) != nullptr) break;
         state.PauseTiming();
-        const std::optional<clockid_t> consumer = completion.ConsumerCpuClock();
-        const auto consumerNow = [&] { return consumer ? ThreadCpuNs(*consumer) : 0; };
-        const std::int64_t producersBefore = gang.CpuNs();
-        const std::int64_t consumerBefore = consumerNow();
-        const bool ran = runBatch(true);
-        const std::int64_t consumerSpent = consumerNow() - consumerBefore;
-        const std::int64_t producersSpent = gang.CpuNs() - producersBefore;
+        const std::optional<typename PostBatches<Post>::Cpu> cpu = batches.RunGated(error);
         state.ResumeTiming();
-        if (!ran) break;
+        if (!cpu) break;
         // The first batches warm the queues up: each is a pair of buffers
         // that trade places at every batch taken, so both halves must grow
         // to the traffic (a bounded number of allocations, once). From the
@@ -428,12 +458,16 @@ void MeasurePostThroughput(benchmark::State& state, Completion& completion, int 
         const std::uint64_t made = AllocationCount() - allocationsBefore;
         if (++rounds > kWarmUpBatches) {
             allocations += made;
-            cpuNs += producersSpent + consumerSpent;
-            consumerCpuNs += consumerSpent;
-            cpuKnown = cpuKnown && consumer.has_value();
+            cpuNs += cpu->producers + cpu->consumer;
+            consumerCpuNs += cpu->consumer;
+            cpuKnown = cpuKnown && cpu->known;
         } else {
             warmUpAllocations += made;
         }
+    }
+    if (error != nullptr) {
+        state.SkipWithError(error);
+        return;
     }
     const std::uint64_t counted = rounds > kWarmUpBatches ? rounds - kWarmUpBatches : 0;
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * batch));
@@ -449,6 +483,48 @@ void MeasurePostThroughput(benchmark::State& state, Completion& completion, int 
             state.counters["consumer_cpu_ns_per_post"] = perPost(consumerCpuNs);
         }
     }
+}
+
+// Ours against a peer in alternation, after the row's own loop: gated
+// batches of each in turn from one gang of workers, each first in every other
+// pair, both consumers pinned alike. `counter` becomes ours' CPU over the
+// peer's, summed over the pairs. Why: the rows' own figures are taken minutes
+// apart in a whole run, and this host's speed drifts over minutes by more
+// than the difference measured; in alternation both meet the same host.
+template <class OursPost, class PeerPost>
+void PairPostsWithPeer(benchmark::State& state, int workers, const char* counter, Completion& oursCompletion,
+                       OursPost oursPost, Completion& peerCompletion, PeerPost peerPost) {
+    constexpr int kWarmUp = 2;
+    constexpr int kPairs = 40;
+    WorkerGang gang(workers);
+    PostBatches<OursPost> ours(gang, workers, oursCompletion, oursPost);
+    PostBatches<PeerPost> peer(gang, workers, peerCompletion, peerPost);
+    std::int64_t oursNs = 0;
+    std::int64_t peerNs = 0;
+    const char* error = nullptr;
+    // A consumer's clock is found by the first call it runs: the warm-up
+    // pairs find the peer's.
+    const auto add = [&](auto& batches, std::int64_t& total, bool counted) {
+        const auto cpu = batches.RunGated(error);
+        if (!cpu) return false;
+        if (!counted) return true;
+        if (!cpu->known) {
+            error = "a consumer's CPU clock was not found";
+            return false;
+        }
+        total += cpu->producers + cpu->consumer;
+        return true;
+    };
+    for (int pair = 0; pair < kWarmUp + kPairs; ++pair) {
+        const bool counted = pair >= kWarmUp;
+        const bool ok = pair % 2 == 0 ? add(ours, oursNs, counted) && add(peer, peerNs, counted)
+                                      : add(peer, peerNs, counted) && add(ours, oursNs, counted);
+        if (!ok) {
+            state.SkipWithError(error);
+            return;
+        }
+    }
+    state.counters[counter] = static_cast<double>(oursNs) / static_cast<double>(peerNs);
 }
 
 // Sending: round trips made one after another from the measuring thread (a

@@ -10,7 +10,11 @@
 // measured with the same batches and the same end-of-batch signal. Counter
 // cpu_ns_per_post: the producers' and the consumer's CPU time per post in a
 // gated batch (bench::MeasurePostThroughput), with the producers pinned to
-// one CPU and the consumer to the other (bench::PinCurrentThread).
+// one CPU and the consumer to the other (bench::PinCurrentThread). Counter
+// asio_ratio, on our two rows on our own loop: their CPU per post over Asio's,
+// the two posted in alternation after the row's own loop
+// (bench::PairPostsWithPeer), since the rows' own figures are taken minutes
+// apart while this host's speed drifts.
 // - OursNotifyPost: SubscriptionMap::NotifyPost of one key, from a map built
 //   on our user-interface thread, to one receiver (the key is copied and
 //   looked up on delivery, as the call promises).
@@ -91,6 +95,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -292,6 +297,24 @@ private:
 
 // --- Posting ------------------------------------------------------------------------
 
+// The Asio row's post: an empty lambda that reports to the completion.
+auto AsioPost(AsioConsumer& consumer, bench::Completion& completion) {
+    return [&consumer, &completion] {
+        asio::post(consumer.Io(), [&completion] { completion.Hit(); });
+        return true;
+    };
+}
+
+// After one of our rows on our own loop: its post and the Asio row's in
+// alternation (bench::PairPostsWithPeer), counter `asio_ratio`.
+template <class Post>
+void PairWithAsio(benchmark::State& state, int workers, bench::Completion& completion, Post post) {
+    AsioConsumer consumer;
+    bench::Completion asioCompletion;
+    bench::PairPostsWithPeer(state, workers, "asio_ratio", completion, post, asioCompletion,
+                             AsioPost(consumer, asioCompletion));
+}
+
 class CompletionReceiver : public Subscriber {
 public:
     explicit CompletionReceiver(bench::Completion& completion) : m_completion(completion) {}
@@ -303,8 +326,9 @@ private:
 
 // `Ui` is our user-interface thread: bench::UiThread (our own loop),
 // GlibUiThread or QtUiThread. Posts one key to `Receiver` (made with the
-// completion); `post(map, keys)` is the call measured.
-template <class Ui, class Receiver = CompletionReceiver, class Post>
+// completion); `post(map, keys)` is the call measured. With `PairedWithAsio`,
+// then in alternation with the Asio row's post.
+template <class Ui, class Receiver = CompletionReceiver, bool PairedWithAsio = false, class Post>
 void PostThroughMap(benchmark::State& state, int workers, const char16_t* keyName, Post post) {
     Ui ui;
     bench::Completion completion;
@@ -314,25 +338,28 @@ void PostThroughMap(benchmark::State& state, int workers, const char16_t* keyNam
     const std::vector<CString> keys{key};
     // NotifyPost reports nothing; a message it drops shows as a batch that
     // never completes.
-    bench::MeasurePostThroughput(state, completion, workers, [&] {
+    const auto measured = [&] {
         post(ui.Map(), keys);
         return true;
-    });
+    };
+    bench::MeasurePostThroughput(state, completion, workers, measured);
+    if constexpr (PairedWithAsio) PairWithAsio(state, workers, completion, measured);
     ui.Map().Unsubscribe(key, &receiver);
 }
 
 template <class Ui>
 void PostOursNotifyPost(benchmark::State& state, int workers) {
-    PostThroughMap<Ui>(state, workers, u"FileChanged",
-                       [](SubscriptionMap& map, const std::vector<CString>& keys) { map.NotifyPost(keys); });
+    PostThroughMap<Ui, CompletionReceiver, std::is_same_v<Ui, bench::UiThread>>(
+        state, workers, u"FileChanged", [](SubscriptionMap& map, const std::vector<CString>& keys) { map.NotifyPost(keys); });
 }
 
 template <class Ui>
 void PostOursDispatchAsync(benchmark::State& state, int workers) {
     Ui ui;
     bench::Completion completion;
-    bench::MeasurePostThroughput(state, completion, workers,
-                                 [&] { return ui.Dispatcher().DispatchAsync([&completion] { completion.Hit(); }); });
+    const auto measured = [&] { return ui.Dispatcher().DispatchAsync([&completion] { completion.Hit(); }); };
+    bench::MeasurePostThroughput(state, completion, workers, measured);
+    if constexpr (std::is_same_v<Ui, bench::UiThread>) PairWithAsio(state, workers, completion, measured);
 }
 
 // 48 bytes of captures: the completion's address and five words.
@@ -449,10 +476,7 @@ void PostQtInvoke(benchmark::State& state, int workers) {
 void PostAsio(benchmark::State& state, int workers) {
     AsioConsumer consumer;
     bench::Completion completion;
-    bench::MeasurePostThroughput(state, completion, workers, [&] {
-        asio::post(consumer.Io(), [&completion] { completion.Hit(); });
-        return true;
-    });
+    bench::MeasurePostThroughput(state, completion, workers, AsioPost(consumer, completion));
 }
 
 // --- Sending ------------------------------------------------------------------------
