@@ -569,6 +569,44 @@ void MeasureRoundTrips(benchmark::State& state, ConsumerClock& consumer, Send se
     }
 }
 
+// Ours against a peer in alternation, after the row's own round trips:
+// chunks of round trips of each in turn, each first in every other pair, from
+// this thread pinned as in MeasureRoundTrips. `counter` becomes ours' CPU
+// (this thread's and our consumer's) over the peer's (this thread's and the
+// peer's consumer's), summed over the pairs; see PairPostsWithPeer for why.
+template <class Ours, class Peer>
+void PairRoundTripsWithPeer(benchmark::State& state, const char* counter, ConsumerClock& oursConsumer, Ours ours,
+                            ConsumerClock& peerConsumer, Peer peer) {
+    constexpr int kPairs = 40;
+    constexpr int kPerChunk = 500;
+    PinCurrentThread(kProducerCpu);
+    for (int i = 0; i < kRoundTripWarmUp; ++i) ours(), peer();  // the peer's consumer notes its clock
+    const std::optional<clockid_t> oursClock = oursConsumer.Get();
+    const std::optional<clockid_t> peerClock = peerConsumer.Get();
+    if (!oursClock || !peerClock) {
+        UnpinCurrentThread();
+        state.SkipWithError("a consumer's CPU clock was not found");
+        return;
+    }
+    const auto chunk = [](auto& send, clockid_t consumer) {
+        const auto now = [&] { return ThreadCpuNs(CLOCK_THREAD_CPUTIME_ID) + ThreadCpuNs(consumer); };
+        const std::int64_t start = now();
+        for (int i = 0; i < kPerChunk; ++i) send();
+        return now() - start;
+    };
+    std::int64_t oursNs = 0;
+    std::int64_t peerNs = 0;
+    for (int pair = 0; pair < kPairs; ++pair) {
+        if (pair % 2 == 0) {
+            oursNs += chunk(ours, *oursClock), peerNs += chunk(peer, *peerClock);
+        } else {
+            peerNs += chunk(peer, *peerClock), oursNs += chunk(ours, *oursClock);
+        }
+    }
+    UnpinCurrentThread();
+    state.counters[counter] = static_cast<double>(oursNs) / static_cast<double>(peerNs);
+}
+
 // Watching: 10,000 small real files in a temporary directory, named as in
 // FileWatcherBench.cpp, created on first use (from any benchmark of any file)
 // and removed at exit. Their absolute UTF-8 paths, in creation order.

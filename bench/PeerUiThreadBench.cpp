@@ -41,6 +41,9 @@
 // benchmark thread; median and 99th percentile of each one's steady_clock time,
 // each the median over five such runs, and cpu_ns_per_round_trip, the sending
 // and the consuming thread's CPU time per round trip, pinned as for posting.
+// Counter asio_ratio, on our two rows on our own loop: their CPU per round
+// trip over Asio's, the two sent in alternation after the row's own round
+// trips (bench::PairRoundTripsWithPeer).
 // - OursNotifySend: SubscriptionMap::NotifySend of one key to one receiver.
 // - OursDispatchSync: MainThreadDispatcher::DispatchSync of a lambda.
 // - Qt: the payload signal with Qt::BlockingQueuedConnection.
@@ -481,53 +484,6 @@ void PostAsio(benchmark::State& state, int workers) {
 
 // --- Sending ------------------------------------------------------------------------
 
-class CountingReceiver : public Subscriber {
-public:
-    void Update(const NotificationInfo* /*info*/) override {
-        consumer.Note();
-        ++count;
-    }
-    bench::ConsumerClock consumer;
-    std::uint64_t count = 0;
-};
-
-template <class Ui>
-void SendOursNotifySend(benchmark::State& state) {
-    Ui ui;
-    CountingReceiver receiver;
-    const CString key(u"SelectionChanged");
-    ui.Map().Subscribe(key, &receiver);
-    const std::vector<CString> keys{key};
-    const NotificationInfo info;
-    bench::MeasureRoundTrips(state, receiver.consumer, [&] { ui.Map().NotifySend(keys, &info, nullptr); });
-    ui.Map().Unsubscribe(key, &receiver);
-    if (receiver.count != bench::kRoundTrips + bench::kRoundTripWarmUp) state.SkipWithError("a send did not deliver");
-}
-
-template <class Ui>
-void SendOursDispatchSync(benchmark::State& state) {
-    Ui ui;
-    std::uint64_t count = 0;
-    bench::ConsumerClock consumer;
-    bench::MeasureRoundTrips(state, consumer, [&] {
-        ui.Dispatcher().DispatchSync([&] { consumer.Note(), ++count; });
-    });
-    if (count != bench::kRoundTrips + bench::kRoundTripWarmUp) state.SkipWithError("a send did not run");
-}
-
-void SendQt(benchmark::State& state) {
-    QtConsumer consumer;
-    QtSender sender;
-    std::uint64_t count = 0;
-    bench::ConsumerClock clock;
-    QObject::connect(
-        &sender, &QtSender::Changed, &consumer.Context(), [&](const NotificationInfo*) { clock.Note(), ++count; },
-        Qt::BlockingQueuedConnection);
-    const NotificationInfo info;
-    bench::MeasureRoundTrips(state, clock, [&] { Q_EMIT sender.Changed(&info); });
-    if (count != bench::kRoundTrips + bench::kRoundTripWarmUp) state.SkipWithError("a send did not run");
-}
-
 // The caller's half of a posted call that it waits for.
 struct Rendezvous {
     std::mutex mutex;
@@ -551,6 +507,76 @@ struct Rendezvous {
         done = false;
     }
 };
+
+// The Asio row's send: a posted lambda, then a wait until it has run.
+auto AsioSend(AsioConsumer& consumer, Rendezvous& r) {
+    return [&consumer, &r] {
+        asio::post(consumer.Io(), [&r] { r.Complete(); });
+        r.Await();
+    };
+}
+
+class CountingReceiver : public Subscriber {
+public:
+    void Update(const NotificationInfo* /*info*/) override {
+        consumer.Note();
+        ++count;
+    }
+    bench::ConsumerClock consumer;
+    std::uint64_t count = 0;
+};
+
+// After one of our rows on our own loop: its send and the Asio row's in
+// alternation (bench::PairRoundTripsWithPeer), counter `asio_ratio`.
+template <class Ui, class Send>
+void PairRoundTripsWithAsio(benchmark::State& state, bench::ConsumerClock& consumer, Send send) {
+    if constexpr (std::is_same_v<Ui, bench::UiThread>) {
+        AsioConsumer asio;
+        Rendezvous r;
+        bench::PairRoundTripsWithPeer(state, "asio_ratio", consumer, send, r.consumer, AsioSend(asio, r));
+    }
+}
+
+template <class Ui>
+void SendOursNotifySend(benchmark::State& state) {
+    Ui ui;
+    CountingReceiver receiver;
+    const CString key(u"SelectionChanged");
+    ui.Map().Subscribe(key, &receiver);
+    const std::vector<CString> keys{key};
+    const NotificationInfo info;
+    const auto send = [&] { ui.Map().NotifySend(keys, &info, nullptr); };
+    bench::MeasureRoundTrips(state, receiver.consumer, send);
+    const std::uint64_t delivered = receiver.count;
+    PairRoundTripsWithAsio<Ui>(state, receiver.consumer, send);
+    ui.Map().Unsubscribe(key, &receiver);
+    if (delivered != bench::kRoundTrips + bench::kRoundTripWarmUp) state.SkipWithError("a send did not deliver");
+}
+
+template <class Ui>
+void SendOursDispatchSync(benchmark::State& state) {
+    Ui ui;
+    std::uint64_t count = 0;
+    bench::ConsumerClock consumer;
+    const auto send = [&] { ui.Dispatcher().DispatchSync([&] { consumer.Note(), ++count; }); };
+    bench::MeasureRoundTrips(state, consumer, send);
+    const std::uint64_t ran = count;
+    PairRoundTripsWithAsio<Ui>(state, consumer, send);
+    if (ran != bench::kRoundTrips + bench::kRoundTripWarmUp) state.SkipWithError("a send did not run");
+}
+
+void SendQt(benchmark::State& state) {
+    QtConsumer consumer;
+    QtSender sender;
+    std::uint64_t count = 0;
+    bench::ConsumerClock clock;
+    QObject::connect(
+        &sender, &QtSender::Changed, &consumer.Context(), [&](const NotificationInfo*) { clock.Note(), ++count; },
+        Qt::BlockingQueuedConnection);
+    const NotificationInfo info;
+    bench::MeasureRoundTrips(state, clock, [&] { Q_EMIT sender.Changed(&info); });
+    if (count != bench::kRoundTrips + bench::kRoundTripWarmUp) state.SkipWithError("a send did not run");
+}
 
 template <class Consumer>
 void SendGlib(benchmark::State& state) {
@@ -582,10 +608,7 @@ void SendQtInvoke(benchmark::State& state) {
 void SendAsio(benchmark::State& state) {
     AsioConsumer consumer;
     Rendezvous r;
-    bench::MeasureRoundTrips(state, r.consumer, [&] {
-        asio::post(consumer.Io(), [&r] { r.Complete(); });
-        r.Await();
-    });
+    bench::MeasureRoundTrips(state, r.consumer, AsioSend(consumer, r));
     if (r.count != bench::kRoundTrips + bench::kRoundTripWarmUp) state.SkipWithError("a send did not run");
 }
 
