@@ -559,7 +559,9 @@ void MeasureRoundTrips(benchmark::State& state, ConsumerClock& consumer, Send se
     }
     UnpinCurrentThread();
     std::sort(ns.begin(), ns.end());
-    const auto at = [&](double q) { return static_cast<double>(ns[static_cast<std::size_t>(q * (ns.size() - 1))]); };
+    const auto at = [&](double q) {
+        return static_cast<double>(ns[static_cast<std::size_t>(q * static_cast<double>(ns.size() - 1))]);
+    };
     state.counters["median_ns"] = at(0.5);
     state.counters["p99_ns"] = at(0.99);
     state.counters["round_trips"] = kRoundTrips;

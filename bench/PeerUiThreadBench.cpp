@@ -353,7 +353,8 @@ void PostThroughMap(benchmark::State& state, int workers, const char16_t* keyNam
 template <class Ui>
 void PostOursNotifyPost(benchmark::State& state, int workers) {
     PostThroughMap<Ui, CompletionReceiver, std::is_same_v<Ui, bench::UiThread>>(
-        state, workers, u"FileChanged", [](SubscriptionMap& map, const std::vector<CString>& keys) { map.NotifyPost(keys); });
+        state, workers, u"FileChanged",
+        [](SubscriptionMap& map, const std::vector<CString>& keys) { map.NotifyPost(keys); });
 }
 
 template <class Ui>
