@@ -494,6 +494,7 @@ void MeasurePostThroughput(benchmark::State& state, Completion& completion, int 
 template <class OursPost, class PeerPost>
 void PairPostsWithPeer(benchmark::State& state, int workers, const char* counter, Completion& oursCompletion,
                        OursPost oursPost, Completion& peerCompletion, PeerPost peerPost) {
+    if (state.error_occurred()) return;  // the row itself failed: nothing to compare
     constexpr int kWarmUp = 2;
     constexpr int kPairs = 40;
     WorkerGang gang(workers);
@@ -579,6 +580,7 @@ void MeasureRoundTrips(benchmark::State& state, ConsumerClock& consumer, Send se
 template <class Ours, class Peer>
 void PairRoundTripsWithPeer(benchmark::State& state, const char* counter, ConsumerClock& oursConsumer, Ours ours,
                             ConsumerClock& peerConsumer, Peer peer) {
+    if (state.error_occurred()) return;  // the row itself failed: nothing to compare
     constexpr int kPairs = 40;
     constexpr int kPerChunk = 500;
     PinCurrentThread(kProducerCpu);
