@@ -359,6 +359,29 @@ inline constexpr std::uint64_t kPostedQueueBound = 10'000;
 inline constexpr std::uint64_t kPostBatch = 8'000;
 static_assert(kPostBatch < kPostedQueueBound);
 
+// Ours against another implementation in alternation: `ours()` and
+// `other()` each measure one turn and return its CPU time (nullopt: the turn
+// failed); they take `pairs` turns each, each first in every other pair, so
+// that both meet this host's drift alike (it moves over minutes by more than
+// the differences measured). Ours' total over the other's; nullopt when a
+// turn failed.
+template <class Ours, class Other>
+std::optional<double> AlternatedRatio(int pairs, Ours ours, Other other) {
+    std::int64_t oursNs = 0;
+    std::int64_t otherNs = 0;
+    const auto turn = [](auto& measure, std::int64_t& total) {
+        const std::optional<std::int64_t> ns = measure();
+        if (ns) total += *ns;
+        return ns.has_value();
+    };
+    for (int pair = 0; pair < pairs; ++pair) {
+        const bool ok = pair % 2 == 0 ? turn(ours, oursNs) && turn(other, otherNs)
+                                      : turn(other, otherNs) && turn(ours, oursNs);
+        if (!ok) return std::nullopt;
+    }
+    return static_cast<double>(oursNs) / static_cast<double>(otherNs);
+}
+
 // Batches of posts from a gang of workers to one consumer: each of the
 // gang's threads calls post() perWorker times, then the caller waits for the
 // consumer to have run them all. `post` returns false when the implementation
@@ -485,12 +508,9 @@ void MeasurePostThroughput(benchmark::State& state, Completion& completion, int 
     }
 }
 
-// Ours against a peer in alternation, after the row's own loop: gated
-// batches of each in turn from one gang of workers, each first in every other
-// pair, both consumers pinned alike. `counter` becomes ours' CPU over the
-// peer's, summed over the pairs. Why: the rows' own figures are taken minutes
-// apart in a whole run, and this host's speed drifts over minutes by more
-// than the difference measured; in alternation both meet the same host.
+// Ours against a peer in alternation (AlternatedRatio), after the row's own
+// loop: gated batches of each from one gang of workers, both consumers pinned
+// alike. `counter` becomes ours' CPU over the peer's.
 template <class OursPost, class PeerPost>
 void PairPostsWithPeer(benchmark::State& state, int workers, const char* counter, Completion& oursCompletion,
                        OursPost oursPost, Completion& peerCompletion, PeerPost peerPost) {
@@ -500,32 +520,30 @@ void PairPostsWithPeer(benchmark::State& state, int workers, const char* counter
     WorkerGang gang(workers);
     PostBatches<OursPost> ours(gang, workers, oursCompletion, oursPost);
     PostBatches<PeerPost> peer(gang, workers, peerCompletion, peerPost);
-    std::int64_t oursNs = 0;
-    std::int64_t peerNs = 0;
     const char* error = nullptr;
     // A consumer's clock is found by the first call it runs: the warm-up
-    // pairs find the peer's.
-    const auto add = [&](auto& batches, std::int64_t& total, bool counted) {
-        const auto cpu = batches.RunGated(error);
-        if (!cpu) return false;
-        if (!counted) return true;
-        if (!cpu->known) {
-            error = "a consumer's CPU clock was not found";
-            return false;
-        }
-        total += cpu->producers + cpu->consumer;
-        return true;
-    };
-    for (int pair = 0; pair < kWarmUp + kPairs; ++pair) {
-        const bool counted = pair >= kWarmUp;
-        const bool ok = pair % 2 == 0 ? add(ours, oursNs, counted) && add(peer, peerNs, counted)
-                                      : add(peer, peerNs, counted) && add(ours, oursNs, counted);
-        if (!ok) {
+    // batches find the peer's.
+    for (int i = 0; i < kWarmUp; ++i) {
+        if (!ours.RunGated(error) || !peer.RunGated(error)) {
             state.SkipWithError(error);
             return;
         }
     }
-    state.counters[counter] = static_cast<double>(oursNs) / static_cast<double>(peerNs);
+    const auto turn = [&error](auto& batches) -> std::optional<std::int64_t> {
+        const auto cpu = batches.RunGated(error);
+        if (!cpu) return std::nullopt;
+        if (!cpu->known) {
+            error = "a consumer's CPU clock was not found";
+            return std::nullopt;
+        }
+        return cpu->producers + cpu->consumer;
+    };
+    const std::optional<double> ratio = AlternatedRatio(kPairs, [&] { return turn(ours); }, [&] { return turn(peer); });
+    if (!ratio) {
+        state.SkipWithError(error);
+        return;
+    }
+    state.counters[counter] = *ratio;
 }
 
 // Sending: round trips made one after another from the measuring thread (a
@@ -572,11 +590,10 @@ void MeasureRoundTrips(benchmark::State& state, ConsumerClock& consumer, Send se
     }
 }
 
-// Ours against a peer in alternation, after the row's own round trips:
-// chunks of round trips of each in turn, each first in every other pair, from
-// this thread pinned as in MeasureRoundTrips. `counter` becomes ours' CPU
-// (this thread's and our consumer's) over the peer's (this thread's and the
-// peer's consumer's), summed over the pairs; see PairPostsWithPeer for why.
+// Ours against a peer in alternation (AlternatedRatio), after the row's own
+// round trips: chunks of round trips of each from this thread, pinned as in
+// MeasureRoundTrips. `counter` becomes ours' CPU (this thread's and our
+// consumer's) over the peer's (this thread's and the peer's consumer's).
 template <class Ours, class Peer>
 void PairRoundTripsWithPeer(benchmark::State& state, const char* counter, ConsumerClock& oursConsumer, Ours ours,
                             ConsumerClock& peerConsumer, Peer peer) {
@@ -592,23 +609,16 @@ void PairRoundTripsWithPeer(benchmark::State& state, const char* counter, Consum
         state.SkipWithError("a consumer's CPU clock was not found");
         return;
     }
-    const auto chunk = [](auto& send, clockid_t consumer) {
+    const auto chunk = [](auto& send, clockid_t consumer) -> std::optional<std::int64_t> {
         const auto now = [&] { return ThreadCpuNs(CLOCK_THREAD_CPUTIME_ID) + ThreadCpuNs(consumer); };
         const std::int64_t start = now();
         for (int i = 0; i < kPerChunk; ++i) send();
         return now() - start;
     };
-    std::int64_t oursNs = 0;
-    std::int64_t peerNs = 0;
-    for (int pair = 0; pair < kPairs; ++pair) {
-        if (pair % 2 == 0) {
-            oursNs += chunk(ours, *oursClock), peerNs += chunk(peer, *peerClock);
-        } else {
-            peerNs += chunk(peer, *peerClock), oursNs += chunk(ours, *oursClock);
-        }
-    }
+    const std::optional<double> ratio =
+        AlternatedRatio(kPairs, [&] { return chunk(ours, *oursClock); }, [&] { return chunk(peer, *peerClock); });
     UnpinCurrentThread();
-    state.counters[counter] = static_cast<double>(oursNs) / static_cast<double>(peerNs);
+    state.counters[counter] = ratio.value();  // a chunk never fails
 }
 
 // Watching: 10,000 small real files in a temporary directory, named as in

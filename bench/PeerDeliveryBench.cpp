@@ -54,6 +54,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -114,28 +115,21 @@ std::vector<std::unique_ptr<T>> Make(std::int64_t n) {
 
 void Finish(benchmark::State& state) { state.SetItemsProcessed(state.iterations()); }
 
-// Ours against the floor in alternation, after the row's own loop: chunks of
-// publishes of each in turn, each first in every other pair, timed on this
-// thread's CPU clock. `floor_ratio` is ours' total over the floor's.
+// Ours against the floor in alternation (bench::AlternatedRatio), after the
+// row's own loop: chunks of publishes of each, timed on this thread's CPU
+// clock. `floor_ratio` is ours' total over the floor's.
 template <class Ours, class Floor>
 void PairWithFloor(benchmark::State& state, Ours ours, Floor floor) {
     constexpr int kPairs = 100;
     constexpr int kPerChunk = 1'000;
-    const auto chunk = [](auto& publish) {
+    const auto chunk = [](auto& publish) -> std::optional<std::int64_t> {
         const std::int64_t start = bench::ThreadCpuNs(CLOCK_THREAD_CPUTIME_ID);
         for (int i = 0; i < kPerChunk; ++i) publish();
         return bench::ThreadCpuNs(CLOCK_THREAD_CPUTIME_ID) - start;
     };
-    std::int64_t oursNs = 0;
-    std::int64_t floorNs = 0;
-    for (int pair = 0; pair < kPairs; ++pair) {
-        if (pair % 2 == 0) {
-            oursNs += chunk(ours), floorNs += chunk(floor);
-        } else {
-            floorNs += chunk(floor), oursNs += chunk(ours);
-        }
-    }
-    state.counters["floor_ratio"] = static_cast<double>(oursNs) / static_cast<double>(floorNs);
+    // A chunk never fails.
+    state.counters["floor_ratio"] =
+        bench::AlternatedRatio(kPairs, [&] { return chunk(ours); }, [&] { return chunk(floor); }).value();
 }
 
 // --- One key ------------------------------------------------------------------
