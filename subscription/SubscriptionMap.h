@@ -171,6 +171,7 @@ private:
     class DeliveryScope;
     template <std::size_t InPlace>
     class PostedKeys;
+    class PostedKey;
     class PostedDelivery;
     class PostedDeliveryWithInfo;
     void Deliver(std::span<const CString> keys, const NotificationInfo* info, Subscriber* leaveOut);
