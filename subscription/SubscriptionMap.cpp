@@ -234,25 +234,23 @@ void SubscriptionMap::Unsubscribe(const CString& key, Subscriber* subscriber) {
 }
 
 void SubscriptionMap::Notify(const CString& key, const NotificationInfo* info, Subscriber* leaveOut) {
-    DeliverKey<false>(key, info, leaveOut);
+    DeliverKey(key, info, leaveOut, false);
 }
 
-template <bool OncePerSubscriber>
-void SubscriptionMap::DeliverKey(const CString& key, const NotificationInfo* info, Subscriber* leaveOut) {
+void SubscriptionMap::DeliverKey(const CString& key, const NotificationInfo* info, Subscriber* leaveOut,
+                                 bool oncePerSubscriber) {
     const platform::LockGuard lock(m_lock);
     const auto it = m_entries.find(key);
     if (it == m_entries.end() || it->second.empty()) return;
     const Run& run = it->second;
     // Entries added under the key during the delivery go behind this one.
     const std::size_t count = run.size();
+    const bool once = oncePerSubscriber && count > 1;  // one entry cannot repeat a subscriber
     const DeliveryScope scope(*this);
-    [[maybe_unused]] CalledOnce called;  // for OncePerSubscriber
+    CalledOnce called;
     for (std::size_t i = 0; i < count; ++i) {
         Subscriber* const subscriber = run[i];  // read afresh: an Update may have removed it
-        if (subscriber == nullptr || subscriber == leaveOut) continue;
-        if constexpr (OncePerSubscriber) {
-            if (count > 1 && !called.First(subscriber)) continue;  // a run of one cannot name one twice
-        }
+        if (subscriber == nullptr || subscriber == leaveOut || (once && !called.First(subscriber))) continue;
         subscriber->Update(info);
     }
 }
@@ -262,7 +260,7 @@ void SubscriptionMap::Notify(const std::vector<CString>& keys, const Notificatio
 }
 
 void SubscriptionMap::Deliver(std::span<const CString> keys, const NotificationInfo* info, Subscriber* leaveOut) {
-    if (keys.size() == 1) return DeliverKey<true>(keys.front(), info, leaveOut);
+    if (keys.size() == 1) return DeliverKey(keys.front(), info, leaveOut, true);
     const platform::LockGuard lock(m_lock);
     // Each key's entries and their count now, so entries added during the
     // delivery are not reached. A few keys stay on the stack.

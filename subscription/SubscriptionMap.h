@@ -175,10 +175,9 @@ private:
     class PostedDelivery;
     class PostedDeliveryWithInfo;
     void Deliver(std::span<const CString> keys, const NotificationInfo* info, Subscriber* leaveOut);
-    // One key's delivery: each entry in turn, or with OncePerSubscriber each
+    // One key's delivery: each entry in turn, or with oncePerSubscriber each
     // distinct subscriber once, at the place of its first entry.
-    template <bool OncePerSubscriber>
-    void DeliverKey(const CString& key, const NotificationInfo* info, Subscriber* leaveOut);
+    void DeliverKey(const CString& key, const NotificationInfo* info, Subscriber* leaveOut, bool oncePerSubscriber);
     // TryNotifyPost of any run of keys (the hub posts one key without
     // building a vector for it); `report`: a refusal is misuse, reported.
     bool Post(std::span<const CString> keys, bool report);
