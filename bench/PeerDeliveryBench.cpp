@@ -21,7 +21,8 @@
 // - FloorLoop: a std::recursive_mutex held while a plain loop calls a
 //   std::vector<std::function>.
 // - FloorLookup: the same after a std::unordered_map<std::u16string, ...>
-//   lookup of the key, under the same lock.
+//   lookup of the key, under the same lock, built in a shared library of its
+//   own (floor/FloorTable.h): like ours, it calls across into the receivers.
 // The Ours rows of the one-key and thousand-key kinds also measure ours and
 // FloorLookup in alternation (counter `floor_ratio`, see PairWithFloor): the
 // rows themselves run minutes apart in a whole run, while this host's speed
@@ -39,6 +40,7 @@
 
 #include "BenchSupport.h"
 #include "QtPeers.h"
+#include "floor/FloorTable.h"
 
 #include <BrimSubscriber/subscription/NotificationInfo.h>
 #include <BrimSubscriber/subscription/Subscriber.h>
@@ -134,24 +136,7 @@ void PairWithFloor(benchmark::State& state, Ours ours, Floor floor) {
 
 // --- One key ------------------------------------------------------------------
 
-// The lookup floor, also used by the thousand-key rows.
-class FloorTable {
-public:
-    void Add(const std::u16string& key, Slot slot) {
-        const std::lock_guard guard(m_lock);
-        m_slots[key].push_back(std::move(slot));
-    }
-    void Publish(const std::u16string& key, const NotificationInfo* info) {
-        const std::lock_guard guard(m_lock);
-        const auto it = m_slots.find(key);
-        if (it == m_slots.end()) return;
-        for (const Slot& slot : it->second) slot(info);
-    }
-
-private:
-    std::recursive_mutex m_lock;
-    std::unordered_map<std::u16string, std::vector<Slot>> m_slots;  // guarded by m_lock
-};
+using bench::FloorTable;
 
 // FloorLookup's one-key row: its receivers on one key of a FloorTable.
 class OneKeyFloor {
