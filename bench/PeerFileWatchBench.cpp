@@ -9,7 +9,8 @@
 // - Ours: FileWatcher::RunPassForTesting on the benchmark thread, the pass the
 //   polling thread makes.
 // - FloorStat: stat() of every file's absolute UTF-8 path in a loop, which is
-//   the least any polling watcher has to do.
+//   the least any polling watcher has to do. Ours' row also measures the two
+//   in alternation (counter `floor_ratio`).
 // - UvFsPoll: libuv's uv_fs_poll with its default thread pool, CPU time of the
 //   whole process. A pass is uv_fs_poll_start on every file (which stats it
 //   at once, on the pool) until every stat has completed and its result has
@@ -43,9 +44,11 @@
 #include <sys/stat.h>
 #include <uv.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -120,6 +123,24 @@ void PassOurs(benchmark::State& state) {
     FileWatcher watcher(FileWatcher::Options{.pollIntervalMs = 3'600'000});  // its own thread never polls meanwhile
     for (const CString& path : paths) watcher.AddFileWatch(path);
     for (auto _ : state) watcher.RunPassForTesting();
+    // Ours against FloorStat in alternation (bench::AlternatedRatio): the two
+    // rows run minutes apart in a whole run, over which this host's speed
+    // drifts. Chunks of at least 10,000 files each, timed on this thread's
+    // CPU clock; `floor_ratio` is ours' total over the stat loop's.
+    const std::vector<std::string> utf8 = Utf8Paths(state.range(0));
+    const int passes = std::max<int>(1, static_cast<int>(10'000 / state.range(0)));
+    const auto chunk = [passes](auto&& pass) -> std::optional<std::int64_t> {
+        const std::int64_t start = bench::ThreadCpuNs(CLOCK_THREAD_CPUTIME_ID);
+        for (int i = 0; i < passes; ++i) pass();
+        return bench::ThreadCpuNs(CLOCK_THREAD_CPUTIME_ID) - start;
+    };
+    struct stat st {};
+    const auto statLoop = [&] {
+        for (const std::string& path : utf8) benchmark::DoNotOptimize(::stat(path.c_str(), &st));
+    };
+    // A chunk never fails.
+    state.counters["floor_ratio"] = bench::AlternatedRatio(
+        20, [&] { return chunk([&] { watcher.RunPassForTesting(); }); }, [&] { return chunk(statLoop); }).value();
     for (const CString& path : paths) watcher.RemoveFileWatch(path);
     state.SetItemsProcessed(state.iterations() * state.range(0));
 }

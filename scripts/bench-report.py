@@ -549,8 +549,9 @@ def targets(results):
             r = ratio(value(results, "Send", row + ":median", impl), value(results, "Send", row + ":median", peer))
             out.append(("send round trip median in the %s, %s: at most 1.2x %s" % (where, impl[4:], sending),
                         "%.2fx" % r if r is not None else "n/a", None if r is None else r <= 1.2))
-    r = ratio(value(results, "Watch", "Pass10000", "Ours"), value(results, "Watch", "Pass10000", "FloorStat"))
-    out.append(("10,000-file pass: within 1.3x the bare stat loop",
+    # In alternation within the Ours row, as the delivery floors above.
+    r = counter_value(results, "Watch", "Pass10000", "Ours", "floor_ratio")
+    out.append(("10,000-file pass: within 1.3x the bare stat loop (in alternation)",
                 "%.2fx" % r if r is not None else "n/a", None if r is None else r <= 1.3))
     out.extend(latency_targets(results))
     for rate, label in (("Lines900", "900 lines/s"), ("Lines3300", "3,300 lines/s")):
@@ -655,6 +656,10 @@ def main():
             if group == "Sync":
                 print_counter(results, "Sync", "Ours over the lock+lookup+loop floor, the two measured in alternation "
                               "(median of the repetitions, their coefficient of variation)", "floor_ratio",
+                              ratio_cell("floor_ratio"))
+            if group == "Watch":
+                print_counter(results, "Watch", "Ours' polling pass over the bare stat loop, the two measured in "
+                              "alternation (median of the repetitions, their coefficient of variation)", "floor_ratio",
                               ratio_cell("floor_ratio"))
 
     print("### Targets")
