@@ -41,9 +41,9 @@
 // benchmark thread; median and 99th percentile of each one's steady_clock time,
 // each the median over five such runs, and cpu_ns_per_round_trip, the sending
 // and the consuming thread's CPU time per round trip, pinned as for posting.
-// Counter asio_ratio, on our two rows on our own loop: their CPU per round
-// trip over Asio's, the two sent in alternation after the row's own round
-// trips (bench::PairRoundTripsWithPeer).
+// Counters asio_ratio, qt_ratio and glib_ratio, on our two rows on our own
+// loop: their CPU per round trip over that peer's, the two sent in
+// alternation after the row's own round trips (bench::PairRoundTripsWithPeer).
 // - OursNotifySend: SubscriptionMap::NotifySend of one key to one receiver.
 // - OursDispatchSync: MainThreadDispatcher::DispatchSync of a lambda.
 // - Qt: the payload signal with Qt::BlockingQueuedConnection.
@@ -527,14 +527,62 @@ public:
     std::uint64_t count = 0;
 };
 
-// After one of our rows on our own loop: its send and the Asio row's in
-// alternation (bench::PairRoundTripsWithPeer), counter `asio_ratio`.
+// The GLib row's send: g_main_context_invoke, then a wait until it has run.
+template <class Consumer>
+auto GlibSend(Consumer& consumer, Rendezvous& r) {
+    return [&consumer, &r] {
+        g_main_context_invoke(
+            consumer.Context(),
+            [](gpointer data) -> gboolean {
+                static_cast<Rendezvous*>(data)->Complete();
+                return G_SOURCE_REMOVE;
+            },
+            &r);
+        r.Await();
+    };
+}
+
+// The Qt row's send: the payload signal, blocking-queued to a lambda living
+// on a QtConsumer.
+class QtBlockingSend {
+public:
+    QtBlockingSend() {
+        QObject::connect(
+            &m_sender, &QtSender::Changed, &m_consumer.Context(), [this](const NotificationInfo*) { clock.Note(), ++count; },
+            Qt::BlockingQueuedConnection);
+    }
+    void operator()() { Q_EMIT m_sender.Changed(&m_info); }
+
+    bench::ConsumerClock clock;
+    std::uint64_t count = 0;  // written on the consumer, read after the sends have returned
+
+private:
+    QtConsumer m_consumer;
+    QtSender m_sender;  // declared after the consumer: destroyed, and so disconnected, first
+    const NotificationInfo m_info;
+};
+
+// After one of our rows on our own loop: its send and each peer's in
+// alternation (bench::PairRoundTripsWithPeer), counters `asio_ratio`,
+// `qt_ratio` and `glib_ratio`. One peer at a time: the others' threads are
+// not running meanwhile.
 template <class Ui, class Send>
-void PairRoundTripsWithAsio(benchmark::State& state, bench::ConsumerClock& consumer, Send send) {
+void PairRoundTripsWithPeers(benchmark::State& state, bench::ConsumerClock& consumer, Send send) {
     if constexpr (std::is_same_v<Ui, bench::UiThread>) {
-        AsioConsumer asio;
-        Rendezvous r;
-        bench::PairRoundTripsWithPeer(state, "asio_ratio", consumer, send, r.consumer, AsioSend(asio, r));
+        {
+            AsioConsumer asio;
+            Rendezvous r;
+            bench::PairRoundTripsWithPeer(state, "asio_ratio", consumer, send, r.consumer, AsioSend(asio, r));
+        }
+        {
+            QtBlockingSend qt;
+            bench::PairRoundTripsWithPeer(state, "qt_ratio", consumer, send, qt.clock, [&qt] { qt(); });
+        }
+        {
+            GlibConsumer glib;
+            Rendezvous r;
+            bench::PairRoundTripsWithPeer(state, "glib_ratio", consumer, send, r.consumer, GlibSend(glib, r));
+        }
     }
 }
 
@@ -549,7 +597,7 @@ void SendOursNotifySend(benchmark::State& state) {
     const auto send = [&] { ui.Map().NotifySend(keys, &info, nullptr); };
     bench::MeasureRoundTrips(state, receiver.consumer, send);
     const std::uint64_t delivered = receiver.count;
-    PairRoundTripsWithAsio<Ui>(state, receiver.consumer, send);
+    PairRoundTripsWithPeers<Ui>(state, receiver.consumer, send);
     ui.Map().Unsubscribe(key, &receiver);
     if (delivered != bench::kRoundTrips + bench::kRoundTripWarmUp) state.SkipWithError("a send did not deliver");
 }
@@ -562,37 +610,21 @@ void SendOursDispatchSync(benchmark::State& state) {
     const auto send = [&] { ui.Dispatcher().DispatchSync([&] { consumer.Note(), ++count; }); };
     bench::MeasureRoundTrips(state, consumer, send);
     const std::uint64_t ran = count;
-    PairRoundTripsWithAsio<Ui>(state, consumer, send);
+    PairRoundTripsWithPeers<Ui>(state, consumer, send);
     if (ran != bench::kRoundTrips + bench::kRoundTripWarmUp) state.SkipWithError("a send did not run");
 }
 
 void SendQt(benchmark::State& state) {
-    QtConsumer consumer;
-    QtSender sender;
-    std::uint64_t count = 0;
-    bench::ConsumerClock clock;
-    QObject::connect(
-        &sender, &QtSender::Changed, &consumer.Context(), [&](const NotificationInfo*) { clock.Note(), ++count; },
-        Qt::BlockingQueuedConnection);
-    const NotificationInfo info;
-    bench::MeasureRoundTrips(state, clock, [&] { Q_EMIT sender.Changed(&info); });
-    if (count != bench::kRoundTrips + bench::kRoundTripWarmUp) state.SkipWithError("a send did not run");
+    QtBlockingSend qt;
+    bench::MeasureRoundTrips(state, qt.clock, [&qt] { qt(); });
+    if (qt.count != bench::kRoundTrips + bench::kRoundTripWarmUp) state.SkipWithError("a send did not run");
 }
 
 template <class Consumer>
 void SendGlib(benchmark::State& state) {
     Consumer consumer;
     Rendezvous r;
-    bench::MeasureRoundTrips(state, r.consumer, [&] {
-        g_main_context_invoke(
-            consumer.Context(),
-            [](gpointer data) -> gboolean {
-                static_cast<Rendezvous*>(data)->Complete();
-                return G_SOURCE_REMOVE;
-            },
-            &r);
-        r.Await();
-    });
+    bench::MeasureRoundTrips(state, r.consumer, GlibSend(consumer, r));
     if (r.count != bench::kRoundTrips + bench::kRoundTripWarmUp) state.SkipWithError("a send did not run");
 }
 
