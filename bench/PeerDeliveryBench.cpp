@@ -24,10 +24,10 @@
 //   lookup of the key, under the same lock, built in a shared library of its
 //   own (floor/FloorTable.h): like ours, it calls across into the receivers.
 // The Ours rows of the one-key and thousand-key kinds also measure ours and
-// FloorLookup in alternation (counter `floor_ratio`, see PairWithFloor): the
-// rows themselves run minutes apart in a whole run, while this host's speed
-// drifts over minutes, so the ratio of two rows says more about the host than
-// the code.
+// FloorLookup in alternation (counter `floor_ratio`, see PairPublishes), and
+// the one-key rows ours and Qt (counter `qt_ratio`): the rows themselves run
+// minutes apart in a whole run, while this host's speed drifts over minutes,
+// so the ratio of two rows says more about the host than the code.
 // For keyed rows every peer keeps one signal per key in a
 // std::unordered_map<std::u16string, ...> per type, and takes a std::mutex
 // around the lookup, because a table shared between threads needs one; the
@@ -117,11 +117,11 @@ std::vector<std::unique_ptr<T>> Make(std::int64_t n) {
 
 void Finish(benchmark::State& state) { state.SetItemsProcessed(state.iterations()); }
 
-// Ours against the floor in alternation (bench::AlternatedRatio), after the
-// row's own loop: chunks of publishes of each, timed on this thread's CPU
-// clock. `floor_ratio` is ours' total over the floor's.
+// Ours against the floor, or a peer, in alternation (bench::AlternatedRatio),
+// after the row's own loop: chunks of publishes of each, timed on this
+// thread's CPU clock. `counter` becomes ours' total over the other's.
 template <class Ours, class Floor>
-void PairWithFloor(benchmark::State& state, Ours ours, Floor floor) {
+void PairPublishes(benchmark::State& state, const char* counter, Ours ours, Floor floor) {
     constexpr int kPairs = 100;
     constexpr int kPerChunk = 1'000;
     const auto chunk = [](auto& publish) -> std::optional<std::int64_t> {
@@ -130,7 +130,7 @@ void PairWithFloor(benchmark::State& state, Ours ours, Floor floor) {
         return bench::ThreadCpuNs(CLOCK_THREAD_CPUTIME_ID) - start;
     };
     // A chunk never fails.
-    state.counters["floor_ratio"] =
+    state.counters[counter] =
         bench::AlternatedRatio(kPairs, [&] { return chunk(ours); }, [&] { return chunk(floor); }).value();
 }
 
@@ -160,7 +160,11 @@ void OneKeyOurs(benchmark::State& state, int receivers) {
     const NotificationInfo info;
     for (auto _ : state) map.Notify(key, &info, nullptr);
     OneKeyFloor floor(receivers);
-    PairWithFloor(state, [&] { map.Notify(key, &info, nullptr); }, [&] { floor.Publish(&info); });
+    PairPublishes(state, "floor_ratio", [&] { map.Notify(key, &info, nullptr); }, [&] { floor.Publish(&info); });
+    QtSender sender;
+    auto qt = Make<QtCounter>(receivers);
+    for (auto& r : qt) QObject::connect(&sender, &QtSender::Changed, r.get(), &QtCounter::OnChanged, Qt::DirectConnection);
+    PairPublishes(state, "qt_ratio", [&] { map.Notify(key, &info, nullptr); }, [&] { Q_EMIT sender.Changed(&info); });
     for (auto& r : rs) map.Unsubscribe(key, r.get());
     Finish(state);
 }
@@ -275,7 +279,7 @@ void ThousandOurs(benchmark::State& state, bool hit) {
     const NotificationInfo info;
     for (auto _ : state) hub.Notify(type, key, &info, nullptr);
     ThousandFloor floor(hit);
-    PairWithFloor(state, [&] { hub.Notify(type, key, &info, nullptr); }, [&] { floor.Publish(&info); });
+    PairPublishes(state, "floor_ratio", [&] { hub.Notify(type, key, &info, nullptr); }, [&] { floor.Publish(&info); });
     for (std::size_t i = 0; i < entries.size(); ++i) hub.Unsubscribe(entries[i].first, entries[i].second, rs[i].get());
     Finish(state);
 }
