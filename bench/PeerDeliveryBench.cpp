@@ -120,8 +120,8 @@ void Finish(benchmark::State& state) { state.SetItemsProcessed(state.iterations(
 // Ours against the floor, or a peer, in alternation (bench::AlternatedRatio),
 // after the row's own loop: chunks of publishes of each, timed on this
 // thread's CPU clock. `counter` becomes ours' total over the other's.
-template <class Ours, class Floor>
-void PairPublishes(benchmark::State& state, const char* counter, Ours ours, Floor floor) {
+template <class Ours, class Other>
+void PairPublishes(benchmark::State& state, const char* counter, Ours ours, Other other) {
     constexpr int kPairs = 100;
     constexpr int kPerChunk = 1'000;
     const auto chunk = [](auto& publish) -> std::optional<std::int64_t> {
@@ -131,7 +131,7 @@ void PairPublishes(benchmark::State& state, const char* counter, Ours ours, Floo
     };
     // A chunk never fails.
     state.counters[counter] =
-        bench::AlternatedRatio(kPairs, [&] { return chunk(ours); }, [&] { return chunk(floor); }).value();
+        bench::AlternatedRatio(kPairs, [&] { return chunk(ours); }, [&] { return chunk(other); }).value();
 }
 
 // --- One key ------------------------------------------------------------------
