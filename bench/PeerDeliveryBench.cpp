@@ -56,7 +56,6 @@
 #include <deque>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -117,21 +116,12 @@ std::vector<std::unique_ptr<T>> Make(std::int64_t n) {
 
 void Finish(benchmark::State& state) { state.SetItemsProcessed(state.iterations()); }
 
-// Ours against the floor, or a peer, in alternation (bench::AlternatedRatio),
-// after the row's own loop: chunks of publishes of each, timed on this
-// thread's CPU clock. `counter` becomes ours' total over the other's.
+// Ours against the floor, or a peer, in alternation after the row's own loop:
+// turns of publishes of each (bench::AlternatedThreadCpuRatio). `counter`
+// becomes ours' total over the other's.
 template <class Ours, class Other>
 void PairPublishes(benchmark::State& state, const char* counter, Ours ours, Other other) {
-    constexpr int kPairs = 100;
-    constexpr int kPerChunk = 1'000;
-    const auto chunk = [](auto& publish) -> std::optional<std::int64_t> {
-        const std::int64_t start = bench::ThreadCpuNs(CLOCK_THREAD_CPUTIME_ID);
-        for (int i = 0; i < kPerChunk; ++i) publish();
-        return bench::ThreadCpuNs(CLOCK_THREAD_CPUTIME_ID) - start;
-    };
-    // A chunk never fails.
-    state.counters[counter] =
-        bench::AlternatedRatio(kPairs, [&] { return chunk(ours); }, [&] { return chunk(other); }).value();
+    state.counters[counter] = bench::AlternatedThreadCpuRatio(100, 1'000, ours, other);
 }
 
 // --- One key ------------------------------------------------------------------

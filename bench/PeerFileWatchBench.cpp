@@ -48,7 +48,6 @@
 #include <chrono>
 #include <cstdint>
 #include <ctime>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -71,12 +70,15 @@ std::vector<CString> Paths(std::int64_t count) {
 
 // --- One pass ----------------------------------------------------------------------
 
+// FloorStat's pass: stat() of every path.
+void StatAll(const std::vector<std::string>& paths) {
+    struct stat st {};
+    for (const std::string& path : paths) benchmark::DoNotOptimize(::stat(path.c_str(), &st));
+}
+
 void PassFloorStat(benchmark::State& state) {
     const std::vector<std::string> paths = Utf8Paths(state.range(0));
-    struct stat st {};
-    for (auto _ : state) {
-        for (const std::string& path : paths) benchmark::DoNotOptimize(::stat(path.c_str(), &st));
-    }
+    for (auto _ : state) StatAll(paths);
     state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 
@@ -123,24 +125,14 @@ void PassOurs(benchmark::State& state) {
     FileWatcher watcher(FileWatcher::Options{.pollIntervalMs = 3'600'000});  // its own thread never polls meanwhile
     for (const CString& path : paths) watcher.AddFileWatch(path);
     for (auto _ : state) watcher.RunPassForTesting();
-    // Ours against FloorStat in alternation (bench::AlternatedRatio): the two
-    // rows run minutes apart in a whole run, over which this host's speed
-    // drifts. Chunks of at least 10,000 files each, timed on this thread's
-    // CPU clock; `floor_ratio` is ours' total over the stat loop's.
+    // Ours against FloorStat in alternation (bench::AlternatedThreadCpuRatio):
+    // the two rows run minutes apart in a whole run, over which this host's
+    // speed drifts. Turns of at least 10,000 files each; `floor_ratio` is
+    // ours' total over the stat loop's.
     const std::vector<std::string> utf8 = Utf8Paths(state.range(0));
     const int passes = std::max<int>(1, static_cast<int>(10'000 / state.range(0)));
-    const auto chunk = [passes](auto&& pass) -> std::optional<std::int64_t> {
-        const std::int64_t start = bench::ThreadCpuNs(CLOCK_THREAD_CPUTIME_ID);
-        for (int i = 0; i < passes; ++i) pass();
-        return bench::ThreadCpuNs(CLOCK_THREAD_CPUTIME_ID) - start;
-    };
-    struct stat st {};
-    const auto statLoop = [&] {
-        for (const std::string& path : utf8) benchmark::DoNotOptimize(::stat(path.c_str(), &st));
-    };
-    // A chunk never fails.
-    state.counters["floor_ratio"] = bench::AlternatedRatio(
-        20, [&] { return chunk([&] { watcher.RunPassForTesting(); }); }, [&] { return chunk(statLoop); }).value();
+    state.counters["floor_ratio"] = bench::AlternatedThreadCpuRatio(
+        20, passes, [&] { watcher.RunPassForTesting(); }, [&] { StatAll(utf8); });
     for (const CString& path : paths) watcher.RemoveFileWatch(path);
     state.SetItemsProcessed(state.iterations() * state.range(0));
 }
