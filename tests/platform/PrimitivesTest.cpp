@@ -8,6 +8,10 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
+#include <vector>
 
 TEST(EventTest, AutoResetsAndTellsASignalFromATimeout) {
     platform::Event event;
@@ -60,6 +64,60 @@ TEST(PeriodicTimerTest, KillFromInsideItsOwnCallbackEndsIt) {
     started.Set();  // id is stored before the kill
     ASSERT_TRUE(killedItself.Wait(20000));
     EXPECT_EQ(calls.load(), 1);
+}
+
+// The holder may take it again, and it stays held until every take is released; no other thread gets it meanwhile.
+// A thread that took and released it leaves nothing behind for a thread made after it (which may reuse its control
+// block).
+TEST(RecursiveLockTest, HeldUntilTheLastReleaseAndOnlyByItsHolder) {
+    platform::RecursiveLock lock;
+    const auto takenElsewhere = [&] {
+        return std::async(std::launch::async, [&] {
+            const bool taken = lock.try_lock();
+            if (taken) lock.unlock();
+            return taken;
+        }).get();
+    };
+    lock.lock();
+    ASSERT_TRUE(lock.try_lock());
+    lock.lock();
+    lock.unlock(), lock.unlock();
+    EXPECT_FALSE(takenElsewhere()) << "released before the last of three takes was";
+    lock.unlock();
+    EXPECT_TRUE(takenElsewhere());
+
+    std::thread([&] { lock.lock(), lock.unlock(); }).join();
+    platform::Event held, checked;
+    std::thread later([&] { lock.lock(), held.Set(), checked.Wait(), lock.unlock(); });
+    ASSERT_TRUE(held.Wait(20000));
+    EXPECT_FALSE(lock.try_lock()) << "taken by two threads at once";
+    checked.Set(), later.join();
+}
+
+// Threads that find it held sleep until it is released, and one always gets it next: more threads than CPUs, each
+// taking it nested, add to a plain counter. A lost wake-up leaves a thread asleep and fails the wait below.
+TEST(RecursiveLockTest, ContendedTakesAllCompleteAndExcludeEachOther) {
+    platform::RecursiveLock lock;
+    constexpr int kThreads = 6;
+    constexpr int kRounds = 20'000;
+    long counter = 0;
+    std::vector<std::thread> threads;
+    std::promise<void> finished;
+    std::atomic<int> running{kThreads};
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < kRounds; ++i) {
+                const platform::LockGuard outer(lock);
+                const platform::LockGuard inner(lock);
+                ++counter;
+            }
+            if (--running == 0) finished.set_value();
+        });
+    }
+    ASSERT_EQ(finished.get_future().wait_for(std::chrono::seconds(60)), std::future_status::ready)
+        << "a thread still waits for the lock";
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(counter, long{kThreads} * kRounds);
 }
 
 #if BRIM_DCHECK_IS_ON
