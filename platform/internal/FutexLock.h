@@ -17,31 +17,13 @@ namespace platform::detail {
 
 class BRIM_CAPABILITY("mutex") FutexLock {
 public:
-    explicit constexpr FutexLock(brim::platform::LockRank rank) noexcept : m_rank(rank) {}
+    explicit constexpr FutexLock(brim::platform::LockRank rank) noexcept : m_lock(rank) {}
 
-    void lock() BRIM_ACQUIRE() {
-        NoteTaken();
-        m_mutex.lock();
-    }
-    void unlock() BRIM_RELEASE() {
-        m_mutex.unlock();
-        NoteReleased();
-    }
+    void lock() BRIM_ACQUIRE() { m_lock.lock(); }
+    void unlock() BRIM_RELEASE() { m_lock.unlock(); }
 
 private:
-    void NoteTaken() const noexcept {
-#if BRIM_DCHECK_IS_ON
-        brim::platform::NoteLockTaken(m_rank);
-#endif
-    }
-    void NoteReleased() const noexcept {
-#if BRIM_DCHECK_IS_ON
-        brim::platform::NoteLockReleased(m_rank);
-#endif
-    }
-
-    FutexMutex m_mutex;
-    brim::platform::LockRank m_rank;
+    RankedMutex<FutexMutex> m_lock;
 };
 
 class BRIM_SCOPED_CAPABILITY FutexUniqueLock {
