@@ -142,6 +142,21 @@ private:
     const std::u16string m_key = OneKey();
 };
 
+// The Qt row's one key: a signal with its receivers, direct connections.
+class OneKeyQtSignal {
+public:
+    explicit OneKeyQtSignal(int receivers) : m_receivers(Make<QtCounter>(receivers)) {
+        for (auto& r : m_receivers) {
+            QObject::connect(&m_sender, &QtSender::Changed, r.get(), &QtCounter::OnChanged, Qt::DirectConnection);
+        }
+    }
+    void Publish(const NotificationInfo* info) { Q_EMIT m_sender.Changed(info); }
+
+private:
+    std::vector<std::unique_ptr<QtCounter>> m_receivers;
+    QtSender m_sender;  // declared last: destroyed, and so disconnected, first
+};
+
 void OneKeyOurs(benchmark::State& state, int receivers) {
     SubscriptionMap map;
     auto rs = Make<OurCounter>(receivers);
@@ -151,20 +166,16 @@ void OneKeyOurs(benchmark::State& state, int receivers) {
     for (auto _ : state) map.Notify(key, &info, nullptr);
     OneKeyFloor floor(receivers);
     PairPublishes(state, "floor_ratio", [&] { map.Notify(key, &info, nullptr); }, [&] { floor.Publish(&info); });
-    QtSender sender;
-    auto qt = Make<QtCounter>(receivers);
-    for (auto& r : qt) QObject::connect(&sender, &QtSender::Changed, r.get(), &QtCounter::OnChanged, Qt::DirectConnection);
-    PairPublishes(state, "qt_ratio", [&] { map.Notify(key, &info, nullptr); }, [&] { Q_EMIT sender.Changed(&info); });
+    OneKeyQtSignal qt(receivers);
+    PairPublishes(state, "qt_ratio", [&] { map.Notify(key, &info, nullptr); }, [&] { qt.Publish(&info); });
     for (auto& r : rs) map.Unsubscribe(key, r.get());
     Finish(state);
 }
 
 void OneKeyQt(benchmark::State& state, int receivers) {
-    QtSender sender;
-    auto rs = Make<QtCounter>(receivers);
-    for (auto& r : rs) QObject::connect(&sender, &QtSender::Changed, r.get(), &QtCounter::OnChanged, Qt::DirectConnection);
+    OneKeyQtSignal qt(receivers);
     const NotificationInfo info;
-    for (auto _ : state) Q_EMIT sender.Changed(&info);
+    for (auto _ : state) qt.Publish(&info);
     Finish(state);
 }
 
