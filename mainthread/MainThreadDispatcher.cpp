@@ -1,6 +1,7 @@
 #include <BrimSubscriber/mainthread/MainThreadDispatcher.h>
 
 #include <BrimSubscriber/mainthread/WindowMessages.h>
+#include <BrimSubscriber/platform/CString.h>
 #include <BrimSubscriber/platform/Diagnostics.h>
 #include <BrimSubscriber/platform/WinThread.h>
 
@@ -20,9 +21,11 @@ using brim::DispatchStatus;
 // same order, one doorbell per call, and a call whose doorbell the queue
 // refuses is never stored. Each doorbell runs the call at the front: the
 // owning thread takes every stored call in that lock when it has run out of
-// taken ones. Doorbells go only with their window or their thread's queue,
-// and the calls then go too (DiscardIfEnded), so the two never fall out of
-// step; a doorbell that finds no call runs nothing.
+// taken ones. Posted keys wait in a queue of their own, each rung by a
+// doorbell of their own kind in the same lock, so the order of the doorbells
+// is the order of all posts. Doorbells go only with their window or their
+// thread's queue, and the calls then go too (DiscardIfEnded), so the two
+// never fall out of step; a doorbell that finds no call runs nothing.
 class MainThreadDispatcher::Binding {
 public:
     Binding() { m_wnd.m_pOwner = this; }
@@ -38,6 +41,8 @@ public:
     // Queued, or refused with the call destroyed unrun and nothing left
     // behind. Allocation failure comes out as an exception, the same way.
     bool Post(Callable&& call);
+    // The same for a posted key, whose reference the queue takes.
+    bool PostKey(KeyHandler handler, void* context, const CString& key);
     // False when the window or its thread was gone before the call ran.
     bool Send(Callable& waiting) {
         return m_wnd.TrySendMessage(WM_CALLBACK, 0, reinterpret_cast<LPARAM>(&waiting)).has_value();
@@ -54,17 +59,35 @@ private:
 
     void OnCallbackMessage(WPARAM wParam, LPARAM lParam);
     void OnTimerMessage(WPARAM /*timerId*/) {}
+    void RunNextKey();
+    void CountTaken() noexcept {
+        m_takenCount.store(m_taken.size() + m_takenKeys.size(), std::memory_order_relaxed);
+    }
+
+    // A doorbell's wParam: which queue its post waits in.
+    static constexpr WPARAM kCallDoorbell = 0;
+    static constexpr WPARAM kKeyDoorbell = 1;
+    // 32 bytes, where a queued callable takes 80.
+    struct KeyPost {
+        KeyPost(KeyHandler handler, void* context, const CString& key) noexcept
+            : handler(handler), context(context), key(key) {}
+        KeyHandler handler;
+        void* context;
+        CString key;
+    };
 
     // Guarded by the window's thread queue's lock (taken through
     // platform::detail::WndAccess, which the analysis cannot follow); no
     // callable runs under it.
     platform::detail::RingQueue<Callable> m_pending;
+    platform::detail::RingQueue<KeyPost> m_pendingKeys;
     bool m_discarded = false;
     // The owning thread's. Read by others only once that thread has ended
     // (its queue's lock, taken by IsLive, orders the reads after its writes).
     platform::detail::RingQueue<Callable> m_taken;
-    // m_taken.size(), for QueuedCount on other threads; written by the owning
-    // thread only, so posting never touches its cache line.
+    platform::detail::RingQueue<KeyPost> m_takenKeys;
+    // Both taken queues' size, for QueuedCount on other threads; written by
+    // the owning thread only, so posting never touches its cache line.
     std::atomic<std::size_t> m_takenCount{0};
     CallbackWindow<Binding> m_wnd;
 };
@@ -74,7 +97,7 @@ bool MainThreadDispatcher::Binding::Post(Callable&& call) {
     // unchanged if the call's place cannot be allocated.
     auto store = [&] {
         m_pending.emplace_back(std::move(call));
-        return WPARAM{0};
+        return kCallDoorbell;
     };
     bool posted = false;
     try {
@@ -89,40 +112,56 @@ bool MainThreadDispatcher::Binding::Post(Callable&& call) {
     return posted;
 }
 
+bool MainThreadDispatcher::Binding::PostKey(KeyHandler handler, void* context, const CString& key) {
+    // Under the queue's lock, as a call; unchanged if it cannot grow.
+    auto store = [&] {
+        m_pendingKeys.emplace_back(handler, context, key);
+        return kKeyDoorbell;
+    };
+    return platform::detail::WndAccess::PostWith(m_wnd, WM_CALLBACK, 0, store);
+}
+
 std::size_t MainThreadDispatcher::Binding::QueuedCount() {
     std::size_t pending = 0;
-    auto count = [&] { pending = m_pending.size(); };
+    auto count = [&] { pending = m_pending.size() + m_pendingKeys.size(); };
     platform::detail::WndAccess::UnderQueueLock(m_wnd, count);
     return pending + m_takenCount.load(std::memory_order_relaxed);
 }
 
 std::size_t MainThreadDispatcher::Binding::DiscardIfEnded() noexcept {
     if (IsLive()) return 0;
-    platform::detail::RingQueue<Callable> pending;  // destroyed outside the lock
+    // Destroyed outside the lock.
+    platform::detail::RingQueue<Callable> pending;
+    platform::detail::RingQueue<KeyPost> pendingKeys;
     bool first = false;
     auto take = [&] {
         first = !std::exchange(m_discarded, true);
-        if (first) pending.swap(m_pending);
+        if (first) {
+            pending.swap(m_pending);
+            pendingKeys.swap(m_pendingKeys);
+        }
     };
     platform::detail::WndAccess::UnderQueueLock(m_wnd, take);
     if (!first) return 0;
-    const std::size_t count = pending.size() + m_taken.size();
+    const std::size_t count = pending.size() + pendingKeys.size() + m_taken.size() + m_takenKeys.size();
     m_taken.clear();
-    m_takenCount.store(0, std::memory_order_relaxed);
+    m_takenKeys.clear();
+    CountTaken();
     return count;
 }
 
-void MainThreadDispatcher::Binding::OnCallbackMessage(WPARAM /*wParam*/, LPARAM lParam) {
+void MainThreadDispatcher::Binding::OnCallbackMessage(WPARAM wParam, LPARAM lParam) {
     if (lParam != 0) {
         // A sent callable: it runs and goes here, on the owning thread.
         Callable call = std::move(*reinterpret_cast<Callable*>(lParam));
         if (call) call();
         return;
     }
+    if (wParam == kKeyDoorbell) return RunNextKey();
     if (m_taken.empty()) {
         auto take = [this] {
             m_taken.swap(m_pending);
-            m_takenCount.store(m_taken.size(), std::memory_order_relaxed);
+            CountTaken();
         };
         platform::detail::WndAccess::UnderQueueLock(m_wnd, take);
     }
@@ -131,8 +170,24 @@ void MainThreadDispatcher::Binding::OnCallbackMessage(WPARAM /*wParam*/, LPARAM 
     // doorbells, which take the next calls from the front.
     Callable call = std::move(m_taken.front());
     m_taken.pop_front();
-    m_takenCount.store(m_taken.size(), std::memory_order_relaxed);
+    CountTaken();
     if (call) call();
+}
+
+void MainThreadDispatcher::Binding::RunNextKey() {
+    if (m_takenKeys.empty()) {
+        auto take = [this] {
+            m_takenKeys.swap(m_pendingKeys);
+            CountTaken();
+        };
+        platform::detail::WndAccess::UnderQueueLock(m_wnd, take);
+    }
+    if (m_takenKeys.empty()) return;
+    // Moved out first, as a call is.
+    const KeyPost post = std::move(m_takenKeys.front());
+    m_takenKeys.pop_front();
+    CountTaken();
+    post.handler(post.context, post.key);
 }
 
 MainThreadDispatcher& MainThreadDispatcher::Instance() {
@@ -198,15 +253,24 @@ bool MainThreadDispatcher::DispatchAsync(std::function<void()>&& call) {
 
 DispatchStatus MainThreadDispatcher::TryDispatchAsync(Callable&& call) {
     Binding* binding = CurrentBinding();
-    DispatchStatus status = DispatchStatus::Accepted;
     if (binding == nullptr) {
-        status = DispatchStatus::NoThread;
-        Callable refused = std::move(call);
-    } else if (!binding->Post(std::move(call))) {
-        status = binding->IsLive() ? DispatchStatus::QueueFull : DispatchStatus::ThreadGone;
+        const Callable refused = std::move(call);  // destroyed unrun, as a binding destroys one it refuses
+    } else if (binding->Post(std::move(call))) {
+        return DispatchStatus::Accepted;
     }
-    if (status != DispatchStatus::Accepted) m_refused.fetch_add(1, std::memory_order_relaxed);
-    return status;
+    return Refused(binding);
+}
+
+DispatchStatus MainThreadDispatcher::TryDispatchKey(KeyHandler handler, void* context, const CString& key) {
+    Binding* binding = CurrentBinding();
+    if (binding != nullptr && binding->PostKey(handler, context, key)) return DispatchStatus::Accepted;
+    return Refused(binding);
+}
+
+DispatchStatus MainThreadDispatcher::Refused(const Binding* binding) {
+    m_refused.fetch_add(1, std::memory_order_relaxed);
+    if (binding == nullptr) return DispatchStatus::NoThread;
+    return binding->IsLive() ? DispatchStatus::QueueFull : DispatchStatus::ThreadGone;
 }
 
 void MainThreadDispatcher::ReportRefusal(DispatchStatus status, int subscriptionType) const {

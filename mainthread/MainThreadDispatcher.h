@@ -67,6 +67,9 @@
 
 namespace brim {
 
+class CString;
+class SubscriptionMap;
+
 // What became of a dispatch.
 enum class DispatchStatus {
     Accepted,    // queued (async), or handed to the owning thread (sync)
@@ -162,6 +165,17 @@ public:
 
 private:
     class Binding;
+    // A registry's commonest post, one key without payload: the key (by
+    // reference) and the handler that delivers it wait in a queue of their
+    // own, in order with the callables (one doorbell each, rung in the same
+    // lock), and run as a callable would, without a callable made, moved or
+    // called through for them. Refused, counted and discarded as a callable
+    // is; the key's reference goes when it has run or is discarded.
+    friend class SubscriptionMap;
+    using KeyHandler = void (*)(void* context, const CString& key);
+    brim::DispatchStatus TryDispatchKey(KeyHandler handler, void* context, const CString& key);
+    // The status of a post that `binding` refused (null: there was none), counted.
+    brim::DispatchStatus Refused(const Binding* binding);
     // The binding to dispatch through now; null when there is none.
     Binding* CurrentBinding();
     Binding* Rebind(std::uint64_t epoch);

@@ -121,21 +121,6 @@ private:
     std::unique_ptr<std::vector<CString>> m_more;
 };
 
-// The common post, one key without payload: the map and the key, 24 bytes.
-// Queued and run for less than the general form below, which carries a
-// count, room for a second key and a pointer for more.
-class SubscriptionMap::PostedKey {
-public:
-    static constexpr bool kTriviallyRelocatable = true;
-
-    PostedKey(SubscriptionMap& map, const CString& key) : m_map(&map), m_key(key) {}
-    void operator()() { m_map->Deliver(std::span(&m_key, 1), nullptr, nullptr); }
-
-private:
-    SubscriptionMap* m_map;
-    CString m_key;
-};
-
 // A posted delivery without payload of any other number of keys, kept in
 // place in the dispatcher's queue (it fits a brim::MoveOnlyFunction's
 // in-place storage, so posting allocates nothing): the map and up to two
@@ -325,20 +310,29 @@ bool SubscriptionMap::TryNotifyPost(const std::vector<CString>& keys, std::share
 
 namespace {
 
-// Queues a posted delivery (in place: it must not allocate) and, when asked,
-// reports a refusal in the registry's terms.
+// Whether a post was queued; when asked, reports a refusal in the registry's terms.
+bool Settle(const MainThreadDispatcher& dispatcher, DispatchStatus status, int type, bool report) {
+    if (report && status != DispatchStatus::Accepted) dispatcher.ReportRefusal(status, type);
+    return status == DispatchStatus::Accepted;
+}
+
+// Queues a posted delivery (in place: it must not allocate) and settles it.
 template <class Delivery>
 bool Offer(MainThreadDispatcher& dispatcher, Delivery&& delivery, int type, bool report) {
     static_assert(MoveOnlyFunction<void()>::kFitsInPlace<Delivery>, "posting must not allocate");
-    const DispatchStatus status = dispatcher.TryDispatchAsync(std::forward<Delivery>(delivery));
-    if (report && status != DispatchStatus::Accepted) dispatcher.ReportRefusal(status, type);
-    return status == DispatchStatus::Accepted;
+    return Settle(dispatcher, dispatcher.TryDispatchAsync(std::forward<Delivery>(delivery)), type, report);
 }
 
 }  // namespace
 
 bool SubscriptionMap::Post(std::span<const CString> keys, bool report) {
-    if (keys.size() == 1) return Offer(*m_dispatcher, PostedKey(*this, keys.front()), m_type, report);
+    if (keys.size() == 1) {
+        // The commonest post goes as a key, not as a call (see TryDispatchKey).
+        const auto deliver = [](void* map, const CString& key) {
+            static_cast<SubscriptionMap*>(map)->DeliverKey(key, nullptr, nullptr, true);
+        };
+        return Settle(*m_dispatcher, m_dispatcher->TryDispatchKey(deliver, this, keys.front()), m_type, report);
+    }
     return Offer(*m_dispatcher, PostedDelivery(*this, keys), m_type, report);
 }
 

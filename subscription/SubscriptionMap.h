@@ -171,7 +171,6 @@ private:
     class DeliveryScope;
     template <std::size_t InPlace>
     class PostedKeys;
-    class PostedKey;
     class PostedDelivery;
     class PostedDeliveryWithInfo;
     void Deliver(std::span<const CString> keys, const NotificationInfo* info, Subscriber* leaveOut);
