@@ -59,7 +59,14 @@ private:
 
     void OnCallbackMessage(WPARAM wParam, LPARAM lParam);
     void OnTimerMessage(WPARAM /*timerId*/) {}
-    void RunNextKey();
+    // Moves the next post of one kind out of its taken queue into `next`,
+    // first refilling that queue from the pending one (in the queue's lock)
+    // when it is empty; false when there is none. Moved out before it runs: a
+    // nested loop inside it runs the next doorbells, which take the next
+    // posts from the front.
+    template <class Queued>
+    bool TakeNext(platform::detail::RingQueue<Queued>& taken, platform::detail::RingQueue<Queued>& pending,
+                  Queued& next);
     void CountTaken() noexcept {
         m_takenCount.store(m_taken.size() + m_takenKeys.size(), std::memory_order_relaxed);
     }
@@ -69,10 +76,11 @@ private:
     static constexpr WPARAM kKeyDoorbell = 1;
     // 32 bytes, where a queued callable takes 80.
     struct KeyPost {
+        KeyPost() noexcept = default;
         KeyPost(KeyHandler handler, void* context, const CString& key) noexcept
             : handler(handler), context(context), key(key) {}
-        KeyHandler handler;
-        void* context;
+        KeyHandler handler = nullptr;
+        void* context = nullptr;
         CString key;
     };
 
@@ -157,37 +165,30 @@ void MainThreadDispatcher::Binding::OnCallbackMessage(WPARAM wParam, LPARAM lPar
         if (call) call();
         return;
     }
-    if (wParam == kKeyDoorbell) return RunNextKey();
-    if (m_taken.empty()) {
-        auto take = [this] {
-            m_taken.swap(m_pending);
-            CountTaken();
-        };
-        platform::detail::WndAccess::UnderQueueLock(m_wnd, take);
+    if (wParam == kKeyDoorbell) {
+        KeyPost post;
+        if (TakeNext(m_takenKeys, m_pendingKeys, post)) post.handler(post.context, post.key);
+        return;
     }
-    if (m_taken.empty()) return;
-    // Moved out before it runs: a nested loop inside it runs the next
-    // doorbells, which take the next calls from the front.
-    Callable call = std::move(m_taken.front());
-    m_taken.pop_front();
-    CountTaken();
-    if (call) call();
+    Callable call;
+    if (TakeNext(m_taken, m_pending, call) && call) call();
 }
 
-void MainThreadDispatcher::Binding::RunNextKey() {
-    if (m_takenKeys.empty()) {
-        auto take = [this] {
-            m_takenKeys.swap(m_pendingKeys);
+template <class Queued>
+bool MainThreadDispatcher::Binding::TakeNext(platform::detail::RingQueue<Queued>& taken,
+                                             platform::detail::RingQueue<Queued>& pending, Queued& next) {
+    if (taken.empty()) {
+        auto take = [&] {
+            taken.swap(pending);
             CountTaken();
         };
         platform::detail::WndAccess::UnderQueueLock(m_wnd, take);
     }
-    if (m_takenKeys.empty()) return;
-    // Moved out first, as a call is.
-    const KeyPost post = std::move(m_takenKeys.front());
-    m_takenKeys.pop_front();
+    if (taken.empty()) return false;
+    next = std::move(taken.front());
+    taken.pop_front();
     CountTaken();
-    post.handler(post.context, post.key);
+    return true;
 }
 
 MainThreadDispatcher& MainThreadDispatcher::Instance() {
