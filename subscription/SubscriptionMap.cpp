@@ -226,7 +226,8 @@ void SubscriptionMap::Notify(const CString& key, const NotificationInfo* info, S
 // the loop's speed, does not move with the code before it: a build that only
 // moved this function by half a line delivered to ten receivers a tenth
 // slower.
-[[gnu::aligned(64)]] void SubscriptionMap::DeliverKey(const CString& key, const NotificationInfo* info, Subscriber* leaveOut,
+[[gnu::aligned(64)]]
+void SubscriptionMap::DeliverKey(const CString& key, const NotificationInfo* info, Subscriber* leaveOut,
                                  bool oncePerSubscriber) {
     const platform::LockGuard lock(m_lock);
     const auto it = m_entries.find(key);
