@@ -20,12 +20,14 @@ target_sources(BrimPlatform
         platform/TickCount.cpp
         platform/WinThread.cpp
         platform/Wnd.cpp
+        platform/internal/AsymmetricFence.h
         platform/internal/FutexLock.h
         platform/internal/ThreadName.h
         platform/internal/TargetTable.h
         platform/internal/ThreadQueue.h
         platform/internal/TimerQueue.h
         platform/internal/WakeUpFd.h
+        platform/linux/AsymmetricFence.cpp
         platform/linux/FileAccess.cpp
         platform/linux/InotifySource.cpp
         platform/linux/Thread.cpp

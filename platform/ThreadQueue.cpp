@@ -94,26 +94,6 @@ bool ThreadQueue::HasWorkLocked() const {
            m_quit.load(std::memory_order_acquire);
 }
 
-bool ThreadQueue::SignalLocked() {
-    if (m_runWaiting) {
-        // The owning thread waits in its own loop: its futex word wakes it
-        // for less than the descriptor's write, poll and read. One wake-up
-        // is enough however much work arrives before it runs. The word moves
-        // under m_mutex, where the owner read it before it went to sleep, so
-        // a wake-up between the two is never lost.
-        if (m_woken) return false;
-        m_woken = true;
-        m_workWord.fetch_add(1, std::memory_order_relaxed);
-        return true;
-    }
-    if (m_signalled) return false;
-    m_signalled = true;
-    // Only an event loop that polls the descriptor needs it readable; our own
-    // loop finds m_signalled when it next looks.
-    if (m_wakeUpPolled.load(std::memory_order_relaxed)) m_wakeUp.Signal();
-    return false;
-}
-
 int ThreadQueue::WakeFd() {
     const LockGuard lock(m_mutex);
     if (!m_wakeUpPolled.exchange(true, std::memory_order_relaxed) && m_signalled) m_wakeUp.Signal();
@@ -147,26 +127,19 @@ void ThreadQueue::CompleteSend(Sent& sent, std::optional<LRESULT> result) noexce
     if (m_sendWaiters.load(std::memory_order_seq_cst) > 0) FutexWake(m_sendWord);
 }
 
-bool ThreadQueue::RoomForPostLocked() const {
-    if (m_closed) return false;
-    // The batch being run counts too, but it is the owning thread's to
-    // change: read it only near the bound, so that a post does not fetch
-    // that thread's cache line each time.
-    return m_postedCount + m_batchTaken < CWnd::kPostedQueueLimit ||
-           m_postedCount + m_batchSize.load(std::memory_order_relaxed) < CWnd::kPostedQueueLimit;
-}
-
 bool ThreadQueue::Post(std::uint64_t id, CWnd* wnd, UINT message, WPARAM wParam, LPARAM lParam) {
     return PostWith(id, wnd, message, lParam, [wParam] { return wParam; });
 }
-
 
 std::optional<LRESULT> ThreadQueue::Send(std::uint64_t id, UINT message, WPARAM wParam, LPARAM lParam) {
     if (IsOwnerThread()) {
         const std::uint64_t generation = m_targets.Generation();
         CWnd* const wnd = m_targets.Find(id);
-        if (wnd == nullptr) return std::nullopt;
-        return m_targets.RunHandler(id, wnd, generation, message, wParam, lParam);
+        LRESULT result = 0;
+        if (wnd == nullptr || !m_targets.RunHandler(id, wnd, generation, message, wParam, lParam, &result)) {
+            return std::nullopt;
+        }
+        return result;
     }
     Sent sent{id, message, wParam, lParam};
     bool wake = false;
@@ -243,14 +216,16 @@ bool ThreadQueue::RunSentMessages() {
         // queue, which the sender keeps alive while it waits.
         const std::uint64_t generation = m_targets.Generation();
         CWnd* const wnd = m_targets.Find(sent->target);
-        std::optional<LRESULT> result;
+        LRESULT result = 0;
+        bool ran = false;
         try {
-            result = m_targets.RunHandler(sent->target, wnd, generation, sent->message, sent->wParam, sent->lParam);
+            ran = m_targets.RunHandler(sent->target, wnd, generation, sent->message, sent->wParam, sent->lParam,
+                                       &result);
         } catch (...) {
             CompleteSend(*sent, LRESULT{0});  // it ran; the sender must not wait for ever on a handler that threw
             throw;
         }
-        CompleteSend(*sent, result);
+        CompleteSend(*sent, ran ? std::optional<LRESULT>(result) : std::nullopt);
         handled = true;
     }
 }
@@ -298,11 +273,19 @@ bool ThreadQueue::RunBatch() {
             m_batchGeneration = generation;
         }
         if (m_batch.empty() || m_batchEpoch != epoch) break;  // a sent message's handler ran a nested pass
-        const Posted item = m_batch.front();
-        if (--m_batch.front().count == 0) m_batch.pop_front();
+        // Read field by field: a run's count changes in place with each of
+        // its messages, and a copy of the whole entry, read wide across it,
+        // waited for that store every time.
+        Posted& front = m_batch.front();
+        const std::uint64_t target = front.target;
+        CWnd* const wnd = front.wnd;
+        const UINT message = front.message;
+        const WPARAM wParam = front.wParam;
+        const LPARAM lParam = front.lParam;
+        if (--front.count == 0) m_batch.pop_front();
         m_batchSize.store(m_batchSize.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
         handled = true;
-        m_targets.RunHandler(item.target, item.wnd, m_batchGeneration, item.message, item.wParam, item.lParam);
+        m_targets.RunHandler(target, wnd, m_batchGeneration, message, wParam, lParam);
     }
     return handled;
 }

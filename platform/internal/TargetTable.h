@@ -15,31 +15,34 @@
 //   runs, so the target may be destroyed.
 //
 // Concurrency: m_lock guards the table; it is the innermost lock of a
-// thread's queue. The handshake is lock-free on the handler's side: a handler
-// announces its target (a sequentially consistent store into a slot) and then
-// reads the generation; Remove bumps the generation (sequentially consistent)
-// and then reads the slots. In the single total order of those operations, of
-// a handler starting and a Remove of its target at least one sees the other:
-// either the handler finds the generation moved, re-resolves and skips the
-// ended target, or the waiter sees the announcement and waits on m_handlerDone
-// until the handler's scope ends.
+// thread's queue. The handshake is lock-free on the handler's side, and
+// fence-free where the kernel allows (platform/internal/AsymmetricFence.h):
+// a handler announces its target in a slot, passes the light fence and reads
+// the generation; Remove bumps the generation, and WaitForHandlersOf counts
+// itself a waiter, passes the heavy fence and reads the slots. Of a handler
+// starting and a Remove of its target at least one sees the other: either
+// the handler finds the generation moved, re-resolves and skips the ended
+// target, or the waiter sees the announcement. Likewise a handler ending
+// clears its slot, passes the light fence and reads the waiter count, so
+// either the waiter sees the slot cleared or the handler wakes it through
+// m_handlerDone. Clearing is a release and the waiter's reads acquire, so
+// the handler's last touch of its target happens before the waiter returns.
 //
 // Threading: RunHandler on the owning thread; everything else on any thread.
 
 #include <BrimSubscriber/platform/Lock.h>
 #include <BrimSubscriber/platform/WinTypes.h>
+#include <BrimSubscriber/platform/Wnd.h>
+#include "platform/internal/AsymmetricFence.h"
 
 #include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <unordered_map>
 
 namespace brim {
-
-class CWnd;
 
 namespace platform::detail {
 
@@ -59,14 +62,18 @@ public:
     [[nodiscard]] std::uint64_t Generation() const { return m_generation.load(std::memory_order_seq_cst); }
 
     // `wnd` was resolved when the generation was `generation`; a target
-    // ended since is resolved afresh. No value: the handler did not run.
-    std::optional<LRESULT> RunHandler(std::uint64_t target, CWnd* wnd, std::uint64_t generation, UINT message,
-                                      WPARAM wParam, LPARAM lParam);
+    // ended since is resolved afresh. Whether the handler ran; what it
+    // returned goes to `*result` when asked for (not an optional: returned
+    // through memory, it stalled its reader on every message). Inline: it
+    // runs for every message.
+    bool RunHandler(std::uint64_t target, CWnd* wnd, std::uint64_t generation, UINT message, WPARAM wParam,
+                    LPARAM lParam, LRESULT* result = nullptr);
     void WaitForHandlersOf(std::uint64_t target);
 
 private:
     class HandlerScope;
     [[nodiscard]] bool IsHandlerRunning(std::uint64_t target) const;
+    void WakeWaiters();
 
     CriticalSection m_lock{brim::platform::LockRank::Targets};
     std::condition_variable m_handlerDone;  // wakes a thread in WaitForHandlersOf
@@ -82,7 +89,49 @@ private:
     std::atomic<std::size_t> m_unannounced{0};  // handlers nested deeper than the slots reach
     std::size_t m_depth = 0;                    // owning thread only
     std::atomic<int> m_waiters{0};              // threads in WaitForHandlersOf
+    const AsymmetricFence m_fence;
 };
+
+// Announces one handler for its whole run (see the handshake above).
+class TargetTable::HandlerScope {
+public:
+    HandlerScope(TargetTable& table, std::uint64_t target) : m_table(table) {
+        const std::size_t depth = table.m_depth++;
+        m_slot = depth < kAnnouncedHandlers ? &table.m_running[depth] : nullptr;
+        if (m_slot != nullptr) {
+            m_slot->store(target, std::memory_order_relaxed);
+            table.m_fence.Light();  // before RunHandler reads the generation
+        } else {
+            table.m_unannounced.fetch_add(1, std::memory_order_seq_cst);
+        }
+    }
+    HandlerScope(const HandlerScope&) = delete;
+    HandlerScope& operator=(const HandlerScope&) = delete;
+    ~HandlerScope() {
+        if (m_slot != nullptr) {
+            m_slot->store(0, std::memory_order_release);
+            m_table.m_fence.Light();  // before the waiters are read
+        } else {
+            m_table.m_unannounced.fetch_sub(1, std::memory_order_seq_cst);
+        }
+        --m_table.m_depth;
+        if (m_table.m_waiters.load(std::memory_order_relaxed) > 0) m_table.WakeWaiters();
+    }
+
+private:
+    TargetTable& m_table;
+    std::atomic<std::uint64_t>* m_slot;
+};
+
+inline bool TargetTable::RunHandler(std::uint64_t target, CWnd* wnd, std::uint64_t generation, UINT message,
+                                    WPARAM wParam, LPARAM lParam, LRESULT* result) {
+    const HandlerScope scope(*this, target);
+    if (Generation() != generation) wnd = Find(target);
+    if (wnd == nullptr) return false;
+    const LRESULT handled = wnd->WindowProc(message, wParam, lParam);
+    if (result != nullptr) *result = handled;
+    return true;
+}
 
 }  // namespace platform::detail
 

@@ -59,6 +59,7 @@
 #include <BrimSubscriber/platform/Lock.h>
 #include <BrimSubscriber/platform/ThreadChecker.h>
 #include <BrimSubscriber/platform/WinTypes.h>
+#include <BrimSubscriber/platform/Wnd.h>
 #include "platform/internal/Futex.h"
 #include "platform/internal/FutexLock.h"
 #include "platform/internal/RingQueue.h"
@@ -76,8 +77,6 @@
 #include <vector>
 
 namespace brim {
-
-class CWnd;
 
 namespace platform::detail {
 
@@ -225,6 +224,36 @@ private:
     std::size_t m_batchTaken BRIM_GUARDED_BY(m_mutex) = 0;  // m_batchSize when it was taken: never less
     std::vector<TimerQueue::Key> m_dueTimers;  // owning thread only: storage lent to each pass in turn
 };
+
+// Defined here, so that every post inlines them.
+inline bool ThreadQueue::RoomForPostLocked() const {
+    if (m_closed) return false;
+    // The batch being run counts too, but it is the owning thread's to
+    // change: read it only near the bound, so that a post does not fetch
+    // that thread's cache line each time.
+    return m_postedCount + m_batchTaken < CWnd::kPostedQueueLimit ||
+           m_postedCount + m_batchSize.load(std::memory_order_relaxed) < CWnd::kPostedQueueLimit;
+}
+
+inline bool ThreadQueue::SignalLocked() {
+    if (m_runWaiting) {
+        // The owning thread waits in its own loop: its futex word wakes it
+        // for less than the descriptor's write, poll and read. One wake-up
+        // is enough however much work arrives before it runs. The word moves
+        // under m_mutex, where the owner read it before it went to sleep, so
+        // a wake-up between the two is never lost.
+        if (m_woken) return false;
+        m_woken = true;
+        m_workWord.fetch_add(1, std::memory_order_relaxed);
+        return true;
+    }
+    if (m_signalled) return false;
+    m_signalled = true;
+    // Only an event loop that polls the descriptor needs it readable; our own
+    // loop finds m_signalled when it next looks.
+    if (m_wakeUpPolled.load(std::memory_order_relaxed)) m_wakeUp.Signal();
+    return false;
+}
 
 template <class Commit>
 bool ThreadQueue::PostWith(std::uint64_t id, CWnd* wnd, UINT message, LPARAM lParam, Commit&& commit) {
