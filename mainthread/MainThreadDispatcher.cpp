@@ -59,14 +59,18 @@ private:
 
     void OnCallbackMessage(WPARAM wParam, LPARAM lParam);
     void OnTimerMessage(WPARAM /*timerId*/) {}
-    // Moves the next post of one kind out of its taken queue into `next`,
-    // first refilling that queue from the pending one (in the queue's lock)
-    // when it is empty; false when there is none. Moved out before it runs: a
-    // nested loop inside it runs the next doorbells, which take the next
-    // posts from the front.
+    // The next post of one kind, at the front of its taken queue, which is
+    // first refilled from the pending one (in the queue's lock) when empty;
+    // null when there is none. The caller moves it out and pops it before it
+    // runs: a nested loop inside it runs the next doorbells, which take the
+    // next posts from the front.
     template <class Queued>
-    bool TakeNext(platform::detail::RingQueue<Queued>& taken, platform::detail::RingQueue<Queued>& pending,
-                  Queued& next);
+    Queued* Next(platform::detail::RingQueue<Queued>& taken, platform::detail::RingQueue<Queued>& pending);
+    template <class Queued>
+    void PopTaken(platform::detail::RingQueue<Queued>& taken) noexcept {
+        taken.pop_front();
+        CountTaken();
+    }
     void CountTaken() noexcept {
         m_takenCount.store(m_taken.size() + m_takenKeys.size(), std::memory_order_relaxed);
     }
@@ -76,7 +80,6 @@ private:
     static constexpr WPARAM kKeyDoorbell = 1;
     // 32 bytes, where a queued callable takes 80.
     struct KeyPost {
-        KeyPost() noexcept = default;
         KeyPost(KeyHandler handler, void* context, const CString& key) noexcept
             : handler(handler), context(context), key(key) {}
         KeyHandler handler = nullptr;
@@ -166,17 +169,25 @@ void MainThreadDispatcher::Binding::OnCallbackMessage(WPARAM wParam, LPARAM lPar
         return;
     }
     if (wParam == kKeyDoorbell) {
-        KeyPost post;
-        if (TakeNext(m_takenKeys, m_pendingKeys, post)) post.handler(post.context, post.key);
+        KeyPost* const next = Next(m_takenKeys, m_pendingKeys);
+        if (next == nullptr) return;
+        const KeyHandler handler = next->handler;
+        void* const context = next->context;
+        const CString key = std::move(next->key);
+        PopTaken(m_takenKeys);
+        handler(context, key);
         return;
     }
-    Callable call;
-    if (TakeNext(m_taken, m_pending, call) && call) call();
+    Callable* const next = Next(m_taken, m_pending);
+    if (next == nullptr) return;
+    Callable call = std::move(*next);
+    PopTaken(m_taken);
+    if (call) call();
 }
 
 template <class Queued>
-bool MainThreadDispatcher::Binding::TakeNext(platform::detail::RingQueue<Queued>& taken,
-                                             platform::detail::RingQueue<Queued>& pending, Queued& next) {
+Queued* MainThreadDispatcher::Binding::Next(platform::detail::RingQueue<Queued>& taken,
+                                            platform::detail::RingQueue<Queued>& pending) {
     if (taken.empty()) {
         auto take = [&] {
             taken.swap(pending);
@@ -184,11 +195,7 @@ bool MainThreadDispatcher::Binding::TakeNext(platform::detail::RingQueue<Queued>
         };
         platform::detail::WndAccess::UnderQueueLock(m_wnd, take);
     }
-    if (taken.empty()) return false;
-    next = std::move(taken.front());
-    taken.pop_front();
-    CountTaken();
-    return true;
+    return taken.empty() ? nullptr : &taken.front();
 }
 
 MainThreadDispatcher& MainThreadDispatcher::Instance() {
