@@ -82,8 +82,8 @@ private:
     struct KeyPost {
         KeyPost(KeyHandler handler, void* context, const CString& key) noexcept
             : handler(handler), context(context), key(key) {}
-        KeyHandler handler = nullptr;
-        void* context = nullptr;
+        KeyHandler handler;
+        void* context;
         CString key;
     };
 
