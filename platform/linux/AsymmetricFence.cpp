@@ -28,7 +28,7 @@ bool AsymmetricFence::ProcessIsRegistered() noexcept {
 
 void AsymmetricFence::Heavy() const noexcept {
     if (!m_expedited) {
-        std::atomic_thread_fence(std::memory_order_seq_cst);
+        Full();
         return;
     }
     // Registered (a child of fork inherits the registration), the command
