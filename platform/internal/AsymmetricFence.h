@@ -45,6 +45,11 @@ public:
     }
     void Heavy() const noexcept;
 
+private:
+    // Registers the process for expedited barriers on first use; whether it
+    // could.
+    static bool ProcessIsRegistered() noexcept;
+
     // A sequentially consistent fence. ThreadSanitizer does not model
     // fences, so its builds order the two sides by a read-modify-write of one
     // shared atomic instead: both sides' exchanges are totally ordered and
@@ -58,11 +63,6 @@ public:
         std::atomic_thread_fence(std::memory_order_seq_cst);
 #endif
     }
-
-private:
-    // Registers the process for expedited barriers on first use; whether it
-    // could.
-    static bool ProcessIsRegistered() noexcept;
 
     bool m_expedited;
 };
